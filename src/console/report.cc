@@ -1,0 +1,125 @@
+#include "console/report.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include "console/output.h"
+
+namespace {
+
+// Bars wider than this are not expanded; the program's own are 40 wide.
+const uint64_t kMaxBarWidth = 256;
+
+struct timeval monotonicNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return {now.tv_sec, now.tv_nsec / 1000};
+}
+
+// Replaces every `marker` in `text` by `value`. Where the next search starts
+// matters only for texts that could themselves form a marker: the percentage
+// ends in "%%", so the search for "%p" resumes after the inserted text.
+void replaceAll(std::string& text, std::string_view marker,
+                std::string_view value, bool skipInserted) {
+  size_t pos = 0;
+  while ((pos = text.find(marker, pos)) != std::string::npos) {
+    text.replace(pos, marker.size(), value);
+    pos += skipInserted ? value.size() : 1;
+  }
+}
+
+std::string barText(uint64_t width, uint64_t done, uint64_t total) {
+  // 128-bit so that width * done can't overflow for counts near 2^64.
+  __extension__ typedef unsigned __int128 Wide;
+  uint64_t filled = width;
+  if (total != 0) {
+    Wide f = static_cast<Wide>(width) * done / total;
+    if (f < width) filled = static_cast<uint64_t>(f);
+  }
+  return std::string(filled, '#') + std::string(width - filled, '.');
+}
+
+void expandBars(std::string& text, uint64_t done, uint64_t total) {
+  for (size_t pos = text.find('%'); pos != std::string::npos;
+       pos = text.find('%', pos + 1)) {
+    size_t end = pos + 1;
+    uint64_t width = 0;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9' &&
+           width <= kMaxBarWidth) {
+      width = width * 10 + static_cast<uint64_t>(text[end] - '0');
+      ++end;
+    }
+    if (end == pos + 1 || end >= text.size() || text[end] != 'b' ||
+        width > kMaxBarWidth) {
+      continue;
+    }
+    text.replace(pos, end + 1 - pos, barText(width, done, total));
+  }
+}
+
+}  // namespace
+
+PhaseTimer phaseTimer;
+uint64_t reportTotal = 0;
+
+void markPhaseStart() { phaseTimer.phaseStart = monotonicNow(); }
+void markPhaseEnd() { phaseTimer.phaseNow = monotonicNow(); }
+void setReportTotal(uint64_t total) { reportTotal = total; }
+
+double elapsedSeconds() {
+  const PhaseTimer& t = phaseTimer;
+  return static_cast<double>(t.phaseNow.tv_sec - t.phaseStart.tv_sec) +
+         static_cast<double>(t.phaseNow.tv_usec - t.phaseStart.tv_usec) /
+             1000000;
+}
+
+std::string durationText(double seconds) {
+  // Past this the text is cut at 15 characters anyway, and the conversion to
+  // a whole number of seconds stays defined.
+  const double kLongest = 1e15;
+  if (!(seconds >= 0)) seconds = 0;
+  if (seconds > kLongest) seconds = kLongest;
+  uint64_t s = static_cast<uint64_t>(seconds);
+  unsigned ms = static_cast<unsigned>((seconds - static_cast<double>(s)) * 1000);
+  char buf[48];
+  snprintf(buf, sizeof buf, "%llu:%02u:%02u.%03u",
+           static_cast<unsigned long long>(s / 3600),
+           static_cast<unsigned>(s / 60 % 60), static_cast<unsigned>(s % 60),
+           ms);
+  // Durations are shown in at most 15 characters (hours up to 99999).
+  return std::string(buf).substr(0, 15);
+}
+
+std::string expandTemplate(std::string_view tmpl, uint64_t done, uint64_t total,
+                           double elapsed) {
+  double ratio = total == 0 ? 1.0
+                            : static_cast<double>(done) /
+                                  static_cast<double>(total);
+  std::string text(tmpl);
+  if (text.find("%E") != std::string::npos) {
+    double left = ratio > 0 ? elapsed / ratio - elapsed : 0;
+    replaceAll(text, "%E", durationText(left), false);
+  }
+  if (text.find("%L") != std::string::npos) {
+    replaceAll(text, "%L", durationText(elapsed), false);
+  }
+  if (text.find("%p") != std::string::npos) {
+    char percent[16];
+    snprintf(percent, sizeof percent, "% 6.3f%%%%", ratio * 100);
+    replaceAll(text, "%p", percent, true);
+  }
+  expandBars(text, done, total);
+  return text;
+}
+
+void expandReport(std::string_view tmpl, uint64_t done) {
+  writeTemplate(expandTemplate(tmpl, done, reportTotal, elapsedSeconds()));
+}
+
+void reportProgress(std::string_view tmpl, uint64_t done) {
+  if (done == 0) return;
+  phaseTimer.phaseNow = monotonicNow();
+  expandReport(tmpl, done);
+}
+
+void reportDone(std::string_view tmpl) { expandReport(tmpl, reportTotal); }

@@ -1,0 +1,37 @@
+#include "console/texts.h"
+
+#include <stdio.h>
+#include <time.h>
+
+void sizeText(char* buf, size_t size, int64_t bytes) {
+  static const char* const kFormats[] = {"%.1Lf KBytes", "%.2Lf MBytes",
+                                         "%.3Lf GBytes", "%.4Lf TBytes"};
+  long double v = bytes;
+  if (v <= 1024) {
+    snprintf(buf, size, "%lld Bytes", static_cast<long long>(bytes));
+    return;
+  }
+  int unit = 0;
+  for (;; ++unit) {
+    v /= 1024;
+    if (v <= 1024 || unit == 3) break;
+  }
+  snprintf(buf, size, kFormats[unit], v);
+}
+
+void clockText(char* buf, size_t size) {
+  if (size == 0) return;
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  if (strftime(buf, size, "%F %T", &local) == 0) buf[0] = '\0';
+}
+
+void cpuTimeText(char* buf, size_t size, const struct timeval* time) {
+  if (buf == nullptr || size <= 3 || time == nullptr) return;
+  long long s = time->tv_sec;
+  snprintf(buf, size, "%d:%02d:%02d.%03d", static_cast<int>(s / 3600 % 24),
+           static_cast<int>(s / 60 % 60), static_cast<int>(s % 60),
+           static_cast<int>(time->tv_usec / 1000));
+}

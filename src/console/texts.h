@@ -1,0 +1,23 @@
+// Display forms of byte counts, clock times and CPU times. Each writes into a
+// caller's buffer of `size` bytes.
+#ifndef TREEFLOOD_CONSOLE_TEXTS_H_
+#define TREEFLOOD_CONSOLE_TEXTS_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/time.h>
+
+// "N Bytes" up to 1024, else the count in the smallest binary unit that
+// brings it to 1024 or less (KBytes .1f, MBytes .2f, GBytes .3f, TBytes .4f;
+// TBytes at most). Truncates like snprintf.
+void sizeText(char* buf, size_t size, int64_t bytes);
+
+// The current local time as "YYYY-MM-DD HH:MM:SS"; needs 20 bytes, and leaves
+// an empty text in a smaller buffer.
+void clockText(char* buf, size_t size);
+
+// A CPU time as "H:MM:SS.mmm" with whole days dropped. Writes nothing when
+// `buf` or `time` is null or `size` is 3 or less; truncates like snprintf.
+void cpuTimeText(char* buf, size_t size, const struct timeval* time);
+
+#endif  // TREEFLOOD_CONSOLE_TEXTS_H_

@@ -1,0 +1,134 @@
+#include "driver/settings.h"
+
+#include <errno.h>
+#include <getopt.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "console/output.h"
+
+const char kVersion[] = "V0.2.5";
+const char kBuildDate[] = __DATE__;
+const char kBuildTime[] = __TIME__;
+
+RunSettings runSettings;
+
+namespace {
+
+// --dontDeleteFiles has no short form; its code lies outside the characters.
+const int kDontDeleteFiles = 256;
+
+const struct option kLongOptions[] = {
+    {"dir", required_argument, nullptr, 'd'},
+    {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
+    {"filesize", required_argument, nullptr, 's'},
+    {"help", no_argument, nullptr, 'h'},
+    {"nbFiles", required_argument, nullptr, 'f'},
+    {"no-direct-io", no_argument, nullptr, 'D'},
+    {"pause", no_argument, nullptr, 'p'},
+    {"threads", required_argument, nullptr, 't'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Reads a count the way "%llu" does (leading blanks, an optional "+", digits
+// up to the first non-digit), except that a negative count or one beyond
+// 64 bits is refused instead of wrapping around.
+bool readCount(const char* text, uint64_t* count) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  if (*p == '-') return false;
+  char* end;
+  errno = 0;
+  unsigned long long value = strtoull(p, &end, 10);
+  if (end == p || errno == ERANGE) return false;
+  *count = value;
+  return true;
+}
+
+void printHelp(const char* name) {
+  logMessage("%s, version: %s\n", name, kVersion);
+  logMessage("   --dir,     -d : set working directory to\n");
+  logMessage("                   default value : current working directory\n");
+  logMessage("   --dontDeleteFiles : do not delete files\n");
+  logMessage("   --help,    -h : show this and exit\n");
+  logMessage(
+      "   --nbFiles, -f : set number of files that will be created and "
+      "deleted\n");
+  logMessage("                   default value : %lld files\n", 100000LL);
+  logMessage("   --no-direct-io, -D : don't open with `O_DIRECT` flag\n");
+  logMessage("   --pause,   -p : make a pause before deleting files\n");
+  logMessage("   --threads, -t : set number of threads will be created\n");
+  logMessage("                   default value : 1 thread\n");
+  logMessage("                   should be between 1 and 64\n");
+  logMessage("   --version, -V : show version and exit\n");
+}
+
+}  // namespace
+
+const char* programName(const char* argv0) {
+  if (argv0 == nullptr) return "treeflood";
+  const char* slash = strrchr(argv0, '/');
+  return slash != nullptr ? slash + 1 : argv0;
+}
+
+ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
+  const char* name = programName(argc > 0 ? argv[0] : nullptr);
+  // 0 rather than 1 makes glibc's getopt start afresh, so that a second parse
+  // in the same process (as in tests) sees the whole command line.
+  optind = 0;
+  int option;
+  while ((option = getopt_long(argc, argv, "d:Df:hpst:V", kLongOptions,
+                               nullptr)) != -1) {
+    uint64_t count;
+    switch (option) {
+      case 'd':
+        if (settings->workDir) {
+          logMessage(
+              "Warning: using '%s' instead of '%s' as working directory\n",
+              optarg, settings->workDir->c_str());
+        }
+        settings->workDir = optarg;
+        break;
+      case 'D':
+        settings->openFlags &= ~O_DIRECT;
+        break;
+      case 'f':
+        if (!readCount(optarg, &count)) {
+          logMessage("'%s' is not a valid argument for '-f' option\n", optarg);
+          return {false, 1};
+        }
+        settings->nbFiles = count;
+        break;
+      case 'h':
+        printHelp(name);
+        return {false, 0};
+      case 'p':
+        settings->pause = true;
+        break;
+      case 't':
+        if (!readCount(optarg, &count)) {
+          logMessage("'%s' is not a valid argument for '-t' option\n", optarg);
+          return {false, 1};
+        }
+        if (count == 0 || count > 64) {
+          logMessage("Number of thread should be between 1 and 64\n");
+          return {false, 1};
+        }
+        settings->threads = static_cast<uint16_t>(count);
+        break;
+      case kDontDeleteFiles:
+        settings->dontDeleteFiles = true;
+        break;
+      case 'V':
+        logMessage("%s version: %s, build: %s %s\n", name, kVersion,
+                   kBuildDate, kBuildTime);
+        return {false, 0};
+      default:
+        // -s, --filesize, unknown options and missing arguments change
+        // nothing; getopt_long has already said what it did not understand.
+        break;
+    }
+  }
+  return {true, 0};
+}

@@ -1,0 +1,46 @@
+// The command line and the settings it yields.
+#ifndef TREEFLOOD_DRIVER_SETTINGS_H_
+#define TREEFLOOD_DRIVER_SETTINGS_H_
+
+#include <fcntl.h>
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+
+extern const char kVersion[];
+// The compiler's stamps of when this program was built ("Sep 17 2010",
+// "11:43:21").
+extern const char kBuildDate[];
+extern const char kBuildTime[];
+
+// The settings of a run. Written while the command line is read, read-only
+// afterwards.
+struct RunSettings {
+  uint64_t nbFiles = 100000;
+  uint16_t threads = 1;
+  // The directory to work in; none means the current directory.
+  std::optional<std::string> workDir;
+  int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
+  bool pause = false;
+  bool dontDeleteFiles = false;
+};
+
+// The settings of this process's run.
+extern RunSettings runSettings;
+
+// What the entry point does after the command line has been read.
+struct ParseResult {
+  bool run = false;  // Run the benchmark with the settings, or...
+  int exitStatus = 0;  // ...end the process with this status.
+};
+
+// Reads the options of `argv` into `settings`, printing help, the version or
+// the reason for a rejected value on standard output. Can be called more than
+// once in a process.
+ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings);
+
+// The program's name: argument 0 after its last "/".
+const char* programName(const char* argv0);
+
+#endif  // TREEFLOOD_DRIVER_SETTINGS_H_
