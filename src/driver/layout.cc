@@ -1,0 +1,49 @@
+#include "driver/layout.h"
+
+#include <bit>
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// Writes the low `width` hexadecimal digits of `value`, zero-padded. A small
+// formatter of its own because it runs once per file in every phase.
+void writeHex(uint64_t value, unsigned width, char* out) {
+  for (unsigned i = width; i-- > 0;) {
+    out[i] = kHexDigits[value & 0xf];
+    value >>= 4;
+  }
+}
+
+}  // namespace
+
+TreeLayout treeLayout;
+
+TreeLayout computeLayout(uint64_t nbFiles) {
+  TreeLayout layout;
+  if (nbFiles <= kNbDirs) return layout;
+  uint64_t x = (nbFiles - 1) >> 10;
+  layout.dirBits = static_cast<uint16_t>(std::bit_width(x));
+  layout.nameWidth = static_cast<uint16_t>((layout.dirBits + 3) / 4);
+  return layout;
+}
+
+void dirName(unsigned dir, char* buf) {
+  buf[0] = 'd';
+  buf[1] = '_';
+  writeHex(dir, 3, buf + 2);
+  buf[5] = '\0';
+}
+
+size_t filePath(const TreeLayout& layout, uint64_t index, char* buf) {
+  // dirBits is at most 54, so the shift is always defined.
+  uint64_t fileMask = (uint64_t{1} << layout.dirBits) - 1;
+  dirName(static_cast<unsigned>(index >> layout.dirBits), buf);
+  buf[5] = '/';
+  buf[6] = 'f';
+  buf[7] = '_';
+  writeHex(index & fileMask, layout.nameWidth, buf + 8);
+  size_t length = 8u + layout.nameWidth;
+  buf[length] = '\0';
+  return length;
+}

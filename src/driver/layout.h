@@ -1,0 +1,34 @@
+// The shape of the tree: 1024 directories d_000 to d_3ff under the working
+// directory, each holding a contiguous block of file numbers.
+#ifndef TREEFLOOD_DRIVER_LAYOUT_H_
+#define TREEFLOOD_DRIVER_LAYOUT_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+const unsigned kNbDirs = 1024;
+
+struct TreeLayout {
+  // Low bits of a file number that select the file inside its directory.
+  uint16_t dirBits = 0;
+  // Hexadecimal digits of the file part of a name.
+  uint16_t nameWidth = 1;
+};
+
+// The layout of this process's run, set before the first phase.
+extern TreeLayout treeLayout;
+
+// The layout for `nbFiles` files: the fewest bits per directory that fit
+// every file number below 1024 directories.
+TreeLayout computeLayout(uint64_t nbFiles);
+
+// Writes "d_%03x" of directory `dir` (below 1024) and its terminator into
+// `buf`, which holds at least 6 bytes.
+void dirName(unsigned dir, char* buf);
+
+// Writes the path of file `index`, "d_%03x/f_%0*llx", and its terminator into
+// `buf`, which holds at least layout.nameWidth + 9 bytes. Returns the path's
+// length, 8 + layout.nameWidth.
+size_t filePath(const TreeLayout& layout, uint64_t index, char* buf);
+
+#endif  // TREEFLOOD_DRIVER_LAYOUT_H_
