@@ -1,0 +1,37 @@
+// Costs of the tool's own per-file and per-report code, apart from the
+// system calls it measures.
+#include <benchmark/benchmark.h>
+
+#include "console/report.h"
+#include "driver/layout.h"
+#include "work/workers.h"
+
+namespace {
+
+void BM_filePath(benchmark::State& state) {
+  TreeLayout layout = computeLayout(100000);
+  char path[32];
+  uint64_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(filePath(layout, i++ % 100000, path));
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_filePath);
+
+void BM_nextIndex(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(nextIndex());
+}
+BENCHMARK(BM_nextIndex)->Threads(1)->Threads(2)->Threads(8);
+
+void BM_expandLiveLine(benchmark::State& state) {
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(expandTemplate(
+        "\rworking... eta: %E, %40b [%p]", 42000, 100000, 60.0));
+  }
+}
+BENCHMARK(BM_expandLiveLine);
+
+}  // namespace
+
+BENCHMARK_MAIN();

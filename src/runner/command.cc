@@ -1,0 +1,95 @@
+#include "runner/command.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "console/output.h"
+#include "console/texts.h"
+
+namespace {
+
+const size_t kCandidateSize = 256;
+
+// Runs in the child: never returns.
+[[noreturn]] void execChild(const char* name, const char* path, char** args) {
+  int devNull = open("/dev/null", O_WRONLY);
+  dup2(devNull, 1);
+  dup2(devNull, 2);
+  close(0);
+  if (devNull > 2) close(devNull);
+  args[0] = const_cast<char*>(name);
+  execvp(path, args);
+  // _exit, not exit: the parent's atexit handlers and buffers are not the
+  // child's to run or flush.
+  _exit(3);
+}
+
+}  // namespace
+
+bool findOnPath(const char* name, char* buf, size_t size) {
+  const char* path = getenv("PATH");
+  if (path == nullptr) return false;
+  std::string dirs(path);
+  char* save = nullptr;
+  for (char* dir = strtok_r(dirs.data(), ":", &save); dir != nullptr;
+       dir = strtok_r(nullptr, ":", &save)) {
+    // A cut path could name another program, so a long one is skipped.
+    int length = snprintf(buf, size, "%s/%s", dir, name);
+    if (length < 0 || static_cast<size_t>(length) >= size) continue;
+    if (access(buf, R_OK | X_OK) == 0) return true;
+  }
+  return false;
+}
+
+void runCommand(const char* name, char** args) {
+  char path[kCandidateSize];
+  if (!findOnPath(name, path, sizeof path)) {
+    logMessage("Command not found '%s'\n", name);
+    return;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    logMessage("Failed to fork\n");
+    return;
+  }
+  if (pid == 0) execChild(name, path, args);
+
+  int status = 0;
+  struct rusage usage;
+  pid_t waited;
+  do {
+    waited = wait4(pid, &status, 0, &usage);
+  } while (waited < 0 && errno == EINTR);
+  if (waited < 0) {
+    logMessage("Failed to wait for '%s' (pid: %d): %s\n", name,
+               static_cast<int>(pid), strerror(errno));
+    return;
+  }
+
+  char statusText[32];
+  if (WIFSIGNALED(status)) {
+    snprintf(statusText, sizeof statusText, "kill by signal, signal: %d",
+             WTERMSIG(status));
+  } else {
+    snprintf(statusText, sizeof statusText, "ok, returned value: %d",
+             WEXITSTATUS(status));
+  }
+  char user[24], system[24], memory[24];
+  cpuTimeText(user, sizeof user, &usage.ru_utime);
+  cpuTimeText(system, sizeof system, &usage.ru_stime);
+  sizeText(memory, sizeof memory, int64_t{usage.ru_maxrss} * 1024);
+  logMessage("Stat: %s (pid: %d) status: %s\n", name, static_cast<int>(pid),
+             statusText);
+  logMessage("Cpu usage: user: %s, system: %s\n", user, system);
+  logMessage("Max rss: %s, page fault: major: %ld, minor: %ld\n\n", memory,
+             usage.ru_majflt, usage.ru_minflt);
+}
