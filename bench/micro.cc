@@ -26,8 +26,8 @@ BENCHMARK(BM_nextIndex)->Threads(1)->Threads(2)->Threads(8);
 
 void BM_expandLiveLine(benchmark::State& state) {
   for (auto _ : state) {
-    benchmark::DoNotOptimize(expandTemplate(
-        "\rworking... eta: %E, %40b [%p]", 42000, 100000, 60.0));
+    benchmark::DoNotOptimize(
+        expandTemplate("\rworking... eta: %E, %40b [%p]", 42000, 100000, 60.0));
   }
 }
 BENCHMARK(BM_expandLiveLine);

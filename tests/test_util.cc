@@ -35,8 +35,8 @@ std::string CapturedStdout::finish() {
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base ? base : "/tmp") + "/treeflood-XXXXXX";
+  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
+                        "/treeflood-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "mkdtemp(" << pattern << ") failed";
   }
@@ -92,7 +92,8 @@ ProgramResult runProgram(const std::string& exe,
                          const std::vector<std::string>& env,
                          const std::string& cwd) {
   std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
@@ -118,8 +119,8 @@ ProgramResult runProgram(const std::string& exe,
   drain(outPipe[0], errPipe[0], &result.out, &result.err);
   int status = 0;
   waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status)
-                                    : 128 + WTERMSIG(status);
+  result.status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 

@@ -80,7 +80,8 @@ std::string durationText(double seconds) {
   if (!(seconds >= 0)) seconds = 0;
   if (seconds > kLongest) seconds = kLongest;
   uint64_t s = static_cast<uint64_t>(seconds);
-  unsigned ms = static_cast<unsigned>((seconds - static_cast<double>(s)) * 1000);
+  unsigned ms =
+      static_cast<unsigned>((seconds - static_cast<double>(s)) * 1000);
   char buf[48];
   snprintf(buf, sizeof buf, "%llu:%02u:%02u.%03u",
            static_cast<unsigned long long>(s / 3600),
@@ -92,9 +93,8 @@ std::string durationText(double seconds) {
 
 std::string expandTemplate(std::string_view tmpl, uint64_t done, uint64_t total,
                            double elapsed) {
-  double ratio = total == 0 ? 1.0
-                            : static_cast<double>(done) /
-                                  static_cast<double>(total);
+  double ratio =
+      total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
   std::string text(tmpl);
   if (text.find("%E") != std::string::npos) {
     double left = ratio > 0 ? elapsed / ratio - elapsed : 0;

@@ -25,8 +25,8 @@ unsigned long long ull(uint64_t n) { return n; }
 // Prints the warning for a phase's failures, if any. Returns whether there
 // were any.
 bool reportFailures(const PhaseFailures& failures, const char* verb) {
-  std::string text = failureText(failures, runSettings.nbFiles, verb,
-                                 runSettings.openFlags);
+  std::string text =
+      failureText(failures, runSettings.nbFiles, verb, runSettings.openFlags);
   if (text.empty()) return false;
   logMessage("%s", text.c_str());
   return true;
@@ -114,8 +114,7 @@ int runBenchmark() {
     logMessage("treeflood will create and delete %llu files with %u thread%s\n",
                ull(s.nbFiles), s.threads, s.threads >= 2 ? "s" : "");
   }
-  logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate,
-             kBuildTime);
+  logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
   bool failed = false;
 
   printPhaseStart("Creating %llu files, started at %s...\n");

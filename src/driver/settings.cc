@@ -121,8 +121,8 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         settings->dontDeleteFiles = true;
         break;
       case 'V':
-        logMessage("%s version: %s, build: %s %s\n", name, kVersion,
-                   kBuildDate, kBuildTime);
+        logMessage("%s version: %s, build: %s %s\n", name, kVersion, kBuildDate,
+                   kBuildTime);
         return {false, 0};
       default:
         // -s, --filesize, unknown options and missing arguments change

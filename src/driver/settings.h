@@ -31,7 +31,7 @@ extern RunSettings runSettings;
 
 // What the entry point does after the command line has been read.
 struct ParseResult {
-  bool run = false;  // Run the benchmark with the settings, or...
+  bool run = false;    // Run the benchmark with the settings, or...
   int exitStatus = 0;  // ...end the process with this status.
 };
 

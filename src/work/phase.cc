@@ -101,8 +101,8 @@ PhaseFailures runPhase(WorkerRoutine worker, unsigned threads) {
   int startError = 0;
   for (unsigned t = 1; t < threads; ++t) {
     starts[started] = {worker, &tallies[started + 1]};
-    int error = startThread(&handles[started], nullptr, runWorker,
-                            &starts[started]);
+    int error =
+        startThread(&handles[started], nullptr, runWorker, &starts[started]);
     if (error == 0) {
       ++started;
     } else {
@@ -116,7 +116,8 @@ PhaseFailures runPhase(WorkerRoutine worker, unsigned threads) {
 
   stopRequested = false;
   pthread_t reporter;
-  bool reporting = startThread(&reporter, nullptr, progressReporter, nullptr) == 0;
+  bool reporting =
+      startThread(&reporter, nullptr, progressReporter, nullptr) == 0;
 
   worker(&tallies[0]);
   for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
