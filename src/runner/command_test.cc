@@ -1,6 +1,7 @@
 #include "runner/command.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -135,6 +136,20 @@ TEST_F(CommandTest, ExecFailureEndsWithThree) {
   writeFile("bad/ls", "#!/nonexistent/interpreter\n", 0755);
   EXPECT_TRUE(std::regex_match(run(abs("bad").c_str()),
                                report("ok, returned value: 3")));
+}
+
+TEST_F(CommandTest, FailedWaitIsReportedAsSuch) {
+  script("ok", "ls", "exit 0");
+  // With SIGCHLD ignored the child is reaped by the system, and wait4 fails.
+  struct sigaction ignore = {}, saved;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &saved);
+  std::string out = run(abs("ok").c_str());
+  sigaction(SIGCHLD, &saved, nullptr);
+  EXPECT_TRUE(std::regex_match(
+      out, std::regex(R"(Failed to wait for 'ls' \(pid: \d+\): No child )"
+                      R"(processes\n)")))
+      << out;
 }
 
 TEST_F(CommandTest, NotFound) {
