@@ -13,10 +13,10 @@ const char kBuildTime[] = __TIME__;
 
 RunSettings runSettings;
 
-namespace {
-
 // --dontDeleteFiles has no short form; its code lies outside the characters.
 const int kDontDeleteFiles = 256;
+
+const char kShortOptions[] = "d:Df:hpst:V";
 
 const struct option kLongOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
@@ -30,6 +30,8 @@ const struct option kLongOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
+
+namespace {
 
 // Reads a count the way "%llu" does (leading blanks, an optional "+", digits
 // up to the first non-digit), except that a negative count or one beyond
@@ -78,7 +80,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   // in the same process (as in tests) sees the whole command line.
   optind = 0;
   int option;
-  while ((option = getopt_long(argc, argv, "d:Df:hpst:V", kLongOptions,
+  while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions,
                                nullptr)) != -1) {
     uint64_t count;
     switch (option) {

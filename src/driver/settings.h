@@ -3,6 +3,7 @@
 #define TREEFLOOD_DRIVER_SETTINGS_H_
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <stdint.h>
 
 #include <optional>
@@ -13,6 +14,11 @@ extern const char kVersion[];
 // "11:43:21").
 extern const char kBuildDate[];
 extern const char kBuildTime[];
+
+// The options the command line accepts, as getopt_long takes them; the long
+// table ends with an all-zero entry.
+extern const char kShortOptions[];
+extern const struct option kLongOptions[];
 
 // The settings of a run. Written while the command line is read, read-only
 // afterwards.

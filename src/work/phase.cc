@@ -89,10 +89,7 @@ void* progressReporter(void*) {
 
 PhaseFailures runPhase(WorkerRoutine worker, unsigned threads) {
   threads = std::clamp(threads, 1u, kMaxThreads);
-  {
-    std::lock_guard<std::mutex> hold(counterLock);
-    workCounter = 0;
-  }
+  workCounter = 0;
   WorkerTally tallies[kMaxThreads];
   WorkerStart starts[kMaxThreads - 1];
   pthread_t handles[kMaxThreads - 1];

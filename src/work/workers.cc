@@ -30,8 +30,7 @@ void forEachFile(Operation operation) {
 
 }  // namespace
 
-uint64_t workCounter = 0;
-std::mutex counterLock;
+std::atomic<uint64_t> workCounter{0};
 int64_t fileBlocks = 0;
 std::mutex sizeLock;
 char* dataBlock = nullptr;
@@ -42,16 +41,6 @@ bool initWork() {
   memset(block, 0, kDataBlockSize);
   dataBlock = static_cast<char*>(block);
   return true;
-}
-
-uint64_t nextIndex() {
-  std::lock_guard<std::mutex> hold(counterLock);
-  return workCounter++;
-}
-
-uint64_t readCounter() {
-  std::lock_guard<std::mutex> hold(counterLock);
-  return workCounter;
 }
 
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {

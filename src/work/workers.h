@@ -7,14 +7,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <mutex>
 
 // The length every file is given; a multiple of 512 for direct I/O.
 const size_t kDataBlockSize = 10240;
 
-// The next file number to hand out, guarded by counterLock.
-extern uint64_t workCounter;
-extern std::mutex counterLock;
+// The next file number to hand out. An atomic fetch-and-add hands out each
+// number exactly once, in increasing order, without a lock that threads would
+// queue on between their system calls.
+extern std::atomic<uint64_t> workCounter;
 
 // Sum of st_blocks (512-byte units) over the files the size phase measured,
 // guarded by sizeLock.
@@ -29,10 +31,16 @@ bool initWork();
 
 // Hands out the next file number. Every number is handed out exactly once
 // per phase, in increasing order across all threads. Thread-safe.
-uint64_t nextIndex();
+inline uint64_t nextIndex() {
+  // Relaxed: the number itself is all a worker needs; the phase's results
+  // are published by the threads' join.
+  return workCounter.fetch_add(1, std::memory_order_relaxed);
+}
 
 // The counter as it stands; for the progress reporter. Thread-safe.
-uint64_t readCounter();
+inline uint64_t readCounter() {
+  return workCounter.load(std::memory_order_relaxed);
+}
 
 // The file operations of a phase that failed: how many files, and the one
 // with the lowest number, by the call that failed and its errno (0 for a

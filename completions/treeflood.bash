@@ -1,0 +1,27 @@
+# bash completion for treeflood
+
+_treeflood() {
+  local cur prev
+  cur=${COMP_WORDS[COMP_CWORD]}
+  prev=${COMP_WORDS[COMP_CWORD - 1]}
+
+  case $prev in
+    -d | --dir)
+      COMPREPLY=($(compgen -d -- "$cur"))
+      return
+      ;;
+    -f | --nbFiles | -t | --threads | -s | --filesize)
+      # A number: nothing to offer.
+      COMPREPLY=()
+      return
+      ;;
+  esac
+
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W '-d --dir -D --no-direct-io --dontDeleteFiles
+      -f --nbFiles -h --help -p --pause -s --filesize -t --threads
+      -V --version' -- "$cur"))
+  fi
+}
+
+complete -o filenames -F _treeflood treeflood
