@@ -4,6 +4,7 @@
 
 #include "console/report.h"
 #include "driver/layout.h"
+#include "work/latency.h"
 #include "work/workers.h"
 
 namespace {
@@ -31,6 +32,17 @@ void BM_expandLiveLine(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_expandLiveLine);
+
+// What timing one file costs: two clock reads and a histogram update.
+void BM_timeOneFile(benchmark::State& state) {
+  static LatencyHistogram histogram;
+  for (auto _ : state) {
+    uint64_t start = monotonicNs();
+    recordLatency(&histogram, monotonicNs() - start);
+  }
+  benchmark::DoNotOptimize(histogram.total);
+}
+BENCHMARK(BM_timeOneFile);
 
 }  // namespace
 

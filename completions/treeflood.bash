@@ -10,6 +10,10 @@ _treeflood() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
+    --json)
+      COMPREPLY=($(compgen -f -- "$cur"))
+      return
+      ;;
     -f | --nbFiles | -t | --threads | -s | --filesize)
       # A number: nothing to offer.
       COMPREPLY=()
@@ -19,8 +23,8 @@ _treeflood() {
 
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '-d --dir -D --no-direct-io --dontDeleteFiles
-      -f --nbFiles -h --help -p --pause -s --filesize -t --threads
-      -V --version' -- "$cur"))
+      -f --nbFiles -h --help --json -p --pause -s --filesize --summary
+      -t --threads -V --version' -- "$cur"))
   fi
 }
 

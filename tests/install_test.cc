@@ -60,7 +60,8 @@ TEST(ManPageAndCompletion, NameEveryOption) {
   ASSERT_NE(from, std::string::npos);
   // The OPTIONS section, where each option heads an entry as
   // .BR \-d ", " \-\-dir ...
-  const std::string section = man.substr(from, man.find(".SH ", from + 1) - from);
+  const std::string section =
+      man.substr(from, man.find(".SH ", from + 1) - from);
   std::vector<std::string> options;
   for (const struct option* o = kLongOptions; o->name != nullptr; ++o) {
     options.push_back(std::string("--") + o->name);
@@ -69,10 +70,10 @@ TEST(ManPageAndCompletion, NameEveryOption) {
     if (*c != ':') options.push_back(std::string("-") + *c);
   }
   for (const std::string& option : options) {
-    std::regex entry("\\n\\.BR? (.* )?" +
-                     std::regex_replace(roff(option), std::regex(R"(\\)"),
-                                        R"(\\)") +
-                     "( |\\n)");
+    std::regex entry(
+        "\\n\\.B[IR]? (.* )?" +
+        std::regex_replace(roff(option), std::regex(R"(\\)"), R"(\\)") +
+        "( |\\n)");
     EXPECT_TRUE(std::regex_search(section, entry)) << option;
   }
   std::sort(options.begin(), options.end());

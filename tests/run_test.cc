@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
@@ -382,4 +383,81 @@ TEST(Executable, FullFileSystem) {
       << r.out;
   // Every phase still ran, the clean-up included.
   EXPECT_NE(r.out.find("Deleting 300 files"), std::string::npos);
+}
+
+TEST(Executable, SummaryTable) {
+  TempDir dir;
+  ProgramResult r =
+      runTreeflood({"-D", "-f", "500", "-t", "2", "--summary"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  const std::string row = R"(  +500  +0  +\d+\.\d{3}  +\d+(  +\d+\.\d){6}\n)";
+  std::string pattern =
+      outputPattern(runOutput("500", "2 threads", false, kAnySizes) + "\n") +
+      R"(phase   files  failed  seconds  +files/s  +min us  +p50 us  +p90 us)"
+      R"(  +p99 us  +p99\.9 us  +max us\n)"
+      "create" +
+      row + "size  " + row + "delete" + row;
+  EXPECT_TRUE(std::regex_match(r.out, std::regex(pattern))) << r.out;
+}
+
+TEST(Executable, JsonResults) {
+  TempDir dir;
+  const std::string work = dir.path() + "/work";
+  ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+  // A relative path names a file where treeflood was started.
+  ProgramResult r = runTreeflood(
+      {"-D", "-f", "300", "--json", "results.json", "-d", "work"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  expectOutput(r.out, runOutput("300", "1 thread", false, kAnySizes));
+  auto doc = nlohmann::json::parse(readFile(dir.path() + "/results.json"));
+  EXPECT_EQ(doc["format_version"], 1);
+  EXPECT_EQ(doc["settings"]["files"], 300);
+  EXPECT_EQ(doc["settings"]["working_directory"], work);
+  EXPECT_EQ(doc["settings"]["direct_io"], false);
+  EXPECT_EQ(doc["command_line"].size(), 8u);
+  for (const char* phase : {"create", "size", "delete"}) {
+    const auto& p = doc["phases"][phase];
+    EXPECT_EQ(p["files_done"], 300) << phase;
+    EXPECT_EQ(p["files_failed"], 0) << phase;
+    EXPECT_TRUE(p["first_failure"].is_null()) << phase;
+    EXPECT_GT(p["latency_us"]["max"].get<double>(), 0) << phase;
+    EXPECT_LE(p["latency_us"]["p50"].get<double>(),
+              p["latency_us"]["p99"].get<double>())
+        << phase;
+  }
+  EXPECT_EQ(doc["listing"]["exit_status"], 0);
+  EXPECT_EQ(doc["valid"], true);
+  EXPECT_TRUE(entries(work).empty());
+}
+
+TEST(Executable, JsonOfAFailedRun) {
+  TempDir dir;
+  writeFile(dir.path() + "/d_005", "in the way");
+  ProgramResult r = runTreeflood(
+      {"-D", "-f", "8192", "--json", dir.path() + "/r.json", "--summary"},
+      dir.path());
+  EXPECT_EQ(r.status, 1);
+  auto doc = nlohmann::json::parse(readFile(dir.path() + "/r.json"));
+  EXPECT_EQ(doc["valid"], false);
+  const auto& create = doc["phases"]["create"];
+  EXPECT_EQ(create["files_done"], 8184);
+  EXPECT_EQ(create["files_failed"], 8);
+  EXPECT_EQ(create["first_failure"]["path"], "d_005/f_0");
+  EXPECT_EQ(create["first_failure"]["call"], "open");
+  EXPECT_EQ(create["first_failure"]["errno"], ENOTDIR);
+  // The rate counts the files that were made, not those that failed.
+  EXPECT_DOUBLE_EQ(create["files_per_second"].get<double>(),
+                   8184 / create["wall_seconds"].get<double>());
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\ncreate  +8184  +8  )")))
+      << r.out;
+}
+
+TEST(Executable, JsonFileThatCannotBeWritten) {
+  TempDir dir;
+  ProgramResult r = runTreeflood(
+      {"-D", "-f", "10", "--json", dir.path() + "/missing/r.json"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Failed to write the results to '" + dir.path() +
+                       "/missing/r.json': No such file or directory\n"),
+            std::string::npos);
 }

@@ -1,6 +1,7 @@
 #include "console/texts.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 void sizeText(char* buf, size_t size, int64_t bytes) {
@@ -26,6 +27,23 @@ void clockText(char* buf, size_t size) {
   struct tm local;
   localtime_r(&now.tv_sec, &local);
   if (strftime(buf, size, "%F %T", &local) == 0) buf[0] = '\0';
+}
+
+void isoClockText(char* buf, size_t size) {
+  if (size == 0) return;
+  buf[0] = '\0';
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  // strftime's %z gives "+0100"; ISO 8601's extended form wants "+01:00".
+  char text[40];
+  size_t n = strftime(text, sizeof text, "%FT%T%z", &local);
+  if (n < 5 || n + 2 > size) return;
+  memcpy(buf, text, n - 2);
+  buf[n - 2] = ':';
+  memcpy(buf + n - 1, text + n - 2, 2);
+  buf[n + 1] = '\0';
 }
 
 void cpuTimeText(char* buf, size_t size, const struct timeval* time) {

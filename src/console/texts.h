@@ -16,6 +16,11 @@ void sizeText(char* buf, size_t size, int64_t bytes);
 // an empty text in a smaller buffer.
 void clockText(char* buf, size_t size);
 
+// The current local time in ISO 8601 with the offset from UTC,
+// "YYYY-MM-DDTHH:MM:SS+HH:MM"; needs 26 bytes, and leaves an empty text in a
+// smaller buffer.
+void isoClockText(char* buf, size_t size);
+
 // A CPU time as "H:MM:SS.mmm" with whole days dropped. Writes nothing when
 // `buf` or `time` is null or `size` is 3 or less; truncates like snprintf.
 void cpuTimeText(char* buf, size_t size, const struct timeval* time);

@@ -12,6 +12,7 @@
 #include "console/report.h"
 #include "console/texts.h"
 #include "driver/layout.h"
+#include "driver/results.h"
 #include "driver/settings.h"
 #include "runner/command.h"
 #include "work/phase.h"
@@ -22,26 +23,66 @@ const char kDoneLine[] = "Done, time spent: %L\n\n";
 
 unsigned long long ull(uint64_t n) { return n; }
 
-// Prints the warning for a phase's failures, if any. Returns whether there
-// were any.
-bool reportFailures(const PhaseFailures& failures, const char* verb) {
-  std::string text =
-      failureText(failures, runSettings.nbFiles, verb, runSettings.openFlags);
-  if (text.empty()) return false;
-  logMessage("%s", text.c_str());
-  return true;
+RunResults runResults;
+
+// Prints the opening line of a phase with the local time, and starts its
+// timer.
+void beginPhase(PhaseResult* phase, const char* format) {
+  char clock[64];
+  clockText(clock, sizeof clock);
+  char iso[64];
+  isoClockText(iso, sizeof iso);
+  phase->ran = true;
+  phase->startedAt = iso;
+  logMessage(format, ull(runSettings.nbFiles), clock);
+  markPhaseStart();
+}
+
+// Runs the phase's files on the run's threads, and prints the warning for
+// its failures, if any.
+void runFiles(PhaseResult* phase, WorkerRoutine worker, const char* verb) {
+  // Files are timed only for the results that show their latency.
+  bool timeFiles = runSettings.summary || runSettings.jsonPath.has_value();
+  runPhase(worker, runSettings.threads, timeFiles, &phase->stats);
+  std::string text = failureText(phase->stats.failures, runSettings.nbFiles,
+                                 verb, runSettings.openFlags);
+  if (!text.empty()) logMessage("%s", text.c_str());
+}
+
+// Stops the phase's timer and prints its "Done" line.
+void endPhase(PhaseResult* phase, const char* doneLine) {
+  markPhaseEnd();
+  phase->wallSeconds = elapsedSeconds();
+  reportDone(doneLine);
+}
+
+std::string absolutePath(const std::string& path) {
+  char cwd[4096];
+  if (path.empty() || path[0] == '/' || getcwd(cwd, sizeof cwd) == nullptr) {
+    return path;
+  }
+  return std::string(cwd) + "/" + path;
+}
+
+// Writes `text` to `path`; on failure returns false with errno set.
+bool writeFile(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  ssize_t written = write(fd, text.data(), text.size());
+  int error = written < 0 ? errno : EIO;  // EIO stands for a short write
+  bool ok = written == static_cast<ssize_t>(text.size());
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) errno = error;
+  return ok;
 }
 
 void printSize(const char* format, int64_t blocks) {
   char text[64];
   sizeText(text, sizeof text, blocks * 512);
   logMessage(format, text);
-}
-
-void printPhaseStart(const char* format) {
-  char clock[64];
-  clockText(clock, sizeof clock);
-  logMessage(format, ull(runSettings.nbFiles), clock);
 }
 
 // Makes each of the 1024 directories that isn't there and readable already.
@@ -102,6 +143,9 @@ int runBenchmark() {
   const RunSettings& s = runSettings;
   treeLayout = computeLayout(s.nbFiles);
   setReportTotal(s.nbFiles);
+  // Resolved before the working directory changes, so that a relative path
+  // names a file where the user is.
+  std::string jsonPath = s.jsonPath ? absolutePath(*s.jsonPath) : "";
   if (s.workDir && chdir(s.workDir->c_str()) != 0) {
     logMessage("Filed to change working directory (%s) because '%s'\n",
                s.workDir->c_str(), strerror(errno));
@@ -115,41 +159,58 @@ int runBenchmark() {
                ull(s.nbFiles), s.threads, s.threads >= 2 ? "s" : "");
   }
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
-  bool failed = false;
+  RunResults& r = runResults;
+  r = RunResults{};
+  PhaseResult& create = r.phases[0];
+  PhaseResult& size = r.phases[1];
+  PhaseResult& remove = r.phases[2];
 
-  printPhaseStart("Creating %llu files, started at %s...\n");
-  markPhaseStart();
+  beginPhase(&create, "Creating %llu files, started at %s...\n");
   makeDirectories();
-  failed |= reportFailures(runPhase(createWorker, s.threads), "created");
-  markPhaseEnd();
-  reportDone(kDoneLine);
+  runFiles(&create, createWorker, "created");
+  endPhase(&create, kDoneLine);
 
   char clock[64];
   clockText(clock, sizeof clock);
   logMessage("Doing `ls -R`, started at %s...\n", clock);
   char* lsArgs[] = {nullptr, const_cast<char*>("-R"), nullptr};
-  runCommand("ls", lsArgs);
+  r.listing = runCommand("ls", lsArgs);
 
-  printPhaseStart("Compute size used by %llu files, started at %s...\n");
-  markPhaseStart();
+  beginPhase(&size, "Compute size used by %llu files, started at %s...\n");
   fileBlocks = 0;
-  failed |= reportFailures(runPhase(sizeWorker, s.threads), "measured");
+  runFiles(&size, sizeWorker, "measured");
+  r.fileBlocks = fileBlocks;
   printSize("Size used by files: %s\n", fileBlocks);
-  int64_t dirBlocks = directoryBlocks();
-  printSize("Size used by directory: %s\n", dirBlocks);
-  fileBlocks += dirBlocks;
+  r.dirBlocks = directoryBlocks();
+  printSize("Size used by directory: %s\n", r.dirBlocks);
+  fileBlocks += r.dirBlocks;
   printSize("Size used (total): %s\n", fileBlocks);
-  markPhaseEnd();
-  reportDone(kDoneLine);
+  endPhase(&size, kDoneLine);
 
   if (!s.dontDeleteFiles) {
     if (s.pause) kill(getpid(), SIGSTOP);
-    printPhaseStart("Deleting %llu files, started at %s...\n");
-    markPhaseStart();
-    failed |= reportFailures(runPhase(deleteWorker, s.threads), "deleted");
+    beginPhase(&remove, "Deleting %llu files, started at %s...\n");
+    runFiles(&remove, deleteWorker, "deleted");
     removeDirectories();
-    markPhaseEnd();
-    reportDone("Done, time spent: %L\n");
+    endPhase(&remove, "Done, time spent: %L\n");
   }
-  return failed ? 1 : 0;
+
+  int status = runValid(r) ? 0 : 1;
+  if (s.summary) {
+    // One blank line between the last "Done" line and the table, as between
+    // phases.
+    logMessage("%s%s", s.dontDeleteFiles ? "" : "\n",
+               summaryText(r, s.nbFiles).c_str());
+  }
+  if (s.jsonPath) {
+    char cwd[4096];
+    std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : "";
+    std::string text = jsonText(r, s, workDir, systemInfo());
+    if (!writeFile(jsonPath, text)) {
+      logMessage("Failed to write the results to '%s': %s\n", jsonPath.c_str(),
+                 strerror(errno));
+      status = 1;
+    }
+  }
+  return status;
 }

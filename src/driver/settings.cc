@@ -13,8 +13,10 @@ const char kBuildTime[] = __TIME__;
 
 RunSettings runSettings;
 
-// --dontDeleteFiles has no short form; its code lies outside the characters.
+// Codes of the options without a short form, outside the characters.
 const int kDontDeleteFiles = 256;
+const int kSummary = 257;
+const int kJson = 258;
 
 const char kShortOptions[] = "d:Df:hpst:V";
 
@@ -23,9 +25,11 @@ const struct option kLongOptions[] = {
     {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
     {"filesize", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
+    {"json", required_argument, nullptr, kJson},
     {"nbFiles", required_argument, nullptr, 'f'},
     {"no-direct-io", no_argument, nullptr, 'D'},
     {"pause", no_argument, nullptr, 'p'},
+    {"summary", no_argument, nullptr, kSummary},
     {"threads", required_argument, nullptr, 't'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -79,6 +83,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   // 0 rather than 1 makes glibc's getopt start afresh, so that a second parse
   // in the same process (as in tests) sees the whole command line.
   optind = 0;
+  settings->commandLine.assign(argv, argv + argc);
   int option;
   while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions,
                                nullptr)) != -1) {
@@ -121,6 +126,12 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         break;
       case kDontDeleteFiles:
         settings->dontDeleteFiles = true;
+        break;
+      case kSummary:
+        settings->summary = true;
+        break;
+      case kJson:
+        settings->jsonPath = optarg;
         break;
       case 'V':
         logMessage("%s version: %s, build: %s %s\n", name, kVersion, kBuildDate,

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 extern const char kVersion[];
 // The compiler's stamps of when this program was built ("Sep 17 2010",
@@ -30,6 +31,12 @@ struct RunSettings {
   int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
   bool pause = false;
   bool dontDeleteFiles = false;
+  // Print a table of rates and latencies after the run.
+  bool summary = false;
+  // Write the run's results as JSON to this file when it ends.
+  std::optional<std::string> jsonPath;
+  // The command line as given, argument 0 included.
+  std::vector<std::string> commandLine;
 };
 
 // The settings of this process's run.

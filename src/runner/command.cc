@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,21 +49,22 @@ bool findOnPath(const char* name, char* buf, size_t size) {
   return false;
 }
 
-void runCommand(const char* name, char** args) {
+CommandResult runCommand(const char* name, char** args) {
+  CommandResult result;
   char path[kCandidateSize];
   if (!findOnPath(name, path, sizeof path)) {
     logMessage("Command not found '%s'\n", name);
-    return;
+    return result;
   }
   pid_t pid = fork();
   if (pid < 0) {
     logMessage("Failed to fork\n");
-    return;
+    return result;
   }
   if (pid == 0) execChild(name, path, args);
 
   int status = 0;
-  struct rusage usage;
+  struct rusage& usage = result.usage;
   pid_t waited;
   do {
     waited = wait4(pid, &status, 0, &usage);
@@ -72,16 +72,19 @@ void runCommand(const char* name, char** args) {
   if (waited < 0) {
     logMessage("Failed to wait for '%s' (pid: %d): %s\n", name,
                static_cast<int>(pid), strerror(errno));
-    return;
+    return result;
   }
+  result.ran = true;
 
   char statusText[32];
   if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
     snprintf(statusText, sizeof statusText, "kill by signal, signal: %d",
-             WTERMSIG(status));
+             result.signal);
   } else {
+    result.exitStatus = WEXITSTATUS(status);
     snprintf(statusText, sizeof statusText, "ok, returned value: %d",
-             WEXITSTATUS(status));
+             result.exitStatus);
   }
   char user[24], system[24], memory[24];
   cpuTimeText(user, sizeof user, &usage.ru_utime);
@@ -92,4 +95,5 @@ void runCommand(const char* name, char** args) {
   logMessage("Cpu usage: user: %s, system: %s\n", user, system);
   logMessage("Max rss: %s, page fault: major: %ld, minor: %ld\n\n", memory,
              usage.ru_majflt, usage.ru_minflt);
+  return result;
 }

@@ -87,10 +87,19 @@ void* progressReporter(void*) {
   }
 }
 
-PhaseFailures runPhase(WorkerRoutine worker, unsigned threads) {
+void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
+              PhaseStats* stats) {
+  // One histogram a thread, kept off the stack for their size; only those of
+  // threads in use are touched.
+  static LatencyHistogram threadLatency[kMaxThreads];
   threads = std::clamp(threads, 1u, kMaxThreads);
   workCounter = 0;
   WorkerTally tallies[kMaxThreads];
+  for (unsigned t = 0; timeFiles && t < threads; ++t) {
+    threadLatency[t] = LatencyHistogram{};
+    tallies[t].latency = &threadLatency[t];
+  }
+  const uint64_t start = monotonicNs();
   WorkerStart starts[kMaxThreads - 1];
   pthread_t handles[kMaxThreads - 1];
   // Tally 0 is the calling thread's; started threads take the next ones.
@@ -118,6 +127,7 @@ PhaseFailures runPhase(WorkerRoutine worker, unsigned threads) {
 
   worker(&tallies[0]);
   for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
+  const uint64_t end = monotonicNs();
 
   if (reporting) {
     {
@@ -129,9 +139,10 @@ PhaseFailures runPhase(WorkerRoutine worker, unsigned threads) {
   }
   clearLine(true);
 
-  PhaseFailures failures;
+  *stats = PhaseStats{};
+  stats->fileSeconds = static_cast<double>(end - start) / 1e9;
   for (unsigned t = 0; t <= started; ++t) {
-    mergeFailures(&failures, tallies[t].failures);
+    mergeFailures(&stats->failures, tallies[t].failures);
+    if (timeFiles) mergeLatency(&stats->latency, threadLatency[t]);
   }
-  return failures;
 }

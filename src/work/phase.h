@@ -13,12 +13,22 @@ using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*,
                               void* (*)(void*), void*);
 extern ThreadStarter startThread;
 
+// What a phase found of its files, over all its threads.
+struct PhaseStats {
+  PhaseFailures failures;
+  LatencyHistogram latency;  // empty unless the files were timed
+  // From the start of the first worker to the return of the last.
+  double fileSeconds = 0;
+};
+
 // Resets the work counter and runs `worker` on the calling thread and
 // `threads` - 1 more (1 to 64 in all), with the progress reporter beside
 // them. Returns when every worker has returned, the reporter has stopped and
-// its line is erased, with the failures of all threads. If some threads
-// can't be started, one line says so and the phase goes on without them.
-PhaseFailures runPhase(WorkerRoutine worker, unsigned threads);
+// its line is erased, with what the threads found in `stats`, latencies
+// included when `timeFiles`. If some threads can't be started, one line
+// says so and the phase goes on without them.
+void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
+              PhaseStats* stats);
 
 // The reporter thread's routine: after 2 s, redraws the live progress line
 // every 250 ms until runPhase stops it, and writes a dated line whenever the

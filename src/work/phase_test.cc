@@ -43,7 +43,9 @@ std::string runRecorded(uint64_t nbFiles, unsigned threads,
   runSettings.nbFiles = nbFiles;
   handedOut.clear();
   CapturedStdout out;
-  *failures = runPhase(recordingWorker, threads);
+  PhaseStats stats;
+  runPhase(recordingWorker, threads, false, &stats);
+  *failures = stats.failures;
   return out.finish();
 }
 
@@ -124,7 +126,8 @@ TEST(Reporter, LiveLinesDuringALongPhase) {
   CapturedStdout out;
   markPhaseStart();
   auto start = std::chrono::steady_clock::now();
-  runPhase(slowWorker, 1);
+  PhaseStats stats;
+  runPhase(slowWorker, 1, false, &stats);
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
@@ -166,7 +169,8 @@ TEST(Reporter, StopsAtOnce) {
   phaseSeconds = 0.3;
   CapturedStdout out;
   auto start = std::chrono::steady_clock::now();
-  runPhase(slowWorker, 1);
+  PhaseStats stats;
+  runPhase(slowWorker, 1, false, &stats);
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();

@@ -17,14 +17,32 @@ namespace {
 const size_t kPathBufferSize = 32;
 
 // The loop every worker runs: `operation(index, path)` for each number handed
-// out, until they run out.
-template <typename Operation>
-void forEachFile(Operation operation) {
+// out, until they run out, timing each call that succeeds when kTimed.
+template <bool kTimed, typename Operation>
+void fileLoop(WorkerTally* tally, Operation operation) {
   const uint64_t nbFiles = runSettings.nbFiles;
+  LatencyHistogram* latency = tally->latency;
   char path[kPathBufferSize];
   for (uint64_t i; (i = nextIndex()) < nbFiles;) {
     filePath(treeLayout, i, path);
-    operation(i, path);
+    if constexpr (kTimed) {
+      uint64_t start = monotonicNs();
+      if (operation(i, path)) recordLatency(latency, monotonicNs() - start);
+    } else {
+      operation(i, path);
+    }
+  }
+}
+
+// Two clock reads cost about as much as a stat of a cached file, so files
+// are timed only when someone asked for their latency; the untimed loop is
+// the bare system calls.
+template <typename Operation>
+void forEachFile(WorkerTally* tally, Operation operation) {
+  if (tally->latency != nullptr) {
+    fileLoop<true>(tally, operation);
+  } else {
+    fileLoop<false>(tally, operation);
   }
 }
 
@@ -67,30 +85,35 @@ void countFailure(WorkerTally* tally, uint64_t index, const char* call,
 
 void createWorker(WorkerTally* tally) {
   const int flags = runSettings.openFlags;
-  forEachFile([tally, flags](uint64_t i, const char* path) {
+  forEachFile(tally, [tally, flags](uint64_t i, const char* path) {
     int fd = open(path, flags, 0644);
     if (fd < 0) {
       countFailure(tally, i, "open", errno);
-      return;
+      return false;
     }
     ssize_t written = write(fd, dataBlock, kDataBlockSize);
     if (written != static_cast<ssize_t>(kDataBlockSize)) {
       countFailure(tally, i, "write", written < 0 ? errno : 0);
       close(fd);
-    } else if (close(fd) != 0) {
-      countFailure(tally, i, "close", errno);
+      return false;
     }
+    if (close(fd) != 0) {
+      countFailure(tally, i, "close", errno);
+      return false;
+    }
+    return true;
   });
 }
 
 void sizeWorker(WorkerTally* tally) {
-  forEachFile([tally](uint64_t i, const char* path) {
+  forEachFile(tally, [tally](uint64_t i, const char* path) {
     struct stat st;
     if (stat(path, &st) != 0) {
       countFailure(tally, i, "stat", errno);
-      return;
+      return false;
     }
     tally->blocks += static_cast<int64_t>(st.st_blocks);
+    return true;
   });
   // One addition per thread rather than one per file keeps sizeLock off the
   // per-file path; the total is the same.
@@ -99,7 +122,9 @@ void sizeWorker(WorkerTally* tally) {
 }
 
 void deleteWorker(WorkerTally* tally) {
-  forEachFile([tally](uint64_t i, const char* path) {
-    if (unlink(path) != 0) countFailure(tally, i, "unlink", errno);
+  forEachFile(tally, [tally](uint64_t i, const char* path) {
+    if (unlink(path) == 0) return true;
+    countFailure(tally, i, "unlink", errno);
+    return false;
   });
 }

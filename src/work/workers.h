@@ -10,6 +10,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "work/latency.h"
+
 // The length every file is given; a multiple of 512 for direct I/O.
 const size_t kDataBlockSize = 10240;
 
@@ -60,6 +62,10 @@ void mergeFailures(PhaseFailures* into, const PhaseFailures& from);
 struct alignas(64) WorkerTally {
   PhaseFailures failures;
   int64_t blocks = 0;
+  // Where to record the latency of each file whose operation succeeded
+  // (failed files are only counted), or null not to time files. Owned by
+  // the caller, one per thread.
+  LatencyHistogram* latency = nullptr;
 };
 
 // Records the failure of file `index` in `tally`.
@@ -68,6 +74,9 @@ void countFailure(WorkerTally* tally, uint64_t index, const char* call,
 
 // A phase's per-file loop; returns when the numbers run out.
 using WorkerRoutine = void (*)(WorkerTally* tally);
+
+// Given a histogram in its tally, each worker times every file's operation
+// (create: open, write and close; size: stat; delete: unlink).
 
 // Truncates or creates each file with the run's open flags and writes
 // dataBlock into it.

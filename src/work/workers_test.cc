@@ -37,14 +37,14 @@ std::string pathOf(uint64_t index) {
 }
 
 struct Phase {
-  PhaseFailures failures;
+  PhaseStats stats;
   std::string out;
 };
 
-Phase run(WorkerRoutine worker, unsigned threads) {
+Phase run(WorkerRoutine worker, unsigned threads, bool timed = true) {
   CapturedStdout out;
   Phase phase;
-  phase.failures = runPhase(worker, threads);
+  runPhase(worker, threads, timed, &phase.stats);
   phase.out = out.finish();
   return phase;
 }
@@ -79,7 +79,7 @@ TEST_F(WorkersTest, CreateSizeDeleteRoundTrip) {
   makeDirectories();
 
   Phase create = run(createWorker, 4);
-  EXPECT_EQ(create.failures.count, 0u);
+  EXPECT_EQ(create.stats.failures.count, 0u);
   int64_t blocks = 0;
   const std::string zeros(kDataBlockSize, '\0');
   for (uint64_t i = 0; i < nbFiles; ++i) {
@@ -95,12 +95,20 @@ TEST_F(WorkersTest, CreateSizeDeleteRoundTrip) {
 
   fileBlocks = 0;
   Phase size = run(sizeWorker, 3);
-  EXPECT_EQ(size.failures.count, 0u);
+  EXPECT_EQ(size.stats.failures.count, 0u);
   EXPECT_EQ(fileBlocks, blocks);
   EXPECT_GT(blocks, 0);
 
   Phase del = run(deleteWorker, 5);
-  EXPECT_EQ(del.failures.count, 0u);
+  EXPECT_EQ(del.stats.failures.count, 0u);
+  // Every file was timed, once, in each phase.
+  for (const Phase* phase : {&create, &size, &del}) {
+    EXPECT_EQ(phase->stats.latency.total, nbFiles);
+    EXPECT_GT(phase->stats.latency.min, 0u);
+    EXPECT_GE(phase->stats.latency.max, phase->stats.latency.min);
+    EXPECT_GE(phase->stats.fileSeconds * 1e9,
+              static_cast<double>(phase->stats.latency.max));
+  }
   char name[6];
   for (unsigned d = 0; d < kNbDirs; ++d) {
     dirName(d, name);
@@ -113,7 +121,9 @@ TEST_F(WorkersTest, CreateTruncatesExistingFiles) {
   setRun(2);
   makeDirectories();
   writeFile(pathOf(1), std::string(50000, 'x'));
-  EXPECT_EQ(run(createWorker, 1).failures.count, 0u);
+  Phase untimed = run(createWorker, 1, false);
+  EXPECT_EQ(untimed.stats.failures.count, 0u);
+  EXPECT_EQ(untimed.stats.latency.total, 0u);
   EXPECT_EQ(readFile(pathOf(1)), std::string(kDataBlockSize, '\0'));
 }
 
@@ -128,24 +138,28 @@ TEST_F(WorkersTest, FailuresAreCountedAndTheFirstKept) {
   ASSERT_EQ(rmdir("d_007"), 0);
 
   Phase create = run(createWorker, 8);
-  EXPECT_EQ(create.failures.count, 16u);
-  EXPECT_EQ(create.failures.firstIndex, 40u);
-  EXPECT_STREQ(create.failures.firstCall, "open");
-  EXPECT_EQ(create.failures.firstError, ENOTDIR);
+  EXPECT_EQ(create.stats.failures.count, 16u);
+  EXPECT_EQ(create.stats.failures.firstIndex, 40u);
+  EXPECT_STREQ(create.stats.failures.firstCall, "open");
+  EXPECT_EQ(create.stats.failures.firstError, ENOTDIR);
 
   fileBlocks = 0;
   Phase size = run(sizeWorker, 2);
-  EXPECT_EQ(size.failures.count, 16u);
-  EXPECT_STREQ(size.failures.firstCall, "stat");
-  EXPECT_EQ(size.failures.firstIndex, 40u);
+  EXPECT_EQ(size.stats.failures.count, 16u);
+  EXPECT_STREQ(size.stats.failures.firstCall, "stat");
+  EXPECT_EQ(size.stats.failures.firstIndex, 40u);
   struct stat st;
   ASSERT_EQ(stat(pathOf(0).c_str(), &st), 0);
   // The files that could not be measured add nothing.
   EXPECT_EQ(fileBlocks, static_cast<int64_t>(nbFiles - 16) * st.st_blocks);
 
   Phase del = run(deleteWorker, 64);
-  EXPECT_EQ(del.failures.count, 16u);
-  EXPECT_STREQ(del.failures.firstCall, "unlink");
-  EXPECT_EQ(del.failures.firstError, ENOTDIR);
+  EXPECT_EQ(del.stats.failures.count, 16u);
+  EXPECT_STREQ(del.stats.failures.firstCall, "unlink");
+  EXPECT_EQ(del.stats.failures.firstError, ENOTDIR);
+  // Failed files are counted apart from the timed ones.
+  for (const Phase* phase : {&create, &size, &del}) {
+    EXPECT_EQ(phase->stats.latency.total, nbFiles - 16);
+  }
   EXPECT_EQ(readFile("d_005"), "in the way");
 }

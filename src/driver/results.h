@@ -1,0 +1,54 @@
+// What a run measured, kept for the summary table and the JSON document.
+#ifndef TREEFLOOD_DRIVER_RESULTS_H_
+#define TREEFLOOD_DRIVER_RESULTS_H_
+
+#include <stdint.h>
+
+#include <string>
+
+#include "driver/settings.h"
+#include "runner/command.h"
+#include "work/phase.h"
+
+// The file phases, in the order they run.
+const int kNbPhases = 3;
+extern const char* const kPhaseNames[kNbPhases];  // "create", "size", "delete"
+
+struct PhaseResult {
+  bool ran = false;
+  std::string startedAt;   // local time, ISO 8601 with offset
+  double wallSeconds = 0;  // as in the phase's "Done" line
+  PhaseStats stats;
+};
+
+struct RunResults {
+  PhaseResult phases[kNbPhases];
+  CommandResult listing;
+  int64_t fileBlocks = 0;  // 512-byte blocks
+  int64_t dirBlocks = 0;
+};
+
+// The machine and the file system that holds the current directory.
+struct SystemInfo {
+  std::string kernel;      // uname's release
+  std::string fileSystem;  // type as mounted ("ext4"), or statfs's magic
+  int64_t blockSize = 0;   // statfs's f_bsize
+  long cpus = 0;           // processors online
+};
+
+// Reads SystemInfo for the current directory.
+SystemInfo systemInfo();
+
+// Whether every file operation of the run succeeded.
+bool runValid(const RunResults& results);
+
+// The summary table: one row per phase that ran, with files done and
+// failed, seconds, files per second (successful files only) and latency
+// percentiles in microseconds; columns aligned, ending in a newline.
+std::string summaryText(const RunResults& results, uint64_t nbFiles);
+
+// The JSON document of the run; `workDir` is the absolute working directory.
+std::string jsonText(const RunResults& results, const RunSettings& settings,
+                     const std::string& workDir, const SystemInfo& system);
+
+#endif  // TREEFLOOD_DRIVER_RESULTS_H_

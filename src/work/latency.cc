@@ -1,0 +1,52 @@
+#include "work/latency.h"
+
+#include <bit>
+#include <cmath>
+
+size_t latencyBucket(uint64_t ns) {
+  if (ns < kSubBuckets) return static_cast<size_t>(ns);
+  unsigned top = static_cast<unsigned>(std::bit_width(ns)) - 1;
+  if (top > kTopBit) return kLatencyBuckets - 1;
+  // The kSubBits bits below the leading one pick the bucket within its power
+  // of two.
+  uint64_t sub = (ns >> (top - kSubBits)) & (kSubBuckets - 1);
+  return static_cast<size_t>((top - kSubBits + 1) * kSubBuckets + sub);
+}
+
+uint64_t bucketValue(size_t bucket) {
+  if (bucket < kSubBuckets) return bucket;
+  unsigned top = static_cast<unsigned>(bucket / kSubBuckets) + kSubBits - 1;
+  uint64_t sub = bucket % kSubBuckets;
+  uint64_t width = uint64_t{1} << (top - kSubBits);
+  return (kSubBuckets + sub) * width + width / 2;
+}
+
+void mergeLatency(LatencyHistogram* into, const LatencyHistogram& from) {
+  if (from.total == 0) return;
+  for (size_t b = 0; b < kLatencyBuckets; ++b)
+    into->counts[b] += from.counts[b];
+  into->total += from.total;
+  if (from.min < into->min) into->min = from.min;
+  if (from.max > into->max) into->max = from.max;
+}
+
+uint64_t latencyPercentile(const LatencyHistogram& h, double percentile) {
+  if (h.total == 0) return 0;
+  // The extremes are kept exactly.
+  if (percentile <= 0) return h.min;
+  if (percentile >= 100) return h.max;
+  // The rank of the value sought, 1-based: the smallest value with at least
+  // this many values at or below it.
+  double wanted = std::ceil(percentile / 100 * static_cast<double>(h.total));
+  uint64_t rank = wanted < 1 ? 1 : static_cast<uint64_t>(wanted);
+  if (rank > h.total) rank = h.total;
+  uint64_t seen = 0;
+  for (size_t b = 0; b < kLatencyBuckets; ++b) {
+    seen += h.counts[b];
+    if (seen >= rank) {
+      uint64_t v = bucketValue(b);
+      return v < h.min ? h.min : v > h.max ? h.max : v;
+    }
+  }
+  return h.max;
+}

@@ -1,0 +1,55 @@
+// Per-file latency: a fixed-size log-linear histogram of nanoseconds, filled
+// by one thread without locks and merged after the threads are joined.
+#ifndef TREEFLOOD_WORK_LATENCY_H_
+#define TREEFLOOD_WORK_LATENCY_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+// Values below 2^kSubBits ns each have a bucket of their own; above, every
+// power of two is split into 2^kSubBits buckets, so a bucket spans at most
+// 1/128 of its values and its midpoint is within 0.4% of any of them.
+const unsigned kSubBits = 7;
+const uint64_t kSubBuckets = uint64_t{1} << kSubBits;
+// Up to 2^42 ns (73 minutes); longer values land in the last bucket, though
+// the exact maximum is kept beside it.
+const unsigned kTopBit = 42;
+const size_t kLatencyBuckets = kSubBuckets * (kTopBit - kSubBits + 2);
+
+struct LatencyHistogram {
+  uint64_t counts[kLatencyBuckets] = {};
+  uint64_t total = 0;
+  uint64_t min = UINT64_MAX;
+  uint64_t max = 0;
+};
+
+// The bucket of `ns`, and the value that stands for a bucket (its midpoint,
+// or the value itself below 2^kSubBits).
+size_t latencyBucket(uint64_t ns);
+uint64_t bucketValue(size_t bucket);
+
+inline void recordLatency(LatencyHistogram* h, uint64_t ns) {
+  ++h->counts[latencyBucket(ns)];
+  ++h->total;
+  if (ns < h->min) h->min = ns;
+  if (ns > h->max) h->max = ns;
+}
+
+// Adds `from` to `into`.
+void mergeLatency(LatencyHistogram* into, const LatencyHistogram& from);
+
+// The value at `percentile` (0 to 100) of the recorded ones: the smallest
+// whose rank covers that share, within 0.4%; the exact minimum at 0 and
+// maximum at 100; 0 when nothing was recorded.
+uint64_t latencyPercentile(const LatencyHistogram& h, double percentile);
+
+// Nanoseconds on the monotonic clock.
+inline uint64_t monotonicNs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u +
+         static_cast<uint64_t>(t.tv_nsec);
+}
+
+#endif  // TREEFLOOD_WORK_LATENCY_H_
