@@ -5,6 +5,7 @@
 #include "console/output.h"
 #include "driver/run.h"
 #include "driver/settings.h"
+#include "work/latency.h"
 #include "work/workers.h"
 
 int main(int argc, char** argv) {
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   initConsole();
+  initLatencyClock();
   ParseResult parsed = parseCommandLine(argc, argv, &runSettings);
   if (!parsed.run) return parsed.exitStatus;
   return runBenchmark();

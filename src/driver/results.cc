@@ -30,8 +30,9 @@ const Percentile kPercentiles[] = {
     {"p99", "p99", 99}, {"p99.9", "p99_9", 99.9}, {"max", "max", 100},
 };
 
-double latencyMicros(const LatencyHistogram& h, double percentile) {
-  return static_cast<double>(latencyPercentile(h, percentile)) / 1000;
+double latencyMicros(const PhaseStats& stats, double percentile) {
+  return static_cast<double>(latencyPercentile(stats.latency, percentile)) *
+         stats.nsPerTick / 1000;
 }
 
 uint64_t filesDone(const PhaseResult& phase, uint64_t nbFiles) {
@@ -133,8 +134,7 @@ std::string summaryText(const RunResults& results, uint64_t nbFiles) {
       row.push_back("-");
     }
     for (const Percentile& p : kPercentiles) {
-      snprintf(cell, sizeof cell, "%.1f",
-               latencyMicros(phase.stats.latency, p.value));
+      snprintf(cell, sizeof cell, "%.1f", latencyMicros(phase.stats, p.value));
       row.push_back(phase.stats.latency.total ? cell : "-");
     }
     rows.push_back(row);
@@ -194,7 +194,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
     Json latency = Json::object();
     for (const Percentile& p : kPercentiles) {
       latency[p.key] = phase.stats.latency.total
-                           ? Json(latencyMicros(phase.stats.latency, p.value))
+                           ? Json(latencyMicros(phase.stats, p.value))
                            : Json(nullptr);
     }
     phases[kPhaseNames[k]] = {

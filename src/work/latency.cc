@@ -2,6 +2,19 @@
 
 #include <bit>
 #include <cmath>
+#include <fstream>
+#include <string>
+
+bool tscClock = false;
+
+void initLatencyClock() {
+#if defined(__x86_64__)
+  std::ifstream source(
+      "/sys/devices/system/clocksource/clocksource0/current_clocksource");
+  std::string name;
+  tscClock = (source >> name) && name == "tsc";
+#endif
+}
 
 size_t latencyBucket(uint64_t ns) {
   if (ns < kSubBuckets) return static_cast<size_t>(ns);

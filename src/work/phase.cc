@@ -100,6 +100,7 @@ void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
     tallies[t].latency = &threadLatency[t];
   }
   const uint64_t start = monotonicNs();
+  const uint64_t startTicks = latencyTicks();
   WorkerStart starts[kMaxThreads - 1];
   pthread_t handles[kMaxThreads - 1];
   // Tally 0 is the calling thread's; started threads take the next ones.
@@ -127,6 +128,7 @@ void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
 
   worker(&tallies[0]);
   for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
+  const uint64_t endTicks = latencyTicks();
   const uint64_t end = monotonicNs();
 
   if (reporting) {
@@ -141,6 +143,10 @@ void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
 
   *stats = PhaseStats{};
   stats->fileSeconds = static_cast<double>(end - start) / 1e9;
+  if (endTicks > startTicks) {
+    stats->nsPerTick = static_cast<double>(end - start) /
+                       static_cast<double>(endTicks - startTicks);
+  }
   for (unsigned t = 0; t <= started; ++t) {
     mergeFailures(&stats->failures, tallies[t].failures);
     if (timeFiles) mergeLatency(&stats->latency, threadLatency[t]);

@@ -16,7 +16,9 @@ extern ThreadStarter startThread;
 // What a phase found of its files, over all its threads.
 struct PhaseStats {
   PhaseFailures failures;
-  LatencyHistogram latency;  // empty unless the files were timed
+  // In ticks of latencyTicks; empty unless the files were timed.
+  LatencyHistogram latency;
+  double nsPerTick = 1;
   // From the start of the first worker to the return of the last.
   double fileSeconds = 0;
 };

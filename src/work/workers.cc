@@ -26,8 +26,8 @@ void fileLoop(WorkerTally* tally, Operation operation) {
   for (uint64_t i; (i = nextIndex()) < nbFiles;) {
     filePath(treeLayout, i, path);
     if constexpr (kTimed) {
-      uint64_t start = monotonicNs();
-      if (operation(i, path)) recordLatency(latency, monotonicNs() - start);
+      uint64_t start = latencyTicks();
+      if (operation(i, path)) recordLatency(latency, latencyTicks() - start);
     } else {
       operation(i, path);
     }
