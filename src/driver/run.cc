@@ -160,7 +160,6 @@ int runBenchmark() {
   }
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
   RunResults& r = runResults;
-  r = RunResults{};
   PhaseResult& create = r.phases[0];
   PhaseResult& size = r.phases[1];
   PhaseResult& remove = r.phases[2];
