@@ -433,6 +433,8 @@ TEST(Executable, SummaryAndJson) {
         << phase;
   }
   EXPECT_EQ(doc["listing"]["exit_status"], 0);
+  EXPECT_NE(doc["system"]["file_system"], "");
+  EXPECT_GT(doc["system"]["block_size"], 0);
   EXPECT_EQ(doc["valid"], true);
   EXPECT_TRUE(entries(work).empty());
 }

@@ -41,10 +41,13 @@ uint64_t filesDone(const PhaseResult& phase, uint64_t nbFiles) {
 
 // Unescapes the octal escapes (\040 for a blank) of /proc/self/mountinfo.
 std::string unescapeMountPath(const std::string& text) {
+  auto octal = [](char c) { return c >= '0' && c <= '7'; };
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 3), nullptr, 8));
+    if (text[i] == '\\' && i + 3 < text.size() && octal(text[i + 1]) &&
+        octal(text[i + 2]) && octal(text[i + 3])) {
+      out += static_cast<char>((text[i + 1] - '0') * 64 +
+                               (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
       i += 3;
     } else {
       out += text[i];
