@@ -38,6 +38,23 @@ void slowWorker(WorkerTally*) {
   while (nextIndex() < runSettings.nbFiles) std::this_thread::sleep_for(pause);
 }
 
+// Runs a phase of `nbFiles` that takes about `seconds` on one thread.
+// Returns what it wrote, and sets `took` to how long it really took.
+std::string runSlowPhase(uint64_t nbFiles, double seconds, double* took) {
+  runSettings.nbFiles = nbFiles;
+  setReportTotal(nbFiles);
+  phaseSeconds = seconds;
+  CapturedStdout out;
+  markPhaseStart();
+  auto start = std::chrono::steady_clock::now();
+  PhaseStats stats;
+  runPhase(slowWorker, 1, false, &stats);
+  *took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  return out.finish();
+}
+
 std::string runRecorded(uint64_t nbFiles, unsigned threads,
                         PhaseFailures* failures) {
   runSettings.nbFiles = nbFiles;
@@ -120,18 +137,8 @@ TEST(RunPhase, GoesOnWithTheThreadsThatStarted) {
 }
 
 TEST(Reporter, LiveLinesDuringALongPhase) {
-  runSettings.nbFiles = 4000;
-  setReportTotal(4000);
-  phaseSeconds = 4;
-  CapturedStdout out;
-  markPhaseStart();
-  auto start = std::chrono::steady_clock::now();
-  PhaseStats stats;
-  runPhase(slowWorker, 1, false, &stats);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-          .count();
-  std::string text = out.finish();
+  double seconds;
+  std::string text = runSlowPhase(4000, 4, &seconds);
 
   // Every redraw is an erase followed by a well-formed live line; the phase
   // ends with one more erase.
@@ -165,16 +172,8 @@ TEST(Reporter, LiveLinesDuringALongPhase) {
 }
 
 TEST(Reporter, StopsAtOnce) {
-  runSettings.nbFiles = 1;
-  phaseSeconds = 0.3;
-  CapturedStdout out;
-  auto start = std::chrono::steady_clock::now();
-  PhaseStats stats;
-  runPhase(slowWorker, 1, false, &stats);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-          .count();
-  out.finish();
+  double seconds;
+  EXPECT_EQ(runSlowPhase(1, 0.3, &seconds), eraseString());
   // Well short of the reporter's first 2 s wait.
   EXPECT_LT(seconds, 1.5);
 }
