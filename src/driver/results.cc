@@ -188,11 +188,10 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
     if (f.count != 0) {
       char path[32];
       filePath(computeLayout(settings.nbFiles), f.firstIndex, path);
-      first = {
-          {"path", path},
-          {"call", f.firstCall},
-          {"errno", f.firstError},
-          {"error", f.firstError ? strerror(f.firstError) : "short write"}};
+      first = {{"path", path},
+               {"call", f.firstCall},
+               {"errno", f.firstError},
+               {"error", failureError(f.firstError)}};
     }
     Json latency = Json::object();
     for (const Percentile& p : kPercentiles) {

@@ -85,13 +85,21 @@ void printSize(const char* format, int64_t blocks) {
   logMessage(format, text);
 }
 
-// Makes each of the 1024 directories that isn't there and readable already.
-void makeDirectories() {
+// Calls `operation(name)` for each of the 1024 directories, in order.
+template <typename Operation>
+void forEachDirectory(Operation operation) {
   char name[6];
   for (unsigned d = 0; d < kNbDirs; ++d) {
     dirName(d, name);
-    if (access(name, R_OK) != 0) mkdir(name, 0766);
+    operation(name);
   }
+}
+
+// Makes each of the 1024 directories that isn't there and readable already.
+void makeDirectories() {
+  forEachDirectory([](const char* name) {
+    if (access(name, R_OK) != 0) mkdir(name, 0766);
+  });
 }
 
 // st_blocks of the working directory and the 1024 directories; one that
@@ -99,20 +107,15 @@ void makeDirectories() {
 int64_t directoryBlocks() {
   struct stat st;
   int64_t blocks = stat(".", &st) == 0 ? st.st_blocks : 0;
-  char name[6];
-  for (unsigned d = 0; d < kNbDirs; ++d) {
-    dirName(d, name);
+  forEachDirectory([&](const char* name) {
     if (stat(name, &st) == 0) blocks += st.st_blocks;
-  }
+  });
   return blocks;
 }
 
+// Removes the 1024 directories; one that still holds entries stays.
 void removeDirectories() {
-  char name[6];
-  for (unsigned d = 0; d < kNbDirs; ++d) {
-    dirName(d, name);
-    rmdir(name);
-  }
+  forEachDirectory([](const char* name) { rmdir(name); });
 }
 
 }  // namespace
@@ -122,8 +125,6 @@ std::string failureText(const PhaseFailures& failures, uint64_t nbFiles,
   if (failures.count == 0) return "";
   char path[32];
   filePath(computeLayout(nbFiles), failures.firstIndex, path);
-  const char* error =
-      failures.firstError == 0 ? "short write" : strerror(failures.firstError);
   bool directIo = failures.firstError == EINVAL &&
                   strcmp(failures.firstCall, "open") == 0 &&
                   (openFlags & O_DIRECT) != 0;
@@ -132,7 +133,7 @@ std::string failureText(const PhaseFailures& failures, uint64_t nbFiles,
            "Warning: %llu of %llu files could not be %s (first: %s(%s): "
            "%s)%s\n",
            ull(failures.count), ull(nbFiles), verb, failures.firstCall, path,
-           error,
+           failureError(failures.firstError),
            directIo ? "; the file system may refuse direct I/O: try "
                       "--no-direct-io"
                     : "");

@@ -61,6 +61,10 @@ bool initWork() {
   return true;
 }
 
+const char* failureError(int error) {
+  return error == 0 ? "short write" : strerror(error);
+}
+
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {
   if (from.count == 0) return;
   if (into->count == 0 || from.firstIndex < into->firstIndex) {

@@ -54,6 +54,9 @@ struct PhaseFailures {
   int firstError = 0;
 };
 
+// The text of a failure's error: the system's, or "short write" for 0.
+const char* failureError(int error);
+
 // Adds `from` to `into`, keeping the failure with the lower file number.
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from);
 
