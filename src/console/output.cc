@@ -1,15 +1,19 @@
 #include "console/output.h"
 
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
 const int kDefaultColumns = 78;
-// Bounds the erase string, which lives on the stack.
+// Bounds the width, and so the erase string.
 const int kMaxColumns = 4096;
 
 void writeAll(const char* text, size_t length) {
@@ -25,16 +29,31 @@ void writeAll(const char* text, size_t length) {
 }  // namespace
 
 int columns = kDefaultColumns;
+bool terminal = false;
 
-int columnsFromText(const char* value) {
-  if (value == nullptr) return kDefaultColumns;
+int columnsFromText(const char* value, int fallback) {
+  if (value == nullptr) return fallback;
   long width = strtol(value, nullptr, 10);
-  if (width < 3) return kDefaultColumns;
+  if (width < 3) return fallback;
   if (width > kMaxColumns) return kMaxColumns;
   return static_cast<int>(width);
 }
 
-void initConsole() { columns = columnsFromText(getenv("COLUMNS")); }
+void initConsole() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) {
+      // Takes the lowest free descriptor, which is `fd`.
+      open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+  }
+  terminal = isatty(1) == 1;
+  int fallback = kDefaultColumns;
+  struct winsize size;
+  if (terminal && ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col >= 3) {
+    fallback = std::min<int>(size.ws_col, kMaxColumns);
+  }
+  columns = columnsFromText(getenv("COLUMNS"), fallback);
+}
 
 void logMessage(const char* format, ...) {
   va_list args;
@@ -43,6 +62,8 @@ void logMessage(const char* format, ...) {
   va_end(args);
   fsync(1);
 }
+
+void writeText(std::string_view text) { writeAll(text.data(), text.size()); }
 
 std::string collapsePercents(std::string_view text) {
   std::string out;
@@ -62,12 +83,15 @@ void writeTemplate(std::string_view text) {
   fsync(1);
 }
 
-void clearLine(bool flush) {
-  char line[kMaxColumns];
-  size_t length = static_cast<size_t>(columns - 1);
-  line[0] = '\r';
-  memset(line + 1, ' ', length - 2);
-  line[length - 1] = '\r';
-  writeAll(line, length);
+void clearLine(bool flush, size_t drawn) {
+  if (terminal) {
+    writeAll("\r\x1b[K", 4);
+  } else {
+    std::string line(std::max(static_cast<size_t>(columns - 3), drawn) + 2,
+                     ' ');
+    line.front() = '\r';
+    line.back() = '\r';
+    writeAll(line.data(), line.size());
+  }
   if (flush) fsync(1);
 }

@@ -6,20 +6,29 @@
 #include <string>
 #include <string_view>
 
-// Terminal width used by clearLine: 78 unless COLUMNS said otherwise at
-// start-up. Written once by initConsole, before any other thread exists.
+// The width of the console line: COLUMNS if set, else the terminal's when
+// standard output is one, else 78. Written once by initConsole, before any
+// other thread exists.
 extern int columns;
+// Whether standard output is a terminal, where the live line is fitted to
+// the width and erased with an escape sequence.
+extern bool terminal;
 
 // The width for a COLUMNS value (`value` null when unset): the value read as
-// strtol does, 78 when unset or below 3 (non-numeric text reads as 0), and
-// at most 4096.
-int columnsFromText(const char* value);
+// strtol does, `fallback` when unset or below 3 (non-numeric text reads as
+// 0), and at most 4096.
+int columnsFromText(const char* value, int fallback = 78);
 
-// Reads COLUMNS into `columns`. Call once at start-up.
+// Opens /dev/null on those of descriptors 0, 1 and 2 that are closed, so that
+// no file of the run can take their place; then reads the width and whether
+// standard output is a terminal. Call once at start-up.
 void initConsole();
 
 // Formats like printf, writes the text to descriptor 1, then fsync(1).
 void logMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes `text` as it is to descriptor 1, without fsync.
+void writeText(std::string_view text);
 
 // Writes `text` to descriptor 1 with each "%%" turned into a single "%" (the
 // way report templates mark a literal percent sign), then fsync(1).
@@ -28,9 +37,10 @@ void writeTemplate(std::string_view text);
 // The text writeTemplate writes for `text`.
 std::string collapsePercents(std::string_view text);
 
-// Erases the current terminal line: a carriage return, columns - 3 spaces and
-// another carriage return, leaving the cursor at the start of the line.
-// fsync(1) follows only when `flush` is true.
-void clearLine(bool flush);
+// Erases the current console line and leaves the cursor at its start: on a
+// terminal with CR and ESC [ K; elsewhere with a carriage return, as many
+// spaces as the wider of columns - 3 and `drawn` (the width of what was
+// drawn), and another carriage return. fsync(1) follows when `flush`.
+void clearLine(bool flush, size_t drawn = 0);
 
 #endif  // TREEFLOOD_CONSOLE_OUTPUT_H_

@@ -1,7 +1,8 @@
 #include "console/report.h"
 
 #include <stdio.h>
-#include <time.h>
+
+#include <algorithm>
 
 #include "console/output.h"
 
@@ -9,12 +10,6 @@ namespace {
 
 // Bars wider than this are not expanded; the program's own are 40 wide.
 const uint64_t kMaxBarWidth = 256;
-
-struct timeval monotonicNow() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return {now.tv_sec, now.tv_nsec / 1000};
-}
 
 // Replaces every `marker` in `text` by `value`. Where the next search starts
 // matters only for texts that could themselves form a marker: the percentage
@@ -59,20 +54,6 @@ void expandBars(std::string& text, uint64_t done, uint64_t total) {
 
 }  // namespace
 
-PhaseTimer phaseTimer;
-uint64_t reportTotal = 0;
-
-void markPhaseStart() { phaseTimer.phaseStart = monotonicNow(); }
-void markPhaseEnd() { phaseTimer.phaseNow = monotonicNow(); }
-void setReportTotal(uint64_t total) { reportTotal = total; }
-
-double elapsedSeconds() {
-  const PhaseTimer& t = phaseTimer;
-  return static_cast<double>(t.phaseNow.tv_sec - t.phaseStart.tv_sec) +
-         static_cast<double>(t.phaseNow.tv_usec - t.phaseStart.tv_usec) /
-             1000000;
-}
-
 std::string durationText(double seconds) {
   // Past this the text is cut at 15 characters anyway, and the conversion to
   // a whole number of seconds stays defined.
@@ -112,14 +93,25 @@ std::string expandTemplate(std::string_view tmpl, uint64_t done, uint64_t total,
   return text;
 }
 
-void expandReport(std::string_view tmpl, uint64_t done) {
-  writeTemplate(expandTemplate(tmpl, done, reportTotal, elapsedSeconds()));
+void writeReport(std::string_view tmpl, uint64_t done, uint64_t total,
+                 double elapsed) {
+  writeTemplate(expandTemplate(tmpl, done, total, elapsed));
 }
 
-void reportProgress(std::string_view tmpl, uint64_t done) {
-  if (done == 0) return;
-  phaseTimer.phaseNow = monotonicNow();
-  expandReport(tmpl, done);
+std::string liveLine(uint64_t done, uint64_t total, double elapsed, int width,
+                     bool fit) {
+  const int kFullBar = 40, kLeastBar = 10;
+  // The text around the bar takes 40 columns. The last column is left free,
+  // since writing there makes some terminals wrap.
+  const int room = width - 1;
+  const int bar = fit ? std::min(kFullBar, room - 40) : kFullBar;
+  std::string tmpl = bar >= kLeastBar ? "working... eta: %E, %" +
+                                            std::to_string(bar) + "b [%p]"
+                                      : "working... eta: %E [%p]";
+  std::string text =
+      collapsePercents(expandTemplate(tmpl, done, total, elapsed));
+  if (fit && text.size() > static_cast<size_t>(std::max(room, 0))) {
+    text.resize(static_cast<size_t>(std::max(room, 0)));
+  }
+  return text;
 }
-
-void reportDone(std::string_view tmpl) { expandReport(tmpl, reportTotal); }

@@ -1,6 +1,6 @@
 // Phase timing and the report template language. A template is fixed text
-// with markers expanded against a count of items done, the report total and
-// the time elapsed in the phase:
+// with markers expanded against a count of items done, a total and the time
+// elapsed in the phase:
 //   %E  estimated time left        %L  time elapsed
 //   %p  percentage done, as " 42.000%%"
 //   %Wb a bar of W characters ('#' for the part done, '.' for the rest)
@@ -10,30 +10,25 @@
 #define TREEFLOOD_CONSOLE_REPORT_H_
 
 #include <stdint.h>
-#include <sys/time.h>
+#include <time.h>
 
 #include <string>
 #include <string_view>
 
-// When the current phase began, and when it ended or was last reported on.
-// Both are read from the monotonic clock, so that a step of the wall clock
-// can't make a duration wrong or negative.
-struct PhaseTimer {
-  struct timeval phaseStart = {};
-  struct timeval phaseNow = {};
-};
+// Nanoseconds on the monotonic clock, which a step of the wall clock can't
+// make wrong or negative. Every duration the program reports is measured
+// with it.
+inline uint64_t monotonicNs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u +
+         static_cast<uint64_t>(t.tv_nsec);
+}
 
-extern PhaseTimer phaseTimer;
-
-// The number of items a phase works through; set once per run.
-extern uint64_t reportTotal;
-
-void markPhaseStart();
-void markPhaseEnd();
-void setReportTotal(uint64_t total);
-
-// Seconds from phaseStart to phaseNow.
-double elapsedSeconds();
+// Seconds from monotonicNs reading `start` to `end`.
+inline double secondsBetween(uint64_t start, uint64_t end) {
+  return static_cast<double>(end - start) / 1e9;
+}
 
 // "H:MM:SS.mmm" of `seconds`, hours not reduced, at most 15 characters.
 // Negative or non-finite durations read as 0.
@@ -44,15 +39,15 @@ std::string durationText(double seconds);
 std::string expandTemplate(std::string_view tmpl, uint64_t done, uint64_t total,
                            double elapsed);
 
-// Writes `tmpl` expanded for `done` of reportTotal at the elapsed time.
-void expandReport(std::string_view tmpl, uint64_t done);
+// Writes `tmpl` expanded for `done` of `total` after `elapsed` seconds.
+void writeReport(std::string_view tmpl, uint64_t done, uint64_t total,
+                 double elapsed);
 
-// Stamps phaseNow and writes `tmpl` expanded for `done`; nothing when `done`
-// is 0.
-void reportProgress(std::string_view tmpl, uint64_t done);
-
-// Writes `tmpl` expanded for all of reportTotal, at phaseNow as left by
-// markPhaseEnd.
-void reportDone(std::string_view tmpl);
+// The live progress line, "working... eta: %E, %40b [%p]" expanded with its
+// "%%" collapsed, without the leading carriage return. When `fit`, it takes
+// at most `width` - 1 columns: the bar shrinks down to 10 characters, then
+// goes, and what still does not fit is cut.
+std::string liveLine(uint64_t done, uint64_t total, double elapsed, int width,
+                     bool fit);
 
 #endif  // TREEFLOOD_CONSOLE_REPORT_H_

@@ -5,8 +5,6 @@
 #include <time.h>
 
 void sizeText(char* buf, size_t size, int64_t bytes) {
-  static const char* const kFormats[] = {"%.1Lf KBytes", "%.2Lf MBytes",
-                                         "%.3Lf GBytes", "%.4Lf TBytes"};
   long double v = bytes;
   if (v <= 1024) {
     snprintf(buf, size, "%lld Bytes", static_cast<long long>(bytes));
@@ -17,7 +15,21 @@ void sizeText(char* buf, size_t size, int64_t bytes) {
     v /= 1024;
     if (v <= 1024 || unit == 3) break;
   }
-  snprintf(buf, size, kFormats[unit], v);
+  // Each unit its own literal format, so that the compiler checks them all.
+  switch (unit) {
+    case 0:
+      snprintf(buf, size, "%.1Lf KBytes", v);
+      break;
+    case 1:
+      snprintf(buf, size, "%.2Lf MBytes", v);
+      break;
+    case 2:
+      snprintf(buf, size, "%.3Lf GBytes", v);
+      break;
+    default:
+      snprintf(buf, size, "%.4Lf TBytes", v);
+      break;
+  }
 }
 
 void clockText(char* buf, size_t size) {
@@ -30,12 +42,15 @@ void clockText(char* buf, size_t size) {
 }
 
 void isoClockText(char* buf, size_t size) {
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  isoTimeText(buf, size, local);
+}
+
+void isoTimeText(char* buf, size_t size, const struct tm& local) {
   if (size == 0) return;
   buf[0] = '\0';
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  struct tm local;
-  localtime_r(&now.tv_sec, &local);
   // strftime's %z gives "+0100"; ISO 8601's extended form wants "+01:00".
   char text[40];
   size_t n = strftime(text, sizeof text, "%FT%T%z", &local);

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/time.h>
+#include <time.h>
 
 // "N Bytes" up to 1024, else the count in the smallest binary unit that
 // brings it to 1024 or less (KBytes .1f, MBytes .2f, GBytes .3f, TBytes .4f;
@@ -20,6 +21,9 @@ void clockText(char* buf, size_t size);
 // "YYYY-MM-DDTHH:MM:SS+HH:MM"; needs 26 bytes, and leaves an empty text in a
 // smaller buffer.
 void isoClockText(char* buf, size_t size);
+
+// `local` (with its tm_gmtoff) as isoClockText writes it.
+void isoTimeText(char* buf, size_t size, const struct tm& local);
 
 // A CPU time as "H:MM:SS.mmm" with whole days dropped. Writes nothing when
 // `buf` or `time` is null or `size` is 3 or less; truncates like snprintf.

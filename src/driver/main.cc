@@ -1,7 +1,5 @@
 // treeflood: creates, lists, measures and deletes a tree of small files,
 // timing each phase.
-#include <stdlib.h>
-
 #include "console/output.h"
 #include "driver/run.h"
 #include "driver/settings.h"
@@ -9,13 +7,14 @@
 #include "work/workers.h"
 
 int main(int argc, char** argv) {
+  initConsole();
   if (!initWork()) {
     logMessage("Failed to allocate the %zu-byte data block\n", kDataBlockSize);
     return 1;
   }
-  initConsole();
   initLatencyClock();
-  ParseResult parsed = parseCommandLine(argc, argv, &runSettings);
+  RunSettings settings;
+  ParseResult parsed = parseCommandLine(argc, argv, &settings);
   if (!parsed.run) return parsed.exitStatus;
-  return runBenchmark();
+  return runBenchmark(settings);
 }

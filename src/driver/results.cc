@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-#include "driver/layout.h"
+#include "work/layout.h"
 
 const char* const kPhaseNames[kNbPhases] = {"create", "size", "delete"};
 
@@ -56,12 +56,11 @@ std::string unescapeMountPath(const std::string& text) {
   return out;
 }
 
-// The type of the file system mounted deepest above `dir`, as mountinfo
-// names it; empty if it can't be read.
-std::string mountedType(const std::string& dir) {
-  std::ifstream mounts("/proc/self/mountinfo");
+}  // namespace
+
+std::string mountedType(std::istream& mountinfo, const std::string& dir) {
   std::string line, best, type;
-  while (std::getline(mounts, line)) {
+  while (std::getline(mountinfo, line)) {
     // Fields: id parent major:minor root mountpoint options [optional...] -
     // type source super-options.
     std::istringstream fields(line);
@@ -82,14 +81,15 @@ std::string mountedType(const std::string& dir) {
   return type;
 }
 
-}  // namespace
-
 SystemInfo systemInfo() {
   SystemInfo info;
   struct utsname name;
   if (uname(&name) == 0) info.kernel = name.release;
   char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) != nullptr) info.fileSystem = mountedType(cwd);
+  std::ifstream mounts("/proc/self/mountinfo");
+  if (getcwd(cwd, sizeof cwd) != nullptr) {
+    info.fileSystem = mountedType(mounts, cwd);
+  }
   struct statfs fs;
   if (statfs(".", &fs) == 0) {
     info.blockSize = static_cast<int64_t>(fs.f_bsize);
@@ -104,11 +104,14 @@ SystemInfo systemInfo() {
   return info;
 }
 
-bool runValid(const RunResults& results) {
+bool runValid(const RunResults& results, unsigned threads) {
   for (const PhaseResult& phase : results.phases) {
     if (phase.stats.failures.count != 0) return false;
+    if (phase.ran && phase.stats.threadsRun < threads) return false;
   }
-  return true;
+  const CommandResult& ls = results.listing;
+  return results.dirsMade.count == 0 && results.dirsRemoved.count == 0 &&
+         ls.ran && ls.signal == 0 && ls.exitStatus == 0;
 }
 
 std::string summaryText(const RunResults& results, uint64_t nbFiles) {
@@ -205,6 +208,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
         {"file_seconds", phase.stats.fileSeconds},
         {"files_done", done},
         {"files_failed", f.count},
+        {"threads_run", phase.stats.threadsRun},
         {"first_failure", first},
         {"files_per_second",
          phase.wallSeconds > 0
@@ -233,6 +237,9 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
       {"files_bytes", results.fileBlocks * 512},
       {"directories_bytes", results.dirBlocks * 512},
       {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512}};
-  doc["valid"] = runValid(results);
-  return doc.dump(2) + "\n";
+  doc["directories"] = {{"failed_to_make", results.dirsMade.count},
+                        {"failed_to_remove", results.dirsRemoved.count}};
+  doc["valid"] = runValid(results, settings.threads);
+  // A working directory or a command line need not be UTF-8; JSON must be.
+  return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <istream>
 #include <string>
 
 #include "driver/settings.h"
@@ -26,6 +27,9 @@ struct RunResults {
   CommandResult listing;
   int64_t fileBlocks = 0;  // 512-byte blocks
   int64_t dirBlocks = 0;
+  // The directories that could not be made or opened, and removed.
+  PhaseFailures dirsMade;
+  PhaseFailures dirsRemoved;
 };
 
 // The machine and the file system that holds the current directory.
@@ -36,11 +40,16 @@ struct SystemInfo {
   long cpus = 0;           // processors online
 };
 
+// The type of the file system mounted deepest above the absolute path `dir`,
+// read from `mountinfo` in the form of /proc/self/mountinfo; empty if none.
+std::string mountedType(std::istream& mountinfo, const std::string& dir);
+
 // Reads SystemInfo for the current directory.
 SystemInfo systemInfo();
 
-// Whether every file operation of the run succeeded.
-bool runValid(const RunResults& results);
+// Whether the run did all it was asked: every file and directory operation
+// succeeded, every phase ran on all `threads`, and the listing exited 0.
+bool runValid(const RunResults& results, unsigned threads);
 
 // The summary table: one row per phase that ran, with files done and
 // failed, seconds, files per second (successful files only) and latency
@@ -48,6 +57,7 @@ bool runValid(const RunResults& results);
 std::string summaryText(const RunResults& results, uint64_t nbFiles);
 
 // The JSON document of the run; `workDir` is the absolute working directory.
+// Always valid JSON: bytes that are not UTF-8 are replaced.
 std::string jsonText(const RunResults& results, const RunSettings& settings,
                      const std::string& workDir, const SystemInfo& system);
 

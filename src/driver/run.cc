@@ -4,16 +4,20 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 
 #include "console/output.h"
 #include "console/report.h"
 #include "console/texts.h"
-#include "driver/layout.h"
 #include "driver/results.h"
-#include "driver/settings.h"
 #include "runner/command.h"
 #include "work/phase.h"
 
@@ -23,37 +27,101 @@ const char kDoneLine[] = "Done, time spent: %L\n\n";
 
 unsigned long long ull(uint64_t n) { return n; }
 
-RunResults runResults;
+// Set by the first SIGINT, SIGTERM or SIGHUP: the phases stop drawing file
+// numbers, and the run cleans up and ends with 128 + stopSignal.
+std::atomic<bool> stopRequested{false};
+volatile sig_atomic_t stopSignal = 0;
 
-// Prints the opening line of a phase with the local time, and starts its
-// timer.
-void beginPhase(PhaseResult* phase, const char* format) {
-  char clock[64];
-  clockText(clock, sizeof clock);
+void onStopSignal(int signal) {
+  if (stopSignal != 0) {
+    // A second signal ends the process at once, by that signal.
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+    return;
+  }
+  stopSignal = signal;
+  stopRequested.store(true, std::memory_order_relaxed);
+}
+
+void installSignalHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = onStopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+  // A reader that goes away, or a file-size limit, must not kill the run:
+  // output is best effort, and EFBIG counts as the file's failure.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+// The 1024 directories stay open through the run, beside the standard
+// descriptors and a few more.
+void raiseDescriptorLimit() {
+  const rlim_t kNeeded = kNbDirs + 64;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kNeeded) {
+    return;
+  }
+  limit.rlim_cur = std::min(limit.rlim_max, kNeeded);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Writes what the create phase will write to a nameless file in `workFd`.
+// Returns false, with the call and errno, when the file system refuses it;
+// true also when it can't tell (no O_TMPFILE there).
+bool directIoWorks(int workFd, int openFlags, const char** call, int* error) {
+  int fd =
+      openat(workFd, ".",
+             O_TMPFILE | O_WRONLY | O_CLOEXEC | (openFlags & O_DIRECT), 0600);
+  if (fd < 0) {
+    *call = "open";
+    *error = errno;
+    return errno != EINVAL;
+  }
+  *call = "write";
+  *error = write(fd, dataBlock, kDataBlockSize) < 0 ? errno : 0;
+  close(fd);
+  return *error != EINVAL;
+}
+
+struct Text {
+  char text[64];
+};
+
+Text clockNow() {
+  Text t;
+  clockText(t.text, sizeof t.text);
+  return t;
+}
+
+Text bytesOf(int64_t blocks) {
+  Text t;
+  sizeText(t.text, sizeof t.text, blocks * 512);
+  return t;
+}
+
+// Marks a phase as run, with its local start time; returns its start on the
+// monotonic clock.
+uint64_t startPhase(PhaseResult* phase) {
   char iso[64];
   isoClockText(iso, sizeof iso);
   phase->ran = true;
   phase->startedAt = iso;
-  logMessage(format, ull(runSettings.nbFiles), clock);
-  markPhaseStart();
+  return monotonicNs();
 }
 
-// Runs the phase's files on the run's threads, and prints the warning for
-// its failures, if any.
-void runFiles(PhaseResult* phase, WorkerRoutine worker, const char* verb) {
-  // Files are timed only for the results that show their latency.
-  bool timeFiles = runSettings.summary || runSettings.jsonPath.has_value();
-  runPhase(worker, runSettings.threads, timeFiles, &phase->stats);
-  std::string text = failureText(phase->stats.failures, runSettings.nbFiles,
-                                 verb, runSettings.openFlags);
+// Prints the phase's "Done" line, `doneLine` being a report template.
+void endPhase(PhaseResult* phase, uint64_t start, uint64_t nbFiles,
+              const char* doneLine) {
+  phase->wallSeconds = secondsBetween(start, monotonicNs());
+  writeReport(doneLine, nbFiles, nbFiles, phase->wallSeconds);
+}
+
+void warn(const PhaseFailures& failures, uint64_t total,
+          const TreeLayout* layout, const char* verb, int openFlags) {
+  std::string text = failureText(failures, total, layout, verb, openFlags);
   if (!text.empty()) logMessage("%s", text.c_str());
-}
-
-// Stops the phase's timer and prints its "Done" line.
-void endPhase(PhaseResult* phase, const char* doneLine) {
-  markPhaseEnd();
-  phase->wallSeconds = elapsedSeconds();
-  reportDone(doneLine);
 }
 
 std::string absolutePath(const std::string& path) {
@@ -66,7 +134,7 @@ std::string absolutePath(const std::string& path) {
 
 // Writes `text` to `path`; on failure returns false with errno set.
 bool writeFile(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   ssize_t written = write(fd, text.data(), text.size());
   int error = written < 0 ? errno : EIO;  // EIO stands for a short write
@@ -79,79 +147,180 @@ bool writeFile(const std::string& path, const std::string& text) {
   return ok;
 }
 
-void printSize(const char* format, int64_t blocks) {
-  char text[64];
-  sizeText(text, sizeof text, blocks * 512);
-  logMessage(format, text);
-}
+// Where a run is: the working directory's descriptor, the plan the phases
+// share, and what they found.
+struct Run {
+  const RunSettings* settings = nullptr;
+  const char* lsPath = nullptr;  // null when ls is not on PATH
+  int workFd = -1;
+  int dirFds[kNbDirs] = {};
+  SharedCounter counter;
+  PhasePlan plan;
+  RunResults results;
+};
 
-// Calls `operation(name)` for each of the 1024 directories, in order.
-template <typename Operation>
-void forEachDirectory(Operation operation) {
-  char name[6];
-  for (unsigned d = 0; d < kNbDirs; ++d) {
-    dirName(d, name);
-    operation(name);
+// After a stop signal: removes the first `made` files and the directories
+// unless they are to be kept, says where the run was stopped (last, so that
+// the output ends with that line), and returns the exit status.
+int interrupted(Run* run, const char* phase, uint64_t made) {
+  const RunSettings& s = *run->settings;
+  const int signal = stopSignal;
+  if (!s.dontDeleteFiles) {
+    PhasePlan cleanup = run->plan;
+    cleanup.nbFiles = made;
+    cleanup.timeFiles = false;
+    cleanup.stop = &kNeverStop;
+    PhaseStats ignored;  // files that were never made fail to unlink
+    runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
+    PhaseFailures dirs;
+    removeDirectories(run->workFd, run->dirFds, &dirs);
+    warn(dirs, kNbDirs, nullptr, "removed", 0);
   }
+  logMessage("Interrupted by SIG%s in the %s phase after %llu of %llu files\n",
+             sigabbrev_np(signal), phase, ull(made), ull(s.nbFiles));
+  return 128 + signal;
 }
 
-// Makes each of the 1024 directories that isn't there and readable already.
-void makeDirectories() {
-  forEachDirectory([](const char* name) {
-    if (access(name, R_OK) != 0) mkdir(name, 0766);
-  });
-}
+int runPhases(Run* run) {
+  const RunSettings& s = *run->settings;
+  const uint64_t n = s.nbFiles;
+  const TreeLayout* layout = &run->plan.layout;
+  RunResults& r = run->results;
+  PhaseResult& create = r.phases[0];
+  PhaseResult& size = r.phases[1];
+  PhaseResult& remove = r.phases[2];
 
-// st_blocks of the working directory and the 1024 directories; one that
-// can't be stat'ed adds nothing.
-int64_t directoryBlocks() {
-  struct stat st;
-  int64_t blocks = stat(".", &st) == 0 ? st.st_blocks : 0;
-  forEachDirectory([&](const char* name) {
-    if (stat(name, &st) == 0) blocks += st.st_blocks;
-  });
-  return blocks;
-}
+  logMessage("Creating %llu files, started at %s...\n", ull(n),
+             clockNow().text);
+  uint64_t start = startPhase(&create);
+  openDirectories(run->workFd, run->dirFds, &r.dirsMade);
+  warn(r.dirsMade, kNbDirs, nullptr, "made", 0);
+  runPhase(run->plan, createWorker, start, &create.stats);
+  warn(create.stats.failures, n, layout, "created", s.openFlags);
+  if (stopRequested) {
+    return interrupted(run, "create", std::min(create.stats.handedOut, n));
+  }
+  endPhase(&create, start, n, kDoneLine);
 
-// Removes the 1024 directories; one that still holds entries stays.
-void removeDirectories() {
-  forEachDirectory([](const char* name) { rmdir(name); });
+  logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
+  const char* const lsArgs[] = {"ls", "-R", nullptr};
+  r.listing = runCommand("ls", run->lsPath, lsArgs);
+  if (stopRequested) return interrupted(run, "listing", n);
+
+  logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
+             clockNow().text);
+  start = startPhase(&size);
+  runPhase(run->plan, sizeWorker, start, &size.stats);
+  warn(size.stats.failures, n, layout, "measured", s.openFlags);
+  if (stopRequested) return interrupted(run, "size", n);
+  r.fileBlocks = size.stats.blocks;
+  logMessage("Size used by files: %s\n", bytesOf(r.fileBlocks).text);
+  r.dirBlocks = directoryBlocks(run->workFd, run->dirFds);
+  logMessage("Size used by directory: %s\n", bytesOf(r.dirBlocks).text);
+  logMessage("Size used (total): %s\n",
+             bytesOf(r.fileBlocks + r.dirBlocks).text);
+  endPhase(&size, start, n, kDoneLine);
+
+  if (s.dontDeleteFiles) return 0;
+  if (s.pause) {
+    logMessage("Paused before deleting: kill -CONT %d to go on\n",
+               static_cast<int>(getpid()));
+    kill(getpid(), SIGSTOP);
+  }
+  logMessage("Deleting %llu files, started at %s...\n", ull(n),
+             clockNow().text);
+  start = startPhase(&remove);
+  // A stop signal lets the delete phase finish: stopping it would leave the
+  // tree half removed.
+  PhasePlan deletion = run->plan;
+  deletion.stop = &kNeverStop;
+  runPhase(deletion, deleteWorker, start, &remove.stats);
+  warn(remove.stats.failures, n, layout, "deleted", s.openFlags);
+  removeDirectories(run->workFd, run->dirFds, &r.dirsRemoved);
+  warn(r.dirsRemoved, kNbDirs, nullptr, "removed", 0);
+  endPhase(&remove, start, n, "Done, time spent: %L\n");
+  return stopRequested ? 128 + stopSignal : 0;
 }
 
 }  // namespace
 
-std::string failureText(const PhaseFailures& failures, uint64_t nbFiles,
-                        const char* verb, int openFlags) {
+std::string failureText(const PhaseFailures& failures, uint64_t total,
+                        const TreeLayout* layout, const char* verb,
+                        int openFlags) {
   if (failures.count == 0) return "";
-  char path[32];
-  filePath(computeLayout(nbFiles), failures.firstIndex, path);
+  char path[kPathSize];
+  if (layout != nullptr) {
+    filePath(*layout, failures.firstIndex, path);
+  } else {
+    dirName(static_cast<unsigned>(failures.firstIndex), path);
+  }
   bool directIo = failures.firstError == EINVAL &&
-                  strcmp(failures.firstCall, "open") == 0 &&
+                  (strcmp(failures.firstCall, "open") == 0 ||
+                   strcmp(failures.firstCall, "write") == 0) &&
                   (openFlags & O_DIRECT) != 0;
   char text[512];
   snprintf(text, sizeof text,
-           "Warning: %llu of %llu files could not be %s (first: %s(%s): "
-           "%s)%s\n",
-           ull(failures.count), ull(nbFiles), verb, failures.firstCall, path,
-           failureError(failures.firstError),
+           "Warning: %llu of %llu %s could not be %s (first: %s(%s): %s)%s\n",
+           ull(failures.count), ull(total),
+           layout != nullptr ? "files" : "directories", verb,
+           failures.firstCall, path, failureError(failures.firstError),
            directIo ? "; the file system may refuse direct I/O: try "
                       "--no-direct-io"
                     : "");
   return text;
 }
 
-int runBenchmark() {
-  const RunSettings& s = runSettings;
-  treeLayout = computeLayout(s.nbFiles);
-  setReportTotal(s.nbFiles);
+int runBenchmark(const RunSettings& s) {
   // Resolved before the working directory changes, so that a relative path
   // names a file where the user is.
+  // So is ls: a relative PATH entry names a directory where the user is,
+  // never one in the tree the run works in.
   std::string jsonPath = s.jsonPath ? absolutePath(*s.jsonPath) : "";
+  char lsPath[256];
+  bool haveLs = findOnPath(getenv("PATH"), "ls", lsPath, sizeof lsPath);
   if (s.workDir && chdir(s.workDir->c_str()) != 0) {
     logMessage("Filed to change working directory (%s) because '%s'\n",
                s.workDir->c_str(), strerror(errno));
     return 1;
   }
+  Run run;
+  run.settings = &s;
+  run.lsPath = haveLs ? lsPath : nullptr;
+  run.workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (run.workFd < 0) {
+    logMessage("Failed to open the working directory: %s\n", strerror(errno));
+    return 1;
+  }
+  char cwd[4096];
+  std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : ".";
+  // Two runs in one directory would measure each other's files. The lock
+  // goes with the process, however it ends.
+  if (flock(run.workFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    logMessage("Another treeflood run is working in '%s'\n", workDir.c_str());
+    return 1;
+  }
+  const char* call;
+  int error;
+  if ((s.openFlags & O_DIRECT) != 0 &&
+      !directIoWorks(run.workFd, s.openFlags, &call, &error)) {
+    logMessage(
+        "The file system of '%s' refuses direct I/O of %zu-byte files "
+        "(%s: %s): try --no-direct-io\n",
+        workDir.c_str(), kDataBlockSize, call, strerror(error));
+    return 1;
+  }
+  raiseDescriptorLimit();
+  installSignalHandlers();
+  std::fill(std::begin(run.dirFds), std::end(run.dirFds), -EBADF);
+  run.plan = {.nbFiles = s.nbFiles,
+              .layout = computeLayout(s.nbFiles),
+              .openFlags = s.openFlags,
+              .threads = s.threads,
+              .timeFiles = s.summary || s.jsonPath.has_value(),
+              .numbers = &run.counter,
+              .dirFds = run.dirFds,
+              .stop = &stopRequested};
+
   if (s.dontDeleteFiles) {
     logMessage("treeflood will create %llu files with %u thread%s\n",
                ull(s.nbFiles), s.threads, s.threads >= 2 ? "s" : "");
@@ -160,42 +329,11 @@ int runBenchmark() {
                ull(s.nbFiles), s.threads, s.threads >= 2 ? "s" : "");
   }
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
-  RunResults& r = runResults;
-  PhaseResult& create = r.phases[0];
-  PhaseResult& size = r.phases[1];
-  PhaseResult& remove = r.phases[2];
+  int status = runPhases(&run);
+  if (status > 1) return status;
 
-  beginPhase(&create, "Creating %llu files, started at %s...\n");
-  makeDirectories();
-  runFiles(&create, createWorker, "created");
-  endPhase(&create, kDoneLine);
-
-  char clock[64];
-  clockText(clock, sizeof clock);
-  logMessage("Doing `ls -R`, started at %s...\n", clock);
-  char* lsArgs[] = {nullptr, const_cast<char*>("-R"), nullptr};
-  r.listing = runCommand("ls", lsArgs);
-
-  beginPhase(&size, "Compute size used by %llu files, started at %s...\n");
-  fileBlocks = 0;
-  runFiles(&size, sizeWorker, "measured");
-  r.fileBlocks = fileBlocks;
-  printSize("Size used by files: %s\n", fileBlocks);
-  r.dirBlocks = directoryBlocks();
-  printSize("Size used by directory: %s\n", r.dirBlocks);
-  fileBlocks += r.dirBlocks;
-  printSize("Size used (total): %s\n", fileBlocks);
-  endPhase(&size, kDoneLine);
-
-  if (!s.dontDeleteFiles) {
-    if (s.pause) kill(getpid(), SIGSTOP);
-    beginPhase(&remove, "Deleting %llu files, started at %s...\n");
-    runFiles(&remove, deleteWorker, "deleted");
-    removeDirectories();
-    endPhase(&remove, "Done, time spent: %L\n");
-  }
-
-  int status = runValid(r) ? 0 : 1;
+  const RunResults& r = run.results;
+  if (!runValid(r, s.threads)) status = 1;
   if (s.summary) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
@@ -203,8 +341,6 @@ int runBenchmark() {
                summaryText(r, s.nbFiles).c_str());
   }
   if (s.jsonPath) {
-    char cwd[4096];
-    std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : "";
     std::string text = jsonText(r, s, workDir, systemInfo());
     if (!writeFile(jsonPath, text)) {
       logMessage("Failed to write the results to '%s': %s\n", jsonPath.c_str(),

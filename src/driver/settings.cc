@@ -2,16 +2,15 @@
 
 #include <errno.h>
 #include <getopt.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "console/output.h"
 
-const char kVersion[] = "V0.2.5";
+const char kVersion[] = "V" TREEFLOOD_VERSION;
 const char kBuildDate[] = __DATE__;
 const char kBuildTime[] = __TIME__;
-
-RunSettings runSettings;
 
 // Codes of the options without a short form, outside the characters.
 const int kDontDeleteFiles = 256;
@@ -37,9 +36,9 @@ const struct option kLongOptions[] = {
 
 namespace {
 
-// Reads a count the way "%llu" does (leading blanks, an optional "+", digits
-// up to the first non-digit), except that a negative count or one beyond
-// 64 bits is refused instead of wrapping around.
+// Reads a count: optional leading blanks and "+", then digits to the end. A
+// negative count, one beyond 64 bits, or one followed by anything else
+// ("1e6", "0x10") is refused rather than read in part.
 bool readCount(const char* text, uint64_t* count) {
   const char* p = text;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
@@ -47,7 +46,7 @@ bool readCount(const char* text, uint64_t* count) {
   char* end;
   errno = 0;
   unsigned long long value = strtoull(p, &end, 10);
-  if (end == p || errno == ERANGE) return false;
+  if (end == p || *end != '\0' || errno == ERANGE) return false;
   *count = value;
   return true;
 }
@@ -68,6 +67,10 @@ void printHelp(const char* name) {
   logMessage("                   default value : 1 thread\n");
   logMessage("                   should be between 1 and 64\n");
   logMessage("   --version, -V : show version and exit\n");
+  logMessage(
+      "   --summary : print a table of rates and latencies at the end\n");
+  logMessage("   --json FILE : write the results to FILE as JSON\n");
+  logMessage("   --filesize, -s : reserved, no effect yet\n");
 }
 
 }  // namespace
@@ -137,11 +140,17 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         logMessage("%s version: %s, build: %s %s\n", name, kVersion, kBuildDate,
                    kBuildTime);
         return {false, 0};
-      default:
-        // -s, --filesize, unknown options and missing arguments change
-        // nothing; getopt_long has already said what it did not understand.
+      case 's':
         break;
+      default:
+        // An unknown option or a missing argument, which getopt_long has
+        // already named on standard error.
+        return {false, 1};
     }
+  }
+  if (optind < argc) {
+    dprintf(2, "%s: unexpected argument '%s'\n", name, argv[optind]);
+    return {false, 1};
   }
   return {true, 0};
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+// "V" and the version that the build names.
 extern const char kVersion[];
 // The compiler's stamps of when this program was built ("Sep 17 2010",
 // "11:43:21").
@@ -39,9 +40,6 @@ struct RunSettings {
   std::vector<std::string> commandLine;
 };
 
-// The settings of this process's run.
-extern RunSettings runSettings;
-
 // What the entry point does after the command line has been read.
 struct ParseResult {
   bool run = false;    // Run the benchmark with the settings, or...
@@ -49,8 +47,10 @@ struct ParseResult {
 };
 
 // Reads the options of `argv` into `settings`, printing help, the version or
-// the reason for a rejected value on standard output. Can be called more than
-// once in a process.
+// the reason for a rejected count on standard output. Anything it does not
+// understand (an unknown option, a missing argument, an operand, a count
+// with more than digits) ends the process with status 1, diagnosed on
+// standard error. Can be called more than once in a process.
 ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings);
 
 // The program's name: argument 0 after its last "/".

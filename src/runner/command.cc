@@ -16,17 +16,15 @@
 
 namespace {
 
-const size_t kCandidateSize = 256;
-
 // Runs in the child: never returns.
-[[noreturn]] void execChild(const char* name, const char* path, char** args) {
+[[noreturn]] void execChild(const char* path, const char* const* args) {
   int devNull = open("/dev/null", O_WRONLY);
   dup2(devNull, 1);
   dup2(devNull, 2);
   close(0);
   if (devNull > 2) close(devNull);
-  args[0] = const_cast<char*>(name);
-  execvp(path, args);
+  // execv's prototype predates const; it does not change the arguments.
+  execv(path, const_cast<char* const*>(args));
   // _exit, not exit: the parent's atexit handlers and buffers are not the
   // child's to run or flush.
   _exit(3);
@@ -34,25 +32,30 @@ const size_t kCandidateSize = 256;
 
 }  // namespace
 
-bool findOnPath(const char* name, char* buf, size_t size) {
-  const char* path = getenv("PATH");
-  if (path == nullptr) return false;
-  std::string dirs(path);
+bool findOnPath(const char* pathValue, const char* name, char* buf,
+                size_t size) {
+  if (pathValue == nullptr) return false;
+  char cwd[4096];
+  const char* here = getcwd(cwd, sizeof cwd);
+  std::string dirs(pathValue);
   char* save = nullptr;
   for (char* dir = strtok_r(dirs.data(), ":", &save); dir != nullptr;
        dir = strtok_r(nullptr, ":", &save)) {
+    if (dir[0] != '/' && here == nullptr) continue;
     // A cut path could name another program, so a long one is skipped.
-    int length = snprintf(buf, size, "%s/%s", dir, name);
+    int length = dir[0] == '/'
+                     ? snprintf(buf, size, "%s/%s", dir, name)
+                     : snprintf(buf, size, "%s/%s/%s", here, dir, name);
     if (length < 0 || static_cast<size_t>(length) >= size) continue;
     if (access(buf, R_OK | X_OK) == 0) return true;
   }
   return false;
 }
 
-CommandResult runCommand(const char* name, char** args) {
+CommandResult runCommand(const char* name, const char* path,
+                         const char* const* args) {
   CommandResult result;
-  char path[kCandidateSize];
-  if (!findOnPath(name, path, sizeof path)) {
+  if (path == nullptr) {
     logMessage("Command not found '%s'\n", name);
     return result;
   }
@@ -61,7 +64,7 @@ CommandResult runCommand(const char* name, char** args) {
     logMessage("Failed to fork\n");
     return result;
   }
-  if (pid == 0) execChild(name, path, args);
+  if (pid == 0) execChild(path, args);
 
   int status = 0;
   struct rusage& usage = result.usage;

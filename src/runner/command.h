@@ -6,11 +6,14 @@
 #include <stddef.h>
 #include <sys/resource.h>
 
-// Returns in `buf` (of `size` bytes) the first "dir/name" along PATH that is
-// readable and executable; empty fields of PATH are skipped, and a candidate
-// that would not fit in `buf` is passed over. Returns false when PATH is
-// unset or no candidate passes.
-bool findOnPath(const char* name, char* buf, size_t size);
+// Returns in `buf` (of `size` bytes) the first "dir/name" along `pathValue`,
+// a PATH value (null when unset), that is readable and executable. Empty
+// fields are skipped; a relative field is taken from the current directory,
+// as a shell would, and the result made absolute so that it stays right
+// after a change of directory. A candidate that would not fit in `buf` is
+// passed over. Returns false when none passes.
+bool findOnPath(const char* pathValue, const char* name, char* buf,
+                size_t size);
 
 // How a command ended and what it used.
 struct CommandResult {
@@ -20,11 +23,12 @@ struct CommandResult {
   struct rusage usage = {};
 };
 
-// Finds `name` on PATH and runs it in a child process with standard output
-// and standard error on /dev/null and standard input closed; `args` is its
-// argument vector, whose first slot the child fills with `name`. Prints the
-// child's exit status or ending signal, CPU times, peak memory and page
-// faults, or why it could not be run, and returns the same.
-CommandResult runCommand(const char* name, char** args);
+// Runs the program at `path` (null when it was not found) with the argument
+// vector `args`, null-terminated, in a child process with standard output and
+// standard error on /dev/null and standard input closed. Prints, under
+// `name`, the child's exit status or ending signal, CPU times, peak memory and
+// page faults, or why it could not be run, and returns the same.
+CommandResult runCommand(const char* name, const char* path,
+                         const char* const* args);
 
 #endif  // TREEFLOOD_RUNNER_COMMAND_H_

@@ -16,13 +16,13 @@ void initLatencyClock() {
 #endif
 }
 
-size_t latencyBucket(uint64_t ns) {
-  if (ns < kSubBuckets) return static_cast<size_t>(ns);
-  unsigned top = static_cast<unsigned>(std::bit_width(ns)) - 1;
+size_t latencyBucket(uint64_t ticks) {
+  if (ticks < kSubBuckets) return static_cast<size_t>(ticks);
+  unsigned top = static_cast<unsigned>(std::bit_width(ticks)) - 1;
   if (top > kTopBit) return kLatencyBuckets - 1;
   // The kSubBits bits below the leading one pick the bucket within its power
   // of two.
-  uint64_t sub = (ns >> (top - kSubBits)) & (kSubBuckets - 1);
+  uint64_t sub = (ticks >> (top - kSubBits)) & (kSubBuckets - 1);
   return static_cast<size_t>((top - kSubBits + 1) * kSubBuckets + sub);
 }
 

@@ -1,103 +1,113 @@
 #include "work/phase.h"
 
 #include <string.h>
-#include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include "console/output.h"
 #include "console/report.h"
 #include "console/texts.h"
-#include "driver/settings.h"
 
 namespace {
 
 const unsigned kMaxThreads = 64;
-const char kLiveLine[] = "\rworking... eta: %E, %40b [%p]";
 const char kDatedLine[] = "eta: %E [%p]\n";
 // Once a phase has run a multiple of this many seconds, the reporter writes
 // a dated line that stays on the screen.
 const uint64_t kDatedLinePeriod = 16384;
 
-// The reporter waits on a condition variable rather than sleeping, so that
-// runPhase can stop it at once instead of waiting out a 250 ms tick.
-std::mutex stopLock;
-std::condition_variable stopSignal;
-bool stopRequested = false;
+// What the reporter of one phase shares with runPhase.
+struct Reporter {
+  const PhasePlan* plan = nullptr;
+  uint64_t startNs = 0;
+  // The reporter waits on a condition variable rather than sleeping, so that
+  // runPhase can stop it at once instead of waiting out a 250 ms tick.
+  std::mutex lock;
+  std::condition_variable wake;
+  bool stopped = false;
+  // The width of the last line drawn, for the erase that ends the phase.
+  size_t drawn = 0;
 
-// Waits `delay`, or less if a stop is requested. Returns false on a stop.
-bool waitUnlessStopped(std::chrono::microseconds delay) {
-  std::unique_lock<std::mutex> hold(stopLock);
-  // wait_for measures on the steady clock, so a step of the wall clock
-  // neither stretches nor cuts the wait.
-  return !stopSignal.wait_for(hold, delay, [] { return stopRequested; });
-}
+  // Waits `delay`, or less if a stop is asked for. Returns false on a stop.
+  bool waitUnlessStopped(std::chrono::milliseconds delay) {
+    std::unique_lock<std::mutex> hold(lock);
+    // wait_for measures on the steady clock, so a step of the wall clock
+    // neither stretches nor cuts the wait.
+    return !wake.wait_for(hold, delay, [this] { return stopped; });
+  }
+};
 
-uint64_t monotonicSeconds() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec);
+// After 2 s, redraws the live progress line every 250 ms until runPhase stops
+// it, and writes a dated line whenever the phase has run a multiple of
+// 16384 s.
+void* progressReporter(void* arg) {
+  using std::chrono::milliseconds;
+  Reporter& r = *static_cast<Reporter*>(arg);
+  const uint64_t nbFiles = r.plan->nbFiles;
+  if (!r.waitUnlessStopped(milliseconds(2000))) return nullptr;
+  uint64_t done = 0;
+  unsigned ticks = 0;
+  for (;;) {
+    if (ticks <= 3) {
+      if (!r.waitUnlessStopped(milliseconds(250))) return nullptr;
+      // Each worker's last draw still advances the count, so it can run past
+      // nbFiles; the line never shows more than all of the files.
+      done = std::min(r.plan->numbers->handedOut(), nbFiles);
+      if (done < nbFiles) {
+        double elapsed = secondsBetween(r.startNs, monotonicNs());
+        std::string line =
+            "\r" + liveLine(done, nbFiles, elapsed, columns, terminal);
+        clearLine(false, r.drawn);
+        if (done > 0) {
+          writeText(line);
+          r.drawn = line.size() - 1;
+        }
+        ++ticks;
+        continue;
+      }
+    }
+    uint64_t now = monotonicNs();
+    if (((now - r.startNs) / 1000000000 & (kDatedLinePeriod - 1)) == 0) {
+      char clock[32];
+      clockText(clock, sizeof clock);
+      clearLine(false, r.drawn);
+      r.drawn = 0;
+      logMessage("At %s, ", clock);
+      writeReport(kDatedLine, done, nbFiles, secondsBetween(r.startNs, now));
+    }
+    ticks = 0;
+  }
 }
 
 struct WorkerStart {
+  const PhasePlan* plan;
   WorkerRoutine worker;
   WorkerTally* tally;
 };
 
 void* runWorker(void* arg) {
   const WorkerStart* start = static_cast<WorkerStart*>(arg);
-  start->worker(start->tally);
+  start->worker(*start->plan, start->tally);
   return nullptr;
 }
 
 }  // namespace
 
-ThreadStarter startThread = pthread_create;
-
-void* progressReporter(void*) {
-  using std::chrono::microseconds;
-  const uint64_t nbFiles = runSettings.nbFiles;
-  const uint64_t t0 = monotonicSeconds();
-  if (!waitUnlessStopped(microseconds(2000000))) return nullptr;
-  uint64_t done = 0;
-  unsigned ticks = 0;
-  for (;;) {
-    if (ticks <= 3) {
-      if (!waitUnlessStopped(microseconds(250000))) return nullptr;
-      // Each worker's last call still advances the counter, so it can run
-      // past nbFiles; the line never shows more than all of the files.
-      done = std::min(readCounter(), nbFiles);
-      if (done < nbFiles) {
-        clearLine(false);
-        reportProgress(kLiveLine, done);
-        ++ticks;
-        continue;
-      }
-    }
-    if (((monotonicSeconds() - t0) & (kDatedLinePeriod - 1)) == 0) {
-      char clock[32];
-      clockText(clock, sizeof clock);
-      clearLine(false);
-      logMessage("At %s, ", clock);
-      reportProgress(kDatedLine, done);
-    }
-    ticks = 0;
-  }
-}
-
-void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
+void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
               PhaseStats* stats) {
-  // One histogram a thread, kept off the stack for their size; only those of
-  // threads in use are touched.
-  static LatencyHistogram threadLatency[kMaxThreads];
-  threads = std::clamp(threads, 1u, kMaxThreads);
-  workCounter = 0;
+  const unsigned threads = std::clamp(plan.threads, 1u, kMaxThreads);
+  plan.numbers->reset();
   WorkerTally tallies[kMaxThreads];
-  for (unsigned t = 0; timeFiles && t < threads; ++t) {
-    threadLatency[t] = LatencyHistogram{};
-    tallies[t].latency = &threadLatency[t];
+  // One histogram a thread, on the heap for their size (38 KB each), and only
+  // when files are timed.
+  std::unique_ptr<LatencyHistogram[]> latency;
+  if (plan.timeFiles) {
+    latency = std::make_unique<LatencyHistogram[]>(threads);
+    for (unsigned t = 0; t < threads; ++t) tallies[t].latency = &latency[t];
   }
   const uint64_t start = monotonicNs();
   const uint64_t startTicks = latencyTicks();
@@ -107,9 +117,9 @@ void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
   unsigned started = 0;
   int startError = 0;
   for (unsigned t = 1; t < threads; ++t) {
-    starts[started] = {worker, &tallies[started + 1]};
-    int error =
-        startThread(&handles[started], nullptr, runWorker, &starts[started]);
+    starts[started] = {&plan, worker, &tallies[started + 1]};
+    int error = plan.startThread(&handles[started], nullptr, runWorker,
+                                 &starts[started]);
     if (error == 0) {
       ++started;
     } else {
@@ -121,34 +131,39 @@ void runPhase(WorkerRoutine worker, unsigned threads, bool timeFiles,
                threads - 1 - started, threads - 1, strerror(startError));
   }
 
-  stopRequested = false;
-  pthread_t reporter;
-  bool reporting =
-      startThread(&reporter, nullptr, progressReporter, nullptr) == 0;
+  Reporter reporter;
+  reporter.plan = &plan;
+  reporter.startNs = startNs;
+  pthread_t reporterThread;
+  bool reporting = plan.startThread(&reporterThread, nullptr, progressReporter,
+                                    &reporter) == 0;
 
-  worker(&tallies[0]);
+  worker(plan, &tallies[0]);
   for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
   const uint64_t endTicks = latencyTicks();
   const uint64_t end = monotonicNs();
 
   if (reporting) {
     {
-      std::lock_guard<std::mutex> hold(stopLock);
-      stopRequested = true;
+      std::lock_guard<std::mutex> hold(reporter.lock);
+      reporter.stopped = true;
     }
-    stopSignal.notify_all();
-    pthread_join(reporter, nullptr);
+    reporter.wake.notify_all();
+    pthread_join(reporterThread, nullptr);
   }
-  clearLine(true);
+  clearLine(true, reporter.drawn);
 
   *stats = PhaseStats{};
-  stats->fileSeconds = static_cast<double>(end - start) / 1e9;
+  stats->fileSeconds = secondsBetween(start, end);
   if (endTicks > startTicks) {
     stats->nsPerTick = static_cast<double>(end - start) /
                        static_cast<double>(endTicks - startTicks);
   }
+  stats->handedOut = plan.numbers->handedOut();
+  stats->threadsRun = started + 1;
   for (unsigned t = 0; t <= started; ++t) {
     mergeFailures(&stats->failures, tallies[t].failures);
-    if (timeFiles) mergeLatency(&stats->latency, threadLatency[t]);
+    stats->blocks += tallies[t].blocks;
+    if (plan.timeFiles) mergeLatency(&stats->latency, latency[t]);
   }
 }

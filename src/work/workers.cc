@@ -7,29 +7,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/layout.h"
-#include "driver/settings.h"
+const std::atomic<bool> kNeverStop{false};
 
 namespace {
 
-// Room for the longest path: 8 + nameWidth characters, nameWidth at most 14
-// (counts up to 2^64 - 1), and a terminator.
-const size_t kPathBufferSize = 32;
-
-// The loop every worker runs: `operation(index, path)` for each number handed
-// out, until they run out, timing each call that succeeds when kTimed.
+// The loop every worker runs: `operation(index, dirFd, name)` for each number
+// handed out, until they run out or a stop is asked for, timing each call that
+// succeeds when kTimed. A file whose directory could not be opened fails as
+// `call` with the directory's error.
 template <bool kTimed, typename Operation>
-void fileLoop(WorkerTally* tally, Operation operation) {
-  const uint64_t nbFiles = runSettings.nbFiles;
+void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
+              Operation operation) {
+  FileNumberSource& numbers = *plan.numbers;
+  const std::atomic<bool>& stop = *plan.stop;
+  const uint64_t nbFiles = plan.nbFiles;
   LatencyHistogram* latency = tally->latency;
-  char path[kPathBufferSize];
-  for (uint64_t i; (i = nextIndex()) < nbFiles;) {
-    filePath(treeLayout, i, path);
+  char name[kPathSize];
+  for (uint64_t i; !stop.load(std::memory_order_relaxed) &&
+                   (i = numbers.next()) < nbFiles;) {
+    const int dirFd = plan.dirFds[dirOf(plan.layout, i)];
+    if (dirFd < 0) {
+      countFailure(&tally->failures, i, call, -dirFd);
+      continue;
+    }
+    fileName(plan.layout, i, name);
     if constexpr (kTimed) {
       uint64_t start = latencyTicks();
-      if (operation(i, path)) recordLatency(latency, latencyTicks() - start);
+      if (operation(i, dirFd, name)) {
+        recordLatency(latency, latencyTicks() - start);
+      }
     } else {
-      operation(i, path);
+      operation(i, dirFd, name);
     }
   }
 }
@@ -38,19 +46,39 @@ void fileLoop(WorkerTally* tally, Operation operation) {
 // are timed only when someone asked for their latency; the untimed loop is
 // the bare system calls.
 template <typename Operation>
-void forEachFile(WorkerTally* tally, Operation operation) {
+void forEachFile(const PhasePlan& plan, WorkerTally* tally, const char* call,
+                 Operation operation) {
   if (tally->latency != nullptr) {
-    fileLoop<true>(tally, operation);
+    fileLoop<true>(plan, tally, call, operation);
   } else {
-    fileLoop<false>(tally, operation);
+    fileLoop<false>(plan, tally, call, operation);
   }
+}
+
+// Opens for rewriting an entry found at a file's name, which an earlier run
+// may have left. Only a regular file with no other link is taken, and only
+// then truncated: a link, a FIFO or a device is never written or followed,
+// nor is a file that also stands outside the tree. Returns the descriptor,
+// or -1 with the failure in `error`.
+int openLeftover(int dirFd, const char* name, int flags, int* error) {
+  int fd = openat(dirFd, name, flags & ~(O_CREAT | O_TRUNC));
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  struct stat st;
+  *error = fstat(fd, &st) != 0     ? errno
+           : !S_ISREG(st.st_mode)  ? kNotRegular
+           : st.st_nlink != 1      ? kOtherLinks
+           : ftruncate(fd, 0) != 0 ? errno
+                                   : 0;
+  if (*error == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 }  // namespace
 
-std::atomic<uint64_t> workCounter{0};
-int64_t fileBlocks = 0;
-std::mutex sizeLock;
 char* dataBlock = nullptr;
 
 bool initWork() {
@@ -62,7 +90,23 @@ bool initWork() {
 }
 
 const char* failureError(int error) {
-  return error == 0 ? "short write" : strerror(error);
+  switch (error) {
+    case kNotRegular:
+      return "not a regular file";
+    case kOtherLinks:
+      return "file has other links";
+    default:
+      return strerror(error);
+  }
+}
+
+void countFailure(PhaseFailures* f, uint64_t index, const char* call,
+                  int error) {
+  if (f->count++ == 0) {
+    f->firstIndex = index;
+    f->firstCall = call;
+    f->firstError = error;
+  }
 }
 
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {
@@ -75,60 +119,107 @@ void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {
   into->count += from.count;
 }
 
-void countFailure(WorkerTally* tally, uint64_t index, const char* call,
-                  int error) {
-  // Numbers reach each thread in increasing order, so its first failure is
-  // also its lowest-numbered one.
-  PhaseFailures& f = tally->failures;
-  if (f.count++ == 0) {
-    f.firstIndex = index;
-    f.firstCall = call;
-    f.firstError = error;
+void createWorker(const PhasePlan& plan, WorkerTally* tally) {
+  // O_NONBLOCK: a FIFO at a file's name fails at once instead of waiting for
+  // a reader. O_EXCL first, so that whatever already stands at the name is
+  // looked at before anything is truncated.
+  const int flags = plan.openFlags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  PhaseFailures* failures = &tally->failures;
+  forEachFile(
+      plan, tally, "open", [=](uint64_t i, int dirFd, const char* name) {
+        int error = 0;
+        int fd = openat(dirFd, name, flags | O_EXCL, 0644);
+        if (fd < 0) {
+          error = errno;
+          if (error == EEXIST) fd = openLeftover(dirFd, name, flags, &error);
+        }
+        if (fd < 0) {
+          countFailure(failures, i, "open", error);
+          return false;
+        }
+        // A short write goes on with the rest, so that a failure is reported by
+        // the error of the call that failed (ENOSPC, EFBIG).
+        for (size_t done = 0; done < kDataBlockSize;) {
+          ssize_t n = write(fd, dataBlock + done, kDataBlockSize - done);
+          if (n <= 0) {
+            countFailure(failures, i, "write", n < 0 ? errno : EIO);
+            close(fd);
+            return false;
+          }
+          done += static_cast<size_t>(n);
+        }
+        if (close(fd) != 0) {
+          countFailure(failures, i, "close", errno);
+          return false;
+        }
+        return true;
+      });
+}
+
+void sizeWorker(const PhasePlan& plan, WorkerTally* tally) {
+  forEachFile(
+      plan, tally, "stat", [=](uint64_t i, int dirFd, const char* name) {
+        struct stat st;
+        int error = fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? errno
+                    : !S_ISREG(st.st_mode) ? kNotRegular
+                                           : 0;
+        if (error != 0) {
+          countFailure(&tally->failures, i, "stat", error);
+          return false;
+        }
+        tally->blocks += static_cast<int64_t>(st.st_blocks);
+        return true;
+      });
+}
+
+void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {
+  forEachFile(plan, tally, "unlink",
+              [=](uint64_t i, int dirFd, const char* name) {
+                if (unlinkat(dirFd, name, 0) == 0) return true;
+                countFailure(&tally->failures, i, "unlink", errno);
+                return false;
+              });
+}
+
+void openDirectories(int workFd, int* dirFds, PhaseFailures* failures) {
+  char name[6];
+  for (unsigned d = 0; d < kNbDirs; ++d) {
+    dirName(d, name);
+    const char* call = "mkdir";
+    int fd = -1;
+    if (mkdirat(workFd, name, 0766) == 0 || errno == EEXIST) {
+      call = "open";
+      fd =
+          openat(workFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) {
+      fd = -errno;
+      countFailure(failures, d, call, errno);
+    }
+    dirFds[d] = fd;
   }
 }
 
-void createWorker(WorkerTally* tally) {
-  const int flags = runSettings.openFlags;
-  forEachFile(tally, [tally, flags](uint64_t i, const char* path) {
-    int fd = open(path, flags, 0644);
-    if (fd < 0) {
-      countFailure(tally, i, "open", errno);
-      return false;
-    }
-    ssize_t written = write(fd, dataBlock, kDataBlockSize);
-    if (written != static_cast<ssize_t>(kDataBlockSize)) {
-      countFailure(tally, i, "write", written < 0 ? errno : 0);
-      close(fd);
-      return false;
-    }
-    if (close(fd) != 0) {
-      countFailure(tally, i, "close", errno);
-      return false;
-    }
-    return true;
-  });
+int64_t directoryBlocks(int workFd, const int* dirFds) {
+  struct stat st;
+  int64_t blocks = fstat(workFd, &st) == 0 ? st.st_blocks : 0;
+  for (unsigned d = 0; d < kNbDirs; ++d) {
+    if (dirFds[d] >= 0 && fstat(dirFds[d], &st) == 0) blocks += st.st_blocks;
+  }
+  return blocks;
 }
 
-void sizeWorker(WorkerTally* tally) {
-  forEachFile(tally, [tally](uint64_t i, const char* path) {
-    struct stat st;
-    if (stat(path, &st) != 0) {
-      countFailure(tally, i, "stat", errno);
-      return false;
+void removeDirectories(int workFd, int* dirFds, PhaseFailures* failures) {
+  char name[6];
+  for (unsigned d = 0; d < kNbDirs; ++d) {
+    // One that could not be opened was never the run's: it stays, and was
+    // counted when the directories were made.
+    if (dirFds[d] < 0) continue;
+    close(dirFds[d]);
+    dirFds[d] = -EBADF;
+    dirName(d, name);
+    if (unlinkat(workFd, name, AT_REMOVEDIR) != 0) {
+      countFailure(failures, d, "rmdir", errno);
     }
-    tally->blocks += static_cast<int64_t>(st.st_blocks);
-    return true;
-  });
-  // One addition per thread rather than one per file keeps sizeLock off the
-  // per-file path; the total is the same.
-  std::lock_guard<std::mutex> hold(sizeLock);
-  fileBlocks += tally->blocks;
-}
-
-void deleteWorker(WorkerTally* tally) {
-  forEachFile(tally, [tally](uint64_t i, const char* path) {
-    if (unlink(path) == 0) return true;
-    countFailure(tally, i, "unlink", errno);
-    return false;
-  });
+  }
 }

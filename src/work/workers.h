@@ -1,29 +1,19 @@
-// The shared work counter and the three per-file operations. Every thread of
-// a phase runs the same worker routine: take the next file number, turn it
-// into a path, apply the operation, until the numbers run out.
+// The per-file and per-directory operations of the tree. Every thread of a
+// phase runs the same worker routine: take the next file number from the
+// plan's source, apply the operation to that file, until the numbers run out.
+// Entries are reached through the directories' descriptors and never through
+// a link.
 #ifndef TREEFLOOD_WORK_WORKERS_H_
 #define TREEFLOOD_WORK_WORKERS_H_
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
-#include <mutex>
-
 #include "work/latency.h"
+#include "work/plan.h"
 
 // The length every file is given; a multiple of 512 for direct I/O.
 const size_t kDataBlockSize = 10240;
-
-// The next file number to hand out. An atomic fetch-and-add hands out each
-// number exactly once, in increasing order, without a lock that threads would
-// queue on between their system calls.
-extern std::atomic<uint64_t> workCounter;
-
-// Sum of st_blocks (512-byte units) over the files the size phase measured,
-// guarded by sizeLock.
-extern int64_t fileBlocks;
-extern std::mutex sizeLock;
 
 // 10240 zero bytes aligned to 4096, written unchanged into every file.
 extern char* dataBlock;
@@ -31,22 +21,13 @@ extern char* dataBlock;
 // Allocates dataBlock. Returns false if it can't be allocated.
 bool initWork();
 
-// Hands out the next file number. Every number is handed out exactly once
-// per phase, in increasing order across all threads. Thread-safe.
-inline uint64_t nextIndex() {
-  // Relaxed: the number itself is all a worker needs; the phase's results
-  // are published by the threads' join.
-  return workCounter.fetch_add(1, std::memory_order_relaxed);
-}
+// Failure codes of our own beside the errno values, for entries that are
+// there but are not the run's to touch.
+const int kNotRegular = -1;  // a link, FIFO, device or directory
+const int kOtherLinks = -2;  // a regular file that also stands elsewhere
 
-// The counter as it stands; for the progress reporter. Thread-safe.
-inline uint64_t readCounter() {
-  return workCounter.load(std::memory_order_relaxed);
-}
-
-// The file operations of a phase that failed: how many files, and the one
-// with the lowest number, by the call that failed and its errno (0 for a
-// write that wrote less than the whole block).
+// The operations that failed, on files or on directories: how many, and the
+// one with the lowest number, by the call that failed and its error.
 struct PhaseFailures {
   uint64_t count = 0;
   uint64_t firstIndex = 0;
@@ -54,42 +35,57 @@ struct PhaseFailures {
   int firstError = 0;
 };
 
-// The text of a failure's error: the system's, or "short write" for 0.
+// The text of a failure's error: the system's for an errno value, or ours.
 const char* failureError(int error);
 
-// Adds `from` to `into`, keeping the failure with the lower file number.
+// Records the failure of number `index`. Numbers must come in increasing
+// order, so that the first failure recorded is the lowest-numbered one.
+void countFailure(PhaseFailures* failures, uint64_t index, const char* call,
+                  int error);
+
+// Adds `from` to `into`, keeping the failure with the lower number.
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from);
 
 // What one thread's worker found, merged after the threads are joined.
 // Aligned to a cache line so that neighbouring tallies never share one.
 struct alignas(64) WorkerTally {
   PhaseFailures failures;
-  int64_t blocks = 0;
+  int64_t blocks = 0;  // st_blocks (512-byte units) of the files measured
   // Where to record the latency of each file whose operation succeeded
-  // (failed files are only counted), or null not to time files. Owned by
-  // the caller, one per thread.
+  // (failed files are only counted), or null not to time files.
   LatencyHistogram* latency = nullptr;
 };
 
-// Records the failure of file `index` in `tally`.
-void countFailure(WorkerTally* tally, uint64_t index, const char* call,
-                  int error);
-
-// A phase's per-file loop; returns when the numbers run out.
-using WorkerRoutine = void (*)(WorkerTally* tally);
+// A phase's per-file loop; returns when the numbers run out or the plan's
+// stop flag is set.
+using WorkerRoutine = void (*)(const PhasePlan& plan, WorkerTally* tally);
 
 // Given a histogram in its tally, each worker times every file's operation
 // (create: open, write and close; size: stat; delete: unlink).
 
-// Truncates or creates each file with the run's open flags and writes
-// dataBlock into it.
-void createWorker(WorkerTally* tally);
+// Creates each file, or truncates one an earlier run left, and writes
+// dataBlock into it. An entry that is not a regular file with one link is
+// left as it is and counted as failed.
+void createWorker(const PhasePlan& plan, WorkerTally* tally);
 
-// Adds each file's st_blocks to fileBlocks; a file that can't be stat'ed
-// adds nothing.
-void sizeWorker(WorkerTally* tally);
+// Adds each file's st_blocks to the tally; an entry that can't be stat'ed or
+// is not a regular file adds nothing and is counted as failed.
+void sizeWorker(const PhasePlan& plan, WorkerTally* tally);
 
-// Unlinks each file.
-void deleteWorker(WorkerTally* tally);
+// Unlinks each file; a link is removed itself, never what it points to.
+void deleteWorker(const PhasePlan& plan, WorkerTally* tally);
+
+// Makes those of the 1024 directories under `workFd` that are missing, and
+// opens each without following a link into `dirFds`. A directory that can't
+// be made or opened is counted in `failures`, by its number, and its entry
+// is minus the errno.
+void openDirectories(int workFd, int* dirFds, PhaseFailures* failures);
+
+// st_blocks of the working directory and of the directories that are open.
+int64_t directoryBlocks(int workFd, const int* dirFds);
+
+// Closes the open directories and removes them; those that still hold
+// entries stay and are counted in `failures`.
+void removeDirectories(int workFd, int* dirFds, PhaseFailures* failures);
 
 #endif  // TREEFLOOD_WORK_WORKERS_H_

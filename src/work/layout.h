@@ -1,12 +1,16 @@
 // The shape of the tree: 1024 directories d_000 to d_3ff under the working
 // directory, each holding a contiguous block of file numbers.
-#ifndef TREEFLOOD_DRIVER_LAYOUT_H_
-#define TREEFLOOD_DRIVER_LAYOUT_H_
+#ifndef TREEFLOOD_WORK_LAYOUT_H_
+#define TREEFLOOD_WORK_LAYOUT_H_
 
 #include <stddef.h>
 #include <stdint.h>
 
 const unsigned kNbDirs = 1024;
+
+// Room for the longest path, "d_xxx/f_" and 14 hex digits (counts up to
+// 2^64 - 1), and a terminator.
+const size_t kPathSize = 32;
 
 struct TreeLayout {
   // Low bits of a file number that select the file inside its directory.
@@ -14,9 +18,6 @@ struct TreeLayout {
   // Hexadecimal digits of the file part of a name.
   uint16_t nameWidth = 1;
 };
-
-// The layout of this process's run, set before the first phase.
-extern TreeLayout treeLayout;
 
 // The layout for `nbFiles` files: the fewest bits per directory that fit
 // every file number below 1024 directories.
@@ -26,9 +27,18 @@ TreeLayout computeLayout(uint64_t nbFiles);
 // `buf`, which holds at least 6 bytes.
 void dirName(unsigned dir, char* buf);
 
+// The directory that holds file `index`.
+inline unsigned dirOf(const TreeLayout& layout, uint64_t index) {
+  return static_cast<unsigned>(index >> layout.dirBits);
+}
+
+// Writes the name of file `index` inside its directory, "f_%0*llx", and its
+// terminator into `buf`, which holds at least layout.nameWidth + 3 bytes.
+void fileName(const TreeLayout& layout, uint64_t index, char* buf);
+
 // Writes the path of file `index`, "d_%03x/f_%0*llx", and its terminator into
 // `buf`, which holds at least layout.nameWidth + 9 bytes. Returns the path's
 // length, 8 + layout.nameWidth.
 size_t filePath(const TreeLayout& layout, uint64_t index, char* buf);
 
-#endif  // TREEFLOOD_DRIVER_LAYOUT_H_
+#endif  // TREEFLOOD_WORK_LAYOUT_H_

@@ -1,4 +1,4 @@
-#include "driver/layout.h"
+#include "work/layout.h"
 
 #include <bit>
 
@@ -17,8 +17,6 @@ void writeHex(uint64_t value, unsigned width, char* out) {
 
 }  // namespace
 
-TreeLayout treeLayout;
-
 TreeLayout computeLayout(uint64_t nbFiles) {
   TreeLayout layout;
   if (nbFiles <= kNbDirs) return layout;
@@ -35,15 +33,18 @@ void dirName(unsigned dir, char* buf) {
   buf[5] = '\0';
 }
 
-size_t filePath(const TreeLayout& layout, uint64_t index, char* buf) {
+void fileName(const TreeLayout& layout, uint64_t index, char* buf) {
   // dirBits is at most 54, so the shift is always defined.
   uint64_t fileMask = (uint64_t{1} << layout.dirBits) - 1;
-  dirName(static_cast<unsigned>(index >> layout.dirBits), buf);
+  buf[0] = 'f';
+  buf[1] = '_';
+  writeHex(index & fileMask, layout.nameWidth, buf + 2);
+  buf[2 + layout.nameWidth] = '\0';
+}
+
+size_t filePath(const TreeLayout& layout, uint64_t index, char* buf) {
+  dirName(dirOf(layout, index), buf);
   buf[5] = '/';
-  buf[6] = 'f';
-  buf[7] = '_';
-  writeHex(index & fileMask, layout.nameWidth, buf + 8);
-  size_t length = 8u + layout.nameWidth;
-  buf[length] = '\0';
-  return length;
+  fileName(layout, index, buf + 6);
+  return 8u + layout.nameWidth;
 }

@@ -1,0 +1,39 @@
+#include "work/layout.h"
+
+#include <gtest/gtest.h>
+
+TEST(Layout, FanOutAndPaths) {
+  const struct {
+    uint64_t nbFiles;
+    unsigned dirBits, nameWidth;
+    uint64_t index;  // a file whose path is checked
+    const char* path;
+  } cases[] = {
+      {0, 0, 1, 0, "d_000/f_0"},
+      {1024, 0, 1, 1023, "d_3ff/f_0"},
+      {1025, 1, 1, 1024, "d_200/f_0"},
+      {2048, 1, 1, 2047, "d_3ff/f_1"},
+      {8192, 3, 1, 8191, "d_3ff/f_7"},
+      {8193, 4, 1, 8192, "d_200/f_0"},
+      {65537, 7, 2, 65536, "d_200/f_00"},
+      {100000, 7, 2, 99999, "d_30d/f_1f"},
+      {100000, 7, 2, 127, "d_000/f_7f"},
+      {100000, 7, 2, 128, "d_001/f_00"},
+      {1048576, 10, 3, 1048575, "d_3ff/f_3ff"},
+      {1048577, 11, 3, 1048576, "d_200/f_000"},
+      {1000000000, 20, 5, 999999999, "d_3b9/f_ac9ff"},
+      {UINT64_MAX, 54, 14, UINT64_MAX - 1, "d_3ff/f_3ffffffffffffe"},
+  };
+  for (const auto& c : cases) {
+    TreeLayout layout = computeLayout(c.nbFiles);
+    EXPECT_EQ(layout.dirBits, c.dirBits) << c.nbFiles;
+    EXPECT_EQ(layout.nameWidth, c.nameWidth) << c.nbFiles;
+    char path[kPathSize], name[kPathSize];
+    EXPECT_EQ(filePath(layout, c.index, path), strlen(c.path));
+    EXPECT_STREQ(path, c.path) << c.nbFiles;
+    fileName(layout, c.index, name);
+    EXPECT_STREQ(name, c.path + 6);
+    dirName(dirOf(layout, c.index), name);
+    EXPECT_EQ(std::string(name), std::string(c.path, 5));
+  }
+}

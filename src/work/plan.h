@@ -1,0 +1,72 @@
+// What a phase works on: the record the run builds once and hands to every
+// worker and to the progress reporter, and the source of its file numbers.
+#ifndef TREEFLOOD_WORK_PLAN_H_
+#define TREEFLOOD_WORK_PLAN_H_
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "work/layout.h"
+
+// Where a phase's file numbers come from. Every number is handed out exactly
+// once per phase, and each caller sees its numbers in increasing order.
+struct FileNumberSource {
+  // Starts a phase: numbers are handed out from 0 again. Called while no
+  // worker runs.
+  virtual void reset() = 0;
+  // The next number; past the phase's count once the files run out.
+  // Thread-safe.
+  virtual uint64_t next() = 0;
+  // How many numbers have been handed out in this phase; can run past the
+  // phase's count. Thread-safe.
+  virtual uint64_t handedOut() const = 0;
+
+ protected:
+  ~FileNumberSource() = default;
+};
+
+// One counter shared by the threads of this process. An atomic fetch-and-add
+// hands out each number exactly once, in increasing order, without a lock that
+// threads would queue on between their system calls.
+struct SharedCounter final : FileNumberSource {
+  void reset() override { value.store(0, std::memory_order_relaxed); }
+  // Relaxed: the number itself is all a worker needs; the phase's results are
+  // published by the threads' join.
+  uint64_t next() override {
+    return value.fetch_add(1, std::memory_order_relaxed);
+  }
+  uint64_t handedOut() const override {
+    return value.load(std::memory_order_relaxed);
+  }
+  std::atomic<uint64_t> value{0};
+};
+
+// How a phase starts its threads: pthread_create, or a stand-in with the same
+// contract that lets tests see threads fail to start.
+using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*,
+                              void* (*)(void*), void*);
+
+// A flag nobody sets, for phases that always run to the end.
+extern const std::atomic<bool> kNeverStop;
+
+struct PhasePlan {
+  uint64_t nbFiles = 0;
+  TreeLayout layout;
+  // For the create phase; O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC are added.
+  int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
+  unsigned threads = 1;  // 1 to 64
+  // Time each file's operation, for the latency figures.
+  bool timeFiles = false;
+  FileNumberSource* numbers = nullptr;
+  // The 1024 directories, opened without following links; an entry below 0
+  // is minus the errno of a directory that could not be opened.
+  const int* dirFds = nullptr;
+  // Once set, no more numbers are drawn; files in flight finish.
+  const std::atomic<bool>* stop = &kNeverStop;
+  ThreadStarter startThread = pthread_create;
+};
+
+#endif  // TREEFLOOD_WORK_PLAN_H_
