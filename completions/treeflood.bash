@@ -5,13 +5,14 @@ _treeflood() {
   cur=${COMP_WORDS[COMP_CWORD]}
   prev=${COMP_WORDS[COMP_CWORD - 1]}
 
+  # One offer a line, read as such, so that names with blanks stay whole.
   case $prev in
     -d | --dir)
-      COMPREPLY=($(compgen -d -- "$cur"))
+      mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return
       ;;
     --json)
-      COMPREPLY=($(compgen -f -- "$cur"))
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
     -f | --nbFiles | -t | --threads | -s | --filesize)
@@ -22,9 +23,9 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '-d --dir -D --no-direct-io --dontDeleteFiles
-      -f --nbFiles -h --help --json -p --pause -s --filesize --summary
-      -t --threads -V --version' -- "$cur"))
+    mapfile -t COMPREPLY < <(compgen -W '-d --dir -D --no-direct-io
+      --dontDeleteFiles -f --nbFiles -h --help --json -p --pause -s --filesize
+      --summary -t --threads -V --version' -- "$cur")
   fi
 }
 
