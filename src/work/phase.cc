@@ -59,8 +59,8 @@ void* progressReporter(void* arg) {
       done = std::min(r.plan->numbers->handedOut(), nbFiles);
       if (done < nbFiles) {
         double elapsed = secondsBetween(r.startNs, monotonicNs());
-        std::string line =
-            "\r" + liveLine(done, nbFiles, elapsed, columns, terminal);
+        std::string line = "\r";
+        line += liveLine(done, nbFiles, elapsed, columns, terminal);
         clearLine(false, r.drawn);
         if (done > 0) {
           writeText(line);
