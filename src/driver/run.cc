@@ -288,7 +288,8 @@ int runBenchmark(const RunSettings& s) {
   run.lsPath = haveLs ? lsPath : nullptr;
   run.workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (run.workFd < 0) {
-    logMessage("Failed to open the working directory: %s\n", strerror(errno));
+    logMessage("Failed to open the working directory (%s): %s\n",
+               s.workDir ? s.workDir->c_str() : ".", strerror(errno));
     return 1;
   }
   char cwd[4096];

@@ -7,7 +7,7 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
       {"test \"$1\" = -R || exit 9; echo out; echo err >&2",
        "returned value: 0"},
       {"exit 7", "returned value: 7"},
-      // Standard input is closed: a read fails at once rather than waiting.
+      // The caller's standard input, which holds a line, is not the child's.
       {"if read line; then exit 1; fi", "returned value: 0"},
       {"kill -KILL $$", "kill by signal, signal: 9"},
       {"#!/nonexistent/interpreter", "returned value: 3"},
@@ -15,6 +15,12 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
   TempDir dir;
   const std::string ls = dir.path + "/ls";
   const char* const args[] = {"ls", "-R", nullptr};
+  int input[2], saved = dup(0);
+  ASSERT_EQ(pipe(input), 0);
+  EXPECT_EQ(write(input[1], "line\n", 5), 5);
+  dup2(input[0], 0);
+  close(input[0]);
+  close(input[1]);
   for (const auto& c : cases) {
     writeFile(ls, std::string(c.first[0] == '#' ? "" : "#!/bin/sh\n") + c.first,
               0755);
@@ -28,4 +34,6 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
                                   "minor: *\n\n"))
         << text;
   }
+  dup2(saved, 0);
+  close(saved);
 }
