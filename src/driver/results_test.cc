@@ -36,8 +36,8 @@ TEST(Results, SummaryAndValidity) {
 TEST(MountedType, DeepestMountAboveTheDirectory) {
   const std::string mountinfo =
       "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-      "30 22 0:5 / /mnt rw shared:1 - tmpfs tmpfs rw\n"
       "31 30 0:6 / /mnt/fast\\040disk rw - xfs /dev/nvme0 rw\n"
+      "30 22 0:5 / /mnt rw shared:1 - tmpfs tmpfs rw\n"
       "32 22 0:7 / /mn rw - nfs server:/x rw\n";
   for (auto [dir, type] : {std::pair{"/home/u", "ext4"},
                            {"/mnt", "tmpfs"},

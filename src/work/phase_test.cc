@@ -13,7 +13,7 @@ namespace {
 
 // How often each number was handed out, and whether a worker ever saw its
 // numbers out of order.
-std::vector<std::atomic<int>> hits(20000);
+std::vector<std::atomic<int>> hits(1000000);
 std::atomic<bool> disordered;
 
 void recordingWorker(const PhasePlan& plan, WorkerTally* tally) {
