@@ -16,16 +16,10 @@ TEST(FailureText, NamesCountCallPathAndError) {
             "Warning: 9 of 100000 files could not be lost (first: "
             "write(d_001/f_01): Invalid argument); the file system may "
             "refuse direct I/O: try --no-direct-io\n");
-  // Without O_DIRECT, EINVAL has nothing to do with direct I/O.
-  EXPECT_EQ(text({1, 5, "open", EINVAL}, 100000, &big, O_WRONLY),
-            "Warning: 1 of 100000 files could not be lost (first: "
-            "open(d_000/f_05): Invalid argument)\n");
-  EXPECT_EQ(text({2, 7, "stat", kNotRegular}, 8, &big, 0),
+  // Our own text for an entry that is not the run's to touch.
+  EXPECT_EQ(text({2, 7, "stat", kNotRegular}, 8, &big, O_DIRECT),
             "Warning: 2 of 8 files could not be lost (first: "
             "stat(d_000/f_07): not a regular file)\n");
-  EXPECT_EQ(text({258, 0, "rmdir", ENOTEMPTY}, 1024, nullptr, 0),
-            "Warning: 258 of 1024 directories could not be lost (first: "
-            "rmdir(d_000): Directory not empty)\n");
   // Counts above 2^63 are never shown as negative numbers.
   EXPECT_EQ(text({UINT64_MAX - 1, 0, "unlink", EIO}, UINT64_MAX, &huge, 0),
             "Warning: 18446744073709551614 of 18446744073709551615 files "

@@ -42,7 +42,6 @@ TEST(CommandLine, Outcomes) {
        "Warning: using 'b' instead of 'a' as working directory\n"},
       {{"-f", "abc"}, 1, "'abc" + f},
       {{"-f", "12x"}, 1, "'12x" + f},
-      {{"-f", "1e6"}, 1, "'1e6" + f},
       {{"-f", " -0", "-t", "y"}, 1, "' -0" + f},
       {{"-f", "18446744073709551616"}, 1, "'18446744073709551616" + f},
       {{"-t", "0"}, 1, "Number of thread should be between 1 and 64\n"},
