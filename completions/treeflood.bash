@@ -15,7 +15,7 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -f | --nbFiles | -t | --threads | -s | --filesize)
+    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit)
       # A number: nothing to offer.
       COMPREPLY=()
       return
@@ -25,7 +25,7 @@ _treeflood() {
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '-d --dir -D --no-direct-io
       --dontDeleteFiles -f --nbFiles -h --help --json -p --pause -s --filesize
-      --summary -t --threads -V --version' -- "$cur")
+      --summary -t --threads --time-limit -V --version' -- "$cur")
   fi
 }
 

@@ -123,6 +123,22 @@ TEST(Executable, Runs) {
   }
 }
 
+TEST(Executable, TimeLimitBoundsTheCreatePhase) {
+  TempDir dir;
+  ProgramResult r = runTreeflood(
+      {"-D", "-f", "10000000", "-t", "2", "--time-limit", "1"}, dir.path);
+  EXPECT_EQ(r.status, 0);
+  // The later phases handle exactly the files that were made.
+  const size_t at = r.out.find("Stopped by the time limit after ") + 32;
+  const std::string n = r.out.substr(at, r.out.find(' ', at) - at);
+  EXPECT_TRUE(matches(r.out,
+                      "*\nDone, time spent: 0:00:01.*Compute size used "
+                      "by " +
+                          n + " files*Deleting " + n + " files*"))
+      << r.out;
+  EXPECT_EQ(entryCount(dir.path), 0);
+}
+
 TEST(Executable, KeptTreeAgreesWithTheReportAndIsReused) {
   TempDir dir;
   // Not UTF-8, which the JSON must survive.

@@ -35,8 +35,8 @@ double latencyMicros(const PhaseStats& stats, double percentile) {
          stats.nsPerTick / 1000;
 }
 
-uint64_t filesDone(const PhaseResult& phase, uint64_t nbFiles) {
-  return nbFiles - phase.stats.failures.count;
+uint64_t filesDone(const PhaseResult& phase) {
+  return phase.files - phase.stats.failures.count;
 }
 
 // Unescapes the octal escapes (\040 for a blank) of /proc/self/mountinfo.
@@ -114,7 +114,7 @@ bool runValid(const RunResults& results, unsigned threads) {
          ls.ran && ls.signal == 0 && ls.exitStatus == 0;
 }
 
-std::string summaryText(const RunResults& results, uint64_t nbFiles) {
+std::string summaryText(const RunResults& results) {
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"phase", "files", "failed", "seconds",
                                      "files/s"};
@@ -127,7 +127,7 @@ std::string summaryText(const RunResults& results, uint64_t nbFiles) {
     const PhaseResult& phase = results.phases[k];
     if (!phase.ran) continue;
     std::vector<std::string> row = {kPhaseNames[k]};
-    uint64_t done = filesDone(phase, nbFiles);
+    uint64_t done = filesDone(phase);
     row.push_back(std::to_string(done));
     row.push_back(std::to_string(phase.stats.failures.count));
     snprintf(cell, sizeof cell, "%.3f", phase.wallSeconds);
@@ -171,12 +171,15 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
                  {"version", std::string(kVersion)},
                  {"build", std::string(kBuildDate) + " " + kBuildTime}};
   doc["command_line"] = settings.commandLine;
-  doc["settings"] = {{"files", settings.nbFiles},
-                     {"threads", settings.threads},
-                     {"working_directory", workDir},
-                     {"direct_io", (settings.openFlags & O_DIRECT) != 0},
-                     {"pause", settings.pause},
-                     {"keep_files", settings.dontDeleteFiles}};
+  doc["settings"] = {
+      {"files", settings.nbFiles},
+      {"threads", settings.threads},
+      {"working_directory", workDir},
+      {"direct_io", (settings.openFlags & O_DIRECT) != 0},
+      {"pause", settings.pause},
+      {"keep_files", settings.dontDeleteFiles},
+      {"time_limit_seconds",
+       settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)}};
   doc["system"] = {{"kernel", system.kernel},
                    {"file_system", system.fileSystem},
                    {"block_size", system.blockSize},
@@ -186,7 +189,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
     const PhaseResult& phase = results.phases[k];
     if (!phase.ran) continue;
     const PhaseFailures& f = phase.stats.failures;
-    uint64_t done = filesDone(phase, settings.nbFiles);
+    uint64_t done = filesDone(phase);
     Json first = nullptr;
     if (f.count != 0) {
       char path[32];
@@ -206,6 +209,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
         {"started_at", phase.startedAt},
         {"wall_seconds", phase.wallSeconds},
         {"file_seconds", phase.stats.fileSeconds},
+        {"files", phase.files},
         {"files_done", done},
         {"files_failed", f.count},
         {"threads_run", phase.stats.threadsRun},
@@ -237,6 +241,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
       {"files_bytes", results.fileBlocks * 512},
       {"directories_bytes", results.dirBlocks * 512},
       {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512}};
+  doc["stopped_by_time_limit"] = results.stoppedByTimeLimit;
   doc["directories"] = {{"failed_to_make", results.dirsMade.count},
                         {"failed_to_remove", results.dirsRemoved.count}};
   doc["valid"] = runValid(results, settings.threads);

@@ -17,6 +17,7 @@ extern const char* const kPhaseNames[kNbPhases];  // "create", "size", "delete"
 
 struct PhaseResult {
   bool ran = false;
+  uint64_t files = 0;      // the file numbers it worked on
   std::string startedAt;   // local time, ISO 8601 with offset
   double wallSeconds = 0;  // as in the phase's "Done" line
   PhaseStats stats;
@@ -25,7 +26,8 @@ struct PhaseResult {
 struct RunResults {
   PhaseResult phases[kNbPhases];
   CommandResult listing;
-  int64_t fileBlocks = 0;  // 512-byte blocks
+  bool stoppedByTimeLimit = false;  // the create phase made fewer files
+  int64_t fileBlocks = 0;           // 512-byte blocks
   int64_t dirBlocks = 0;
   // The directories that could not be made or opened, and removed.
   PhaseFailures dirsMade;
@@ -54,7 +56,7 @@ bool runValid(const RunResults& results, unsigned threads);
 // The summary table: one row per phase that ran, with files done and
 // failed, seconds, files per second (successful files only) and latency
 // percentiles in microseconds; columns aligned, ending in a newline.
-std::string summaryText(const RunResults& results, uint64_t nbFiles);
+std::string summaryText(const RunResults& results);
 
 // The JSON document of the run; `workDir` is the absolute working directory.
 // Always valid JSON: bytes that are not UTF-8 are replaced.

@@ -101,21 +101,21 @@ Text bytesOf(int64_t blocks) {
   return t;
 }
 
-// Marks a phase as run, with its local start time; returns its start on the
-// monotonic clock.
-uint64_t startPhase(PhaseResult* phase) {
+// Marks a phase as run on `files` file numbers, with its local start time;
+// returns its start on the monotonic clock.
+uint64_t startPhase(PhaseResult* phase, uint64_t files) {
   char iso[64];
   isoClockText(iso, sizeof iso);
   phase->ran = true;
+  phase->files = files;
   phase->startedAt = iso;
   return monotonicNs();
 }
 
 // Prints the phase's "Done" line, `doneLine` being a report template.
-void endPhase(PhaseResult* phase, uint64_t start, uint64_t nbFiles,
-              const char* doneLine) {
+void endPhase(PhaseResult* phase, uint64_t start, const char* doneLine) {
   phase->wallSeconds = secondsBetween(start, monotonicNs());
-  writeReport(doneLine, nbFiles, nbFiles, phase->wallSeconds);
+  writeReport(doneLine, phase->files, phase->files, phase->wallSeconds);
 }
 
 void warn(const PhaseFailures& failures, uint64_t total,
@@ -159,15 +159,14 @@ struct Run {
   RunResults results;
 };
 
-// After a stop signal: removes the first `made` files and the directories
-// unless they are to be kept, says where the run was stopped (last, so that
-// the output ends with that line), and returns the exit status.
-int interrupted(Run* run, const char* phase, uint64_t made) {
-  const RunSettings& s = *run->settings;
+// After a stop signal in `phase`, which had handed out `done` of `total` file
+// numbers: removes the files the plan names and the directories unless they
+// are to be kept, says where the run was stopped (last, so that the output
+// ends with that line), and returns the exit status.
+int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
   const int signal = stopSignal;
-  if (!s.dontDeleteFiles) {
+  if (!run->settings->dontDeleteFiles) {
     PhasePlan cleanup = run->plan;
-    cleanup.nbFiles = made;
     cleanup.timeFiles = false;
     cleanup.stop = &kNeverStop;
     PhaseStats ignored;  // files that were never made fail to unlink
@@ -177,49 +176,65 @@ int interrupted(Run* run, const char* phase, uint64_t made) {
     warn(dirs, kNbDirs, nullptr, "removed", 0);
   }
   logMessage("Interrupted by SIG%s in the %s phase after %llu of %llu files\n",
-             sigabbrev_np(signal), phase, ull(made), ull(s.nbFiles));
+             sigabbrev_np(signal), phase, ull(done), ull(total));
   return 128 + signal;
 }
 
 int runPhases(Run* run) {
   const RunSettings& s = *run->settings;
-  const uint64_t n = s.nbFiles;
-  const TreeLayout* layout = &run->plan.layout;
+  PhasePlan& plan = run->plan;
+  const TreeLayout* layout = &plan.layout;
   RunResults& r = run->results;
   PhaseResult& create = r.phases[0];
   PhaseResult& size = r.phases[1];
   PhaseResult& remove = r.phases[2];
 
-  logMessage("Creating %llu files, started at %s...\n", ull(n),
+  logMessage("Creating %llu files, started at %s...\n", ull(s.nbFiles),
              clockNow().text);
-  uint64_t start = startPhase(&create);
+  uint64_t start = startPhase(&create, s.nbFiles);
+  if (s.timeLimit > 0) {
+    plan.deadlineNs = start + static_cast<uint64_t>(s.timeLimit * 1e9);
+    plan.timeUp = &stopRequested;
+  }
   openDirectories(run->workFd, run->dirFds, &r.dirsMade);
   warn(r.dirsMade, kNbDirs, nullptr, "made", 0);
-  runPhase(run->plan, createWorker, start, &create.stats);
+  runPhase(plan, createWorker, start, &create.stats);
+  plan.deadlineNs = 0;
+  // From here on the phases work on the files that were made.
+  const uint64_t n = create.files = std::min(create.stats.handedOut, s.nbFiles);
+  plan.nbFiles = n;
   warn(create.stats.failures, n, layout, "created", s.openFlags);
-  if (stopRequested) {
-    return interrupted(run, "create", std::min(create.stats.handedOut, n));
+  if (stopSignal == 0 && stopRequested) {
+    // The time limit set the flag, not a signal; one that comes now is seen
+    // below or by the next phase.
+    stopRequested = false;
+    r.stoppedByTimeLimit = true;
+    logMessage("Stopped by the time limit after %llu of %llu files\n", ull(n),
+               ull(s.nbFiles));
   }
-  endPhase(&create, start, n, kDoneLine);
+  if (stopSignal != 0) return interrupted(run, "create", n, s.nbFiles);
+  endPhase(&create, start, kDoneLine);
 
   logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
   const char* const lsArgs[] = {"ls", "-R", nullptr};
   r.listing = runCommand("ls", run->lsPath, lsArgs);
-  if (stopRequested) return interrupted(run, "listing", n);
+  if (stopRequested) return interrupted(run, "listing", n, n);
 
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  start = startPhase(&size);
-  runPhase(run->plan, sizeWorker, start, &size.stats);
+  start = startPhase(&size, n);
+  runPhase(plan, sizeWorker, start, &size.stats);
   warn(size.stats.failures, n, layout, "measured", s.openFlags);
-  if (stopRequested) return interrupted(run, "size", n);
+  if (stopRequested) {
+    return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
+  }
   r.fileBlocks = size.stats.blocks;
   logMessage("Size used by files: %s\n", bytesOf(r.fileBlocks).text);
   r.dirBlocks = directoryBlocks(run->workFd, run->dirFds);
   logMessage("Size used by directory: %s\n", bytesOf(r.dirBlocks).text);
   logMessage("Size used (total): %s\n",
              bytesOf(r.fileBlocks + r.dirBlocks).text);
-  endPhase(&size, start, n, kDoneLine);
+  endPhase(&size, start, kDoneLine);
 
   if (s.dontDeleteFiles) return 0;
   if (s.pause) {
@@ -229,16 +244,16 @@ int runPhases(Run* run) {
   }
   logMessage("Deleting %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  start = startPhase(&remove);
+  start = startPhase(&remove, n);
   // A stop signal lets the delete phase finish: stopping it would leave the
   // tree half removed.
-  PhasePlan deletion = run->plan;
+  PhasePlan deletion = plan;
   deletion.stop = &kNeverStop;
   runPhase(deletion, deleteWorker, start, &remove.stats);
   warn(remove.stats.failures, n, layout, "deleted", s.openFlags);
   removeDirectories(run->workFd, run->dirFds, &r.dirsRemoved);
   warn(r.dirsRemoved, kNbDirs, nullptr, "removed", 0);
-  endPhase(&remove, start, n, "Done, time spent: %L\n");
+  endPhase(&remove, start, "Done, time spent: %L\n");
   return stopRequested ? 128 + stopSignal : 0;
 }
 
@@ -338,8 +353,7 @@ int runBenchmark(const RunSettings& s) {
   if (s.summary) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
-    logMessage("%s%s", s.dontDeleteFiles ? "" : "\n",
-               summaryText(r, s.nbFiles).c_str());
+    logMessage("%s%s", s.dontDeleteFiles ? "" : "\n", summaryText(r).c_str());
   }
   if (s.jsonPath) {
     std::string text = jsonText(r, s, workDir, systemInfo());

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <cmath>
+
 #include "console/output.h"
 
 const char kVersion[] = "V" TREEFLOOD_VERSION;
@@ -16,6 +18,7 @@ const char kBuildTime[] = __TIME__;
 const int kDontDeleteFiles = 256;
 const int kSummary = 257;
 const int kJson = 258;
+const int kTimeLimit = 259;
 
 const char kShortOptions[] = "d:Df:hpst:V";
 
@@ -30,6 +33,7 @@ const struct option kLongOptions[] = {
     {"pause", no_argument, nullptr, 'p'},
     {"summary", no_argument, nullptr, kSummary},
     {"threads", required_argument, nullptr, 't'},
+    {"time-limit", required_argument, nullptr, kTimeLimit},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
@@ -49,6 +53,15 @@ bool readCount(const char* text, uint64_t* count) {
   if (end == p || *end != '\0' || errno == ERANGE) return false;
   *count = value;
   return true;
+}
+
+// Reads a number of seconds above 0, whole or not, and nothing after it.
+bool readSeconds(const char* text, double* seconds) {
+  char* end;
+  errno = 0;
+  *seconds = strtod(text, &end);
+  return end != text && *end == '\0' && errno == 0 && std::isfinite(*seconds) &&
+         *seconds > 0;
 }
 
 void printHelp(const char* name) {
@@ -71,6 +84,7 @@ void printHelp(const char* name) {
       "   --summary : print a table of rates and latencies at the end\n");
   logMessage("   --json FILE : write the results to FILE as JSON\n");
   logMessage("   --filesize, -s : reserved, no effect yet\n");
+  logMessage("   --time-limit SECONDS : stop creating files after SECONDS\n");
 }
 
 }  // namespace
@@ -135,6 +149,13 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         break;
       case kJson:
         settings->jsonPath = optarg;
+        break;
+      case kTimeLimit:
+        if (!readSeconds(optarg, &settings->timeLimit)) {
+          logMessage("'%s' is not a valid argument for '--time-limit' option\n",
+                     optarg);
+          return {false, 1};
+        }
         break;
       case 'V':
         logMessage("%s version: %s, build: %s %s\n", name, kVersion, kBuildDate,

@@ -36,6 +36,9 @@ struct RunSettings {
   bool summary = false;
   // Write the run's results as JSON to this file when it ends.
   std::optional<std::string> jsonPath;
+  // Stop handing out file numbers to the create phase after this many
+  // seconds; 0 for no limit.
+  double timeLimit = 0;
   // The command line as given, argument 0 included.
   std::vector<std::string> commandLine;
 };

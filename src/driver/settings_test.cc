@@ -20,7 +20,8 @@ TEST(CommandLine, Outcomes) {
       "   --version, -V : show version and exit\n"
       "   --summary : print a table of rates and latencies at the end\n"
       "   --json FILE : write the results to FILE as JSON\n"
-      "   --filesize, -s : reserved, no effect yet\n";
+      "   --filesize, -s : reserved, no effect yet\n"
+      "   --time-limit SECONDS : stop creating files after SECONDS\n";
   const std::string version =
       std::string("treeflood version: V0.2.5, build: ") + kBuildDate + " " +
       kBuildTime + "\n";
@@ -46,6 +47,9 @@ TEST(CommandLine, Outcomes) {
       {{"-f", "18446744073709551616"}, 1, "'18446744073709551616" + f},
       {{"-t", "0"}, 1, "Number of thread should be between 1 and 64\n"},
       {{"-t", "65"}, 1, "Number of thread should be between 1 and 64\n"},
+      {{"--time-limit", "0"},
+       1,
+       "'0' is not a valid argument for '--time-limit' option\n"},
       // Diagnosed on standard error only.
       {{"--bogus"}, 1, ""},
       {{"-h", "-f", "abc"}, 0, help},

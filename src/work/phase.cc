@@ -32,12 +32,29 @@ struct Reporter {
   // The width of the last line drawn, for the erase that ends the phase.
   size_t drawn = 0;
 
-  // Waits `delay`, or less if a stop is asked for. Returns false on a stop.
-  bool waitUnlessStopped(std::chrono::milliseconds delay) {
+  // The plan's deadline, until it has passed and been marked.
+  uint64_t deadline = 0;
+
+  // Waits until monotonicNs reading `until`, marking the deadline on the way
+  // if it passes. Returns false, at once, if a stop is asked for.
+  bool waitUntil(uint64_t until) {
     std::unique_lock<std::mutex> hold(lock);
-    // wait_for measures on the steady clock, so a step of the wall clock
-    // neither stretches nor cuts the wait.
-    return !wake.wait_for(hold, delay, [this] { return stopped; });
+    for (uint64_t now; (now = monotonicNs()) < until;) {
+      const uint64_t next =
+          deadline != 0 && deadline < until ? deadline : until;
+      // wait_for measures on the steady clock, so a step of the wall clock
+      // neither stretches nor cuts the wait.
+      if (wake.wait_for(hold,
+                        std::chrono::nanoseconds(next - std::min(next, now)),
+                        [this] { return stopped; })) {
+        return false;
+      }
+      if (deadline != 0 && monotonicNs() >= deadline) {
+        plan->timeUp->store(true);
+        deadline = 0;
+      }
+    }
+    return !stopped;
   }
 };
 
@@ -45,15 +62,15 @@ struct Reporter {
 // it, and writes a dated line whenever the phase has run a multiple of
 // 16384 s.
 void* progressReporter(void* arg) {
-  using std::chrono::milliseconds;
   Reporter& r = *static_cast<Reporter*>(arg);
   const uint64_t nbFiles = r.plan->nbFiles;
-  if (!r.waitUnlessStopped(milliseconds(2000))) return nullptr;
+  const uint64_t kTick = 250000000;  // ns
+  if (!r.waitUntil(monotonicNs() + 8 * kTick)) return nullptr;
   uint64_t done = 0;
   unsigned ticks = 0;
   for (;;) {
     if (ticks <= 3) {
-      if (!r.waitUnlessStopped(milliseconds(250))) return nullptr;
+      if (!r.waitUntil(monotonicNs() + kTick)) return nullptr;
       // Each worker's last draw still advances the count, so it can run past
       // nbFiles; the line never shows more than all of the files.
       done = std::min(r.plan->numbers->handedOut(), nbFiles);
@@ -134,6 +151,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   Reporter reporter;
   reporter.plan = &plan;
   reporter.startNs = startNs;
+  reporter.deadline = plan.deadlineNs;
   pthread_t reporterThread;
   bool reporting = plan.startThread(&reporterThread, nullptr, progressReporter,
                                     &reporter) == 0;

@@ -66,6 +66,10 @@ struct PhasePlan {
   const int* dirFds = nullptr;
   // Once set, no more numbers are drawn; files in flight finish.
   const std::atomic<bool>* stop = &kNeverStop;
+  // When not 0: at this monotonicNs reading the reporter sets *timeUp, which
+  // should be the flag `stop` points to.
+  uint64_t deadlineNs = 0;
+  std::atomic<bool>* timeUp = nullptr;
   ThreadStarter startThread = pthread_create;
 };
 
