@@ -24,7 +24,7 @@ _treeflood() {
 
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '-d --dir -D --no-direct-io
-      --dontDeleteFiles -f --nbFiles -h --help --json -p --pause -s --filesize
+      --dontDeleteFiles --drop-caches -f --nbFiles -h --help --json -p --pause -s --filesize
       --summary -t --threads --time-limit -V --version' -- "$cur")
   fi
 }

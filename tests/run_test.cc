@@ -139,6 +139,24 @@ TEST(Executable, TimeLimitBoundsTheCreatePhase) {
   EXPECT_EQ(entryCount(dir.path), 0);
 }
 
+TEST(Executable, DropCachesRefusedWithoutRoot) {
+  TempDir dir;
+  const bool root = geteuid() == 0;
+  if (root && access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "no setpriv";
+  // A copy that any user can run, in a directory any user can write.
+  chmod(dir.path.c_str(), 0777);
+  EXPECT_EQ(bash(std::string("cp " TREEFLOOD_EXE " tf && ") +
+                     (root ? "setpriv --reuid=65534 --regid=65534 "
+                             "--clear-groups "
+                           : "") +
+                     "./tf --drop-caches -D -f 10 -d w; echo $?; rm tf",
+                 dir.path),
+            "--drop-caches needs root: open(/proc/sys/vm/drop_caches): "
+            "Permission denied\n1\n");
+  EXPECT_EQ(entryCount(dir.path), 0);
+}
+
 TEST(Executable, KeptTreeAgreesWithTheReportAndIsReused) {
   TempDir dir;
   // Not UTF-8, which the JSON must survive.

@@ -210,6 +210,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
         {"wall_seconds", phase.wallSeconds},
         {"file_seconds", phase.stats.fileSeconds},
         {"files", phase.files},
+        {"cold", phase.cold},
         {"files_done", done},
         {"files_failed", f.count},
         {"threads_run", phase.stats.threadsRun},
@@ -227,6 +228,7 @@ std::string jsonText(const RunResults& results, const RunSettings& settings,
   };
   if (ls.ran) {
     doc["listing"] = {
+        {"cold", results.listingCold},
         {"exit_status", ls.signal ? Json(nullptr) : Json(ls.exitStatus)},
         {"signal", ls.signal ? Json(ls.signal) : Json(nullptr)},
         {"user_cpu_seconds", seconds(ls.usage.ru_utime)},

@@ -18,6 +18,7 @@ extern const char* const kPhaseNames[kNbPhases];  // "create", "size", "delete"
 struct PhaseResult {
   bool ran = false;
   uint64_t files = 0;      // the file numbers it worked on
+  bool cold = false;       // started after the caches were dropped
   std::string startedAt;   // local time, ISO 8601 with offset
   double wallSeconds = 0;  // as in the phase's "Done" line
   PhaseStats stats;
@@ -26,6 +27,7 @@ struct PhaseResult {
 struct RunResults {
   PhaseResult phases[kNbPhases];
   CommandResult listing;
+  bool listingCold = false;
   bool stoppedByTimeLimit = false;  // the create phase made fewer files
   int64_t fileBlocks = 0;           // 512-byte blocks
   int64_t dirBlocks = 0;

@@ -85,6 +85,22 @@ bool directIoWorks(int workFd, int openFlags, const char** call, int* error) {
   return *error != EINVAL;
 }
 
+const char kDropCachesPath[] = "/proc/sys/vm/drop_caches";
+
+// Writes what the file system holds to its disk, then drops the page, dentry
+// and inode caches, so that the next phase reads cold metadata. Returns
+// whether both worked; a failure is said in a warning line.
+bool dropCaches(int workFd, int dropFd) {
+  const char* call = "syncfs";
+  bool ok =
+      syncfs(workFd) == 0 && (call = "write", pwrite(dropFd, "3", 1, 0) == 1);
+  if (!ok) {
+    logMessage("Warning: the caches were not dropped (%s: %s)\n", call,
+               strerror(errno));
+  }
+  return ok;
+}
+
 struct Text {
   char text[64];
 };
@@ -152,6 +168,7 @@ bool writeFile(const std::string& path, const std::string& text) {
 struct Run {
   const RunSettings* settings = nullptr;
   const char* lsPath = nullptr;  // null when ls is not on PATH
+  int dropFd = -1;  // kDropCachesPath, open for writing with --drop-caches
   int workFd = -1;
   int dirFds[kNbDirs] = {};
   SharedCounter counter;
@@ -215,11 +232,13 @@ int runPhases(Run* run) {
   if (stopSignal != 0) return interrupted(run, "create", n, s.nbFiles);
   endPhase(&create, start, kDoneLine);
 
+  if (s.dropCaches > 0) r.listingCold = dropCaches(run->workFd, run->dropFd);
   logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
   const char* const lsArgs[] = {"ls", "-R", nullptr};
   r.listing = runCommand("ls", run->lsPath, lsArgs);
   if (stopRequested) return interrupted(run, "listing", n, n);
 
+  if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
   start = startPhase(&size, n);
@@ -242,6 +261,7 @@ int runPhases(Run* run) {
                static_cast<int>(getpid()));
     kill(getpid(), SIGSTOP);
   }
+  if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Deleting %llu files, started at %s...\n", ull(n),
              clockNow().text);
   start = startPhase(&remove, n);
@@ -293,6 +313,14 @@ int runBenchmark(const RunSettings& s) {
   std::string jsonPath = s.jsonPath ? absolutePath(*s.jsonPath) : "";
   char lsPath[256];
   bool haveLs = findOnPath(getenv("PATH"), "ls", lsPath, sizeof lsPath);
+  // Only root may drop the caches: better to say so before anything is made.
+  const int dropFd =
+      s.dropCaches > 0 ? open(kDropCachesPath, O_WRONLY | O_CLOEXEC) : -1;
+  if (s.dropCaches > 0 && dropFd < 0) {
+    logMessage("--drop-caches needs root: open(%s): %s\n", kDropCachesPath,
+               strerror(errno));
+    return 1;
+  }
   if (s.workDir && chdir(s.workDir->c_str()) != 0) {
     logMessage("Filed to change working directory (%s) because '%s'\n",
                s.workDir->c_str(), strerror(errno));
@@ -301,6 +329,7 @@ int runBenchmark(const RunSettings& s) {
   Run run;
   run.settings = &s;
   run.lsPath = haveLs ? lsPath : nullptr;
+  run.dropFd = dropFd;
   run.workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (run.workFd < 0) {
     logMessage("Failed to open the working directory (%s): %s\n",

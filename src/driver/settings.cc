@@ -19,12 +19,14 @@ const int kDontDeleteFiles = 256;
 const int kSummary = 257;
 const int kJson = 258;
 const int kTimeLimit = 259;
+const int kDropCaches = 260;
 
 const char kShortOptions[] = "d:Df:hpst:V";
 
 const struct option kLongOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
     {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
+    {"drop-caches", no_argument, nullptr, kDropCaches},
     {"filesize", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
     {"json", required_argument, nullptr, kJson},
@@ -85,6 +87,8 @@ void printHelp(const char* name) {
   logMessage("   --json FILE : write the results to FILE as JSON\n");
   logMessage("   --filesize, -s : reserved, no effect yet\n");
   logMessage("   --time-limit SECONDS : stop creating files after SECONDS\n");
+  logMessage(
+      "   --drop-caches : listing and size start cold (twice: delete too)\n");
 }
 
 }  // namespace
@@ -149,6 +153,9 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         break;
       case kJson:
         settings->jsonPath = optarg;
+        break;
+      case kDropCaches:
+        ++settings->dropCaches;
         break;
       case kTimeLimit:
         if (!readSeconds(optarg, &settings->timeLimit)) {

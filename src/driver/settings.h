@@ -39,6 +39,9 @@ struct RunSettings {
   // Stop handing out file numbers to the create phase after this many
   // seconds; 0 for no limit.
   double timeLimit = 0;
+  // How many times --drop-caches was given: once, the listing and the size
+  // phase start with cold caches; twice, the delete phase too.
+  int dropCaches = 0;
   // The command line as given, argument 0 included.
   std::vector<std::string> commandLine;
 };

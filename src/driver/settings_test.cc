@@ -21,7 +21,8 @@ TEST(CommandLine, Outcomes) {
       "   --summary : print a table of rates and latencies at the end\n"
       "   --json FILE : write the results to FILE as JSON\n"
       "   --filesize, -s : reserved, no effect yet\n"
-      "   --time-limit SECONDS : stop creating files after SECONDS\n";
+      "   --time-limit SECONDS : stop creating files after SECONDS\n"
+      "   --drop-caches : listing and size start cold (twice: delete too)\n";
   const std::string version =
       std::string("treeflood version: V0.2.5, build: ") + kBuildDate + " " +
       kBuildTime + "\n";
