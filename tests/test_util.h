@@ -23,12 +23,6 @@ inline std::string readFile(const std::string& path) {
   return text.str();
 }
 
-inline void writeFile(const std::string& path, const std::string& text,
-                      int mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), static_cast<mode_t>(mode));
-}
-
 // Whether `text` matches the shell pattern `pattern` ('*' for any text).
 inline bool matches(const std::string& text, const std::string& pattern) {
   return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;

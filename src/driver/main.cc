@@ -8,13 +8,14 @@
 
 int main(int argc, char** argv) {
   initConsole();
-  if (!initWork()) {
-    logMessage("Failed to allocate the %zu-byte data block\n", kDataBlockSize);
-    return 1;
-  }
   initLatencyClock();
   RunSettings settings;
   ParseResult parsed = parseCommandLine(argc, argv, &settings);
   if (!parsed.run) return parsed.exitStatus;
+  if (!initWork(settings.fileSize)) {
+    logMessage("Failed to allocate the %llu-byte data block\n",
+               static_cast<unsigned long long>(settings.fileSize));
+    return 1;
+  }
   return runBenchmark(settings);
 }

@@ -70,7 +70,8 @@ void raiseDescriptorLimit() {
 // Writes what the create phase will write to a nameless file in `workFd`.
 // Returns false, with the call and errno, when the file system refuses it;
 // true also when it can't tell (no O_TMPFILE there).
-bool directIoWorks(int workFd, int openFlags, const char** call, int* error) {
+bool directIoWorks(int workFd, int openFlags, size_t fileSize,
+                   const char** call, int* error) {
   int fd =
       openat(workFd, ".",
              O_TMPFILE | O_WRONLY | O_CLOEXEC | (openFlags & O_DIRECT), 0600);
@@ -80,7 +81,7 @@ bool directIoWorks(int workFd, int openFlags, const char** call, int* error) {
     return errno != EINVAL;
   }
   *call = "write";
-  *error = write(fd, dataBlock, kDataBlockSize) < 0 ? errno : 0;
+  *error = write(fd, dataBlock, fileSize) < 0 ? errno : 0;
   close(fd);
   return *error != EINVAL;
 }
@@ -347,11 +348,12 @@ int runBenchmark(const RunSettings& s) {
   const char* call;
   int error;
   if ((s.openFlags & O_DIRECT) != 0 &&
-      !directIoWorks(run.workFd, s.openFlags, &call, &error)) {
+      !directIoWorks(run.workFd, s.openFlags, s.fileSize, &call, &error)) {
     logMessage(
         "The file system of '%s' refuses direct I/O of %zu-byte files "
         "(%s: %s): try --no-direct-io\n",
-        workDir.c_str(), kDataBlockSize, call, strerror(error));
+        workDir.c_str(), static_cast<size_t>(s.fileSize), call,
+        strerror(error));
     return 1;
   }
   raiseDescriptorLimit();
@@ -360,6 +362,7 @@ int runBenchmark(const RunSettings& s) {
   run.plan = {.nbFiles = s.nbFiles,
               .layout = computeLayout(s.nbFiles),
               .openFlags = s.openFlags,
+              .fileSize = s.fileSize,
               .threads = s.threads,
               .timeFiles = s.summary || s.jsonPath.has_value(),
               .numbers = &run.counter,

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <cmath>
+#include <string>
 
 #include "console/output.h"
 
@@ -21,7 +22,7 @@ const int kJson = 258;
 const int kTimeLimit = 259;
 const int kDropCaches = 260;
 
-const char kShortOptions[] = "d:Df:hpst:V";
+const char kShortOptions[] = "d:Df:hps:t:V";
 
 const struct option kLongOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
@@ -57,6 +58,22 @@ bool readCount(const char* text, uint64_t* count) {
   return true;
 }
 
+// Reads a size in bytes: a count, then optionally K, M or G for units of
+// 1024. At most 1 GiB, since every file's bytes are one block in memory.
+bool readSize(const char* text, uint64_t* size) {
+  const uint64_t kMaxSize = uint64_t{1} << 30;
+  const char kUnits[] = "KMG";
+  std::string digits(text);
+  const char* unit = digits.empty() ? nullptr : strchr(kUnits, digits.back());
+  if (unit != nullptr) digits.pop_back();
+  if (!readCount(digits.c_str(), size)) return false;
+  const int shift =
+      unit != nullptr ? 10 * static_cast<int>(unit - kUnits + 1) : 0;
+  if (*size > (kMaxSize >> shift)) return false;
+  *size <<= shift;
+  return true;
+}
+
 // Reads a number of seconds above 0, whole or not, and nothing after it.
 bool readSeconds(const char* text, double* seconds) {
   char* end;
@@ -85,7 +102,8 @@ void printHelp(const char* name) {
   logMessage(
       "   --summary : print a table of rates and latencies at the end\n");
   logMessage("   --json FILE : write the results to FILE as JSON\n");
-  logMessage("   --filesize, -s : reserved, no effect yet\n");
+  logMessage("   --filesize, -s : bytes in each file, K, M or G for 1024s\n");
+  logMessage("                   default value : 10240, 0 for empty files\n");
   logMessage("   --time-limit SECONDS : stop creating files after SECONDS\n");
   logMessage(
       "   --drop-caches : listing and size start cold (twice: delete too)\n");
@@ -169,6 +187,10 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
                    kBuildTime);
         return {false, 0};
       case 's':
+        if (!readSize(optarg, &settings->fileSize)) {
+          logMessage("'%s' is not a valid argument for '-s' option\n", optarg);
+          return {false, 1};
+        }
         break;
       default:
         // An unknown option or a missing argument, which getopt_long has

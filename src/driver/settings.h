@@ -26,6 +26,7 @@ extern const struct option kLongOptions[];
 // afterwards.
 struct RunSettings {
   uint64_t nbFiles = 100000;
+  uint64_t fileSize = 10240;  // bytes a file holds
   uint16_t threads = 1;
   // The directory to work in; none means the current directory.
   std::optional<std::string> workDir;

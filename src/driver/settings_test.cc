@@ -20,7 +20,8 @@ TEST(CommandLine, Outcomes) {
       "   --version, -V : show version and exit\n"
       "   --summary : print a table of rates and latencies at the end\n"
       "   --json FILE : write the results to FILE as JSON\n"
-      "   --filesize, -s : reserved, no effect yet\n"
+      "   --filesize, -s : bytes in each file, K, M or G for 1024s\n"
+      "                   default value : 10240, 0 for empty files\n"
       "   --time-limit SECONDS : stop creating files after SECONDS\n"
       "   --drop-caches : listing and size start cold (twice: delete too)\n";
   const std::string version =
@@ -34,11 +35,13 @@ TEST(CommandLine, Outcomes) {
     uint64_t nbFiles = 100000;
     unsigned threads = 1;
     bool direct = true;
+    uint64_t fileSize = 10240;
   } cases[] = {
       {{"-f", "0", "-t", "64"}, -1, "", 0, 64},
       {{"-f", " +7", "--threads", "1", "-p", "--dontDeleteFiles"}, -1, "", 7},
       {{"--nbFiles=18446744073709551615", "-t4"}, -1, "", UINT64_MAX, 4},
-      {{"-D", "-s", "--summary"}, -1, "", 100000, 1, false},
+      {{"-D", "-s", "1G", "--summary"}, -1, "", 100000, 1, false, 1 << 30},
+      {{"-s", "2G"}, 1, "'2G' is not a valid argument for '-s' option\n"},
       {{"-d", "a", "--dir", "b"},
        -1,
        "Warning: using 'b' instead of 'a' as working directory\n"},
@@ -75,5 +78,6 @@ TEST(CommandLine, Outcomes) {
     EXPECT_EQ(s.nbFiles, c.nbFiles) << args[1];
     EXPECT_EQ(s.threads, c.threads) << args[1];
     EXPECT_EQ((s.openFlags & O_DIRECT) != 0, c.direct) << args[1];
+    EXPECT_EQ(s.fileSize, c.fileSize) << args[1];
   }
 }

@@ -21,8 +21,8 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
   close(input[0]);
   close(input[1]);
   for (const auto& c : cases) {
-    writeFile(ls, std::string(c.first[0] == '#' ? "" : "#!/bin/sh\n") + c.first,
-              0755);
+    std::ofstream(ls) << (c.first[0] == '#' ? "" : "#!/bin/sh\n") << c.first;
+    chmod(ls.c_str(), 0755);
     testing::internal::CaptureStdout();
     EXPECT_TRUE(runCommand("ls", ls.c_str(), args).ran);
     std::string text = testing::internal::GetCapturedStdout();

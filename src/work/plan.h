@@ -57,7 +57,8 @@ struct PhasePlan {
   TreeLayout layout;
   // For the create phase; O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC are added.
   int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
-  unsigned threads = 1;  // 1 to 64
+  size_t fileSize = 10240;  // bytes of dataBlock written into each file
+  unsigned threads = 1;     // 1 to 64
   // Time each file's operation, for the latency figures.
   bool timeFiles = false;
   FileNumberSource* numbers = nullptr;

@@ -81,10 +81,11 @@ int openLeftover(int dirFd, const char* name, int flags, int* error) {
 
 char* dataBlock = nullptr;
 
-bool initWork() {
+bool initWork(size_t fileSize) {
   void* block = nullptr;
-  if (posix_memalign(&block, 4096, kDataBlockSize) != 0) return false;
-  memset(block, 0, kDataBlockSize);
+  // At least one byte, so that an empty file size still gets a block.
+  if (posix_memalign(&block, 4096, fileSize + 1) != 0) return false;
+  memset(block, 0, fileSize);
   dataBlock = static_cast<char*>(block);
   return true;
 }
@@ -124,36 +125,39 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
   // a reader. O_EXCL first, so that whatever already stands at the name is
   // looked at before anything is truncated.
   const int flags = plan.openFlags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  const size_t size = plan.fileSize;
   PhaseFailures* failures = &tally->failures;
-  forEachFile(
-      plan, tally, "open", [=](uint64_t i, int dirFd, const char* name) {
-        int error = 0;
-        int fd = openat(dirFd, name, flags | O_EXCL, 0644);
-        if (fd < 0) {
-          error = errno;
-          if (error == EEXIST) fd = openLeftover(dirFd, name, flags, &error);
-        }
-        if (fd < 0) {
-          countFailure(failures, i, "open", error);
-          return false;
-        }
-        // A short write goes on with the rest, so that a failure is reported by
-        // the error of the call that failed (ENOSPC, EFBIG).
-        for (size_t done = 0; done < kDataBlockSize;) {
-          ssize_t n = write(fd, dataBlock + done, kDataBlockSize - done);
-          if (n <= 0) {
-            countFailure(failures, i, "write", n < 0 ? errno : EIO);
-            close(fd);
-            return false;
-          }
-          done += static_cast<size_t>(n);
-        }
-        if (close(fd) != 0) {
-          countFailure(failures, i, "close", errno);
-          return false;
-        }
-        return true;
-      });
+  forEachFile(plan, tally, "open",
+              [=](uint64_t i, int dirFd, const char* name) {
+                int error = 0;
+                int fd = openat(dirFd, name, flags | O_EXCL, 0644);
+                if (fd < 0) {
+                  error = errno;
+                  if (error == EEXIST)
+                    fd = openLeftover(dirFd, name, flags, &error);
+                }
+                if (fd < 0) {
+                  countFailure(failures, i, "open", error);
+                  return false;
+                }
+                // A short write goes on with the rest, so that a failure is
+                // reported by the error of the call that failed (ENOSPC,
+                // EFBIG).
+                for (size_t done = 0; done < size;) {
+                  ssize_t n = write(fd, dataBlock + done, size - done);
+                  if (n <= 0) {
+                    countFailure(failures, i, "write", n < 0 ? errno : EIO);
+                    close(fd);
+                    return false;
+                  }
+                  done += static_cast<size_t>(n);
+                }
+                if (close(fd) != 0) {
+                  countFailure(failures, i, "close", errno);
+                  return false;
+                }
+                return true;
+              });
 }
 
 void sizeWorker(const PhasePlan& plan, WorkerTally* tally) {

@@ -12,14 +12,17 @@
 #include "work/latency.h"
 #include "work/plan.h"
 
-// The length every file is given; a multiple of 512 for direct I/O.
+// The length files are given unless the run says otherwise; a multiple of
+// 512 for direct I/O.
 const size_t kDataBlockSize = 10240;
 
-// 10240 zero bytes aligned to 4096, written unchanged into every file.
+// Zero bytes aligned to 4096, as many as a file holds, written unchanged into
+// every file.
 extern char* dataBlock;
 
-// Allocates dataBlock. Returns false if it can't be allocated.
-bool initWork();
+// Allocates dataBlock for files of `fileSize` bytes. Returns false if it
+// can't be allocated.
+bool initWork(size_t fileSize);
 
 // Failure codes of our own beside the errno values, for entries that are
 // there but are not the run's to touch.
@@ -64,8 +67,8 @@ using WorkerRoutine = void (*)(const PhasePlan& plan, WorkerTally* tally);
 // (create: open, write and close; size: stat; delete: unlink).
 
 // Creates each file, or truncates one an earlier run left, and writes
-// dataBlock into it. An entry that is not a regular file with one link is
-// left as it is and counted as failed.
+// plan.fileSize bytes of dataBlock into it (none for 0). An entry that is not a
+// regular file with one link is left as it is and counted as failed.
 void createWorker(const PhasePlan& plan, WorkerTally* tally);
 
 // Adds each file's st_blocks to the tally; an entry that can't be stat'ed or
