@@ -32,14 +32,14 @@ unsigned long long ull(uint64_t n) { return n; }
 std::atomic<bool> stopRequested{false};
 volatile sig_atomic_t stopSignal = 0;
 
-void onStopSignal(int signal) {
+void onStopSignal(int number) {
   if (stopSignal != 0) {
     // A second signal ends the process at once, by that signal.
-    ::signal(signal, SIG_DFL);
-    raise(signal);
+    signal(number, SIG_DFL);
+    raise(number);
     return;
   }
-  stopSignal = signal;
+  stopSignal = number;
   stopRequested.store(true, std::memory_order_relaxed);
 }
 
@@ -78,7 +78,7 @@ bool directIoWorks(int workFd, int openFlags, size_t fileSize,
   if (fd < 0) {
     *call = "open";
     *error = errno;
-    return errno != EINVAL;
+    return *error != EINVAL;
   }
   *call = "write";
   *error = write(fd, dataBlock, fileSize) < 0 ? errno : 0;
@@ -92,14 +92,13 @@ const char kDropCachesPath[] = "/proc/sys/vm/drop_caches";
 // and inode caches, so that the next phase reads cold metadata. Returns
 // whether both worked; a failure is said in a warning line.
 bool dropCaches(int workFd, int dropFd) {
-  const char* call = "syncfs";
-  bool ok =
-      syncfs(workFd) == 0 && (call = "write", pwrite(dropFd, "3", 1, 0) == 1);
-  if (!ok) {
-    logMessage("Warning: the caches were not dropped (%s: %s)\n", call,
-               strerror(errno));
-  }
-  return ok;
+  const char* failed = syncfs(workFd) != 0              ? "syncfs"
+                       : pwrite(dropFd, "3", 1, 0) != 1 ? "write"
+                                                        : nullptr;
+  if (failed == nullptr) return true;
+  logMessage("Warning: the caches were not dropped (%s: %s)\n", failed,
+             strerror(errno));
+  return false;
 }
 
 struct Text {
@@ -135,6 +134,7 @@ void endPhase(PhaseResult* phase, uint64_t start, const char* doneLine) {
   writeReport(doneLine, phase->files, phase->files, phase->wallSeconds);
 }
 
+// Prints failureText's warning line, if there is one.
 void warn(const PhaseFailures& failures, uint64_t total,
           const TreeLayout* layout, const char* verb, int openFlags) {
   std::string text = failureText(failures, total, layout, verb, openFlags);
@@ -307,10 +307,9 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
 }
 
 int runBenchmark(const RunSettings& s) {
-  // Resolved before the working directory changes, so that a relative path
-  // names a file where the user is.
-  // So is ls: a relative PATH entry names a directory where the user is,
-  // never one in the tree the run works in.
+  // Both are resolved before the working directory changes: a relative JSON
+  // path names a file where the user is, and a relative PATH entry a
+  // directory there, never one in the tree the run works in.
   std::string jsonPath = s.jsonPath ? absolutePath(*s.jsonPath) : "";
   char lsPath[256];
   bool haveLs = findOnPath(getenv("PATH"), "ls", lsPath, sizeof lsPath);
