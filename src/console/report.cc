@@ -104,14 +104,13 @@ std::string liveLine(uint64_t done, uint64_t total, double elapsed, int width,
   // The text around the bar takes 40 columns. The last column is left free,
   // since writing there makes some terminals wrap.
   const int room = width - 1;
+  const size_t fits = static_cast<size_t>(std::max(room, 0));
   const int bar = fit ? std::min(kFullBar, room - 40) : kFullBar;
   std::string tmpl = bar >= kLeastBar ? "working... eta: %E, %" +
                                             std::to_string(bar) + "b [%p]"
                                       : "working... eta: %E [%p]";
   std::string text =
       collapsePercents(expandTemplate(tmpl, done, total, elapsed));
-  if (fit && text.size() > static_cast<size_t>(std::max(room, 0))) {
-    text.resize(static_cast<size_t>(std::max(room, 0)));
-  }
+  if (fit && text.size() > fits) text.resize(fits);
   return text;
 }

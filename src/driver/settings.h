@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "work/plan.h"
+
 // "V" and the version that the build names.
 extern const char kVersion[];
 // The compiler's stamps of when this program was built ("Sep 17 2010",
@@ -26,7 +28,7 @@ extern const struct option kLongOptions[];
 // afterwards.
 struct RunSettings {
   uint64_t nbFiles = 100000;
-  uint64_t fileSize = 10240;  // bytes a file holds
+  uint64_t fileSize = kDefaultFileSize;  // bytes a file holds
   uint16_t threads = 1;
   // The directory to work in; none means the current directory.
   std::optional<std::string> workDir;

@@ -11,6 +11,10 @@
 
 #include "work/layout.h"
 
+// The length files are given unless the run says otherwise; a multiple of
+// 512 for direct I/O.
+const size_t kDefaultFileSize = 10240;
+
 // Where a phase's file numbers come from. Every number is handed out exactly
 // once per phase, and each caller sees its numbers in increasing order.
 struct FileNumberSource {
@@ -57,8 +61,8 @@ struct PhasePlan {
   TreeLayout layout;
   // For the create phase; O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC are added.
   int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
-  size_t fileSize = 10240;  // bytes of dataBlock written into each file
-  unsigned threads = 1;     // 1 to 64
+  size_t fileSize = kDefaultFileSize;  // bytes of dataBlock in each file
+  unsigned threads = 1;                // 1 to 64
   // Time each file's operation, for the latency figures.
   bool timeFiles = false;
   FileNumberSource* numbers = nullptr;

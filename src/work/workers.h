@@ -12,10 +12,6 @@
 #include "work/latency.h"
 #include "work/plan.h"
 
-// The length files are given unless the run says otherwise; a multiple of
-// 512 for direct I/O.
-const size_t kDataBlockSize = 10240;
-
 // Zero bytes aligned to 4096, as many as a file holds, written unchanged into
 // every file.
 extern char* dataBlock;
