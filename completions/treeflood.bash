@@ -11,11 +11,11 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return
       ;;
-    --json)
+    --json | --csv)
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit)
+    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations)
       # A number: nothing to offer.
       COMPREPLY=()
       return
@@ -23,9 +23,9 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '-d --dir -D --no-direct-io
-      --dontDeleteFiles --drop-caches -f --nbFiles -h --help --json -p --pause -s --filesize
-      --summary -t --threads --time-limit -V --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '--csv -d --dir -D --no-direct-io
+      --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json -p --pause
+      -s --filesize --summary -t --threads --time-limit -V --version' -- "$cur")
   fi
 }
 

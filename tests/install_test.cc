@@ -21,7 +21,7 @@ std::string complete(const std::string& words, const std::string& cwd) {
 
 }  // namespace
 
-TEST(Shipped, ManPageAndCompletionNameEveryOption) {
+TEST(Shipped, ManPageCompletionReadmeAndHelpNameEveryOption) {
   const std::string manPage = TREEFLOOD_BINARY_DIR "/treeflood.1";
   EXPECT_EQ(bash("groff -man -ww -z " + manPage + " 2>&1"), "");
   std::string man = readFile(manPage);
@@ -36,7 +36,11 @@ TEST(Shipped, ManPageAndCompletionNameEveryOption) {
   }
   std::sort(options.begin(), options.end());
   std::string offered;
+  const std::string readme = readFile(kSource + "/README.md");
+  const std::string help = runTreeflood({"-h"}, ".").out;
   for (const std::string& option : options) {
+    EXPECT_TRUE(matches(readme, "*`" + option + "[` ]*")) << option;
+    EXPECT_TRUE(matches(help, "* " + option + "[ ,]*")) << option;
     // Each heads an entry (.B or .BR), with "-" written "\-" as roff has it.
     std::string roff;
     for (char c : option) roff += c == '-' ? "\\\\-" : std::string(1, c);

@@ -1,7 +1,9 @@
 // End-to-end tests: the built executable, run in temporary directories.
 #include <sys/mount.h>
 
+#include <cmath>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "console/texts.h"
@@ -137,6 +139,63 @@ TEST(Executable, TimeLimitBoundsTheCreatePhase) {
   EXPECT_EQ(entryCount(dir.path), 0);
 }
 
+TEST(Executable, IterationsAgreeInSummaryJsonAndCsv) {
+  TempDir dir;
+  bash("mkdir w v", dir.path);
+  ProgramResult r = runTreeflood(
+      {"-D", "-f", "1000", "-t", "2", "-i", "3", "--dontDeleteFiles",
+       "--summary", "--json", "r.json", "--csv", "r.csv", "-d", "w"},
+      dir.path);
+  EXPECT_EQ(r.status, 0);
+  // Only the last iteration keeps its tree.
+  EXPECT_EQ(entryCount(dir.path + "/w"), 1024);
+  // A second run appends its rows, without a second header.
+  runTreeflood({"-D", "-f", "10", "--csv", "r.csv", "-d", "v"}, dir.path);
+  std::istringstream csv(readFile(dir.path + "/r.csv"));
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(csv, line);) {
+    std::istringstream fields(line);
+    rows.emplace_back();
+    for (std::string f; std::getline(fields, f, ',');) rows.back().push_back(f);
+  }
+  // The header, 4 + 4 + 3 rows (the last iteration deletes nothing), and 4.
+  ASSERT_EQ(rows.size(), 16u);
+  std::map<std::string, std::vector<std::string>> byPhase;  // "create1": row
+  for (size_t i = 1; i < 12; ++i) byPhase[rows[i][10] + rows[i][9]] = rows[i];
+  auto doc = nlohmann::json::parse(readFile(dir.path + "/r.json"));
+  for (const char* phase : {"create", "size", "delete"}) {
+    std::vector<double> rates;
+    for (int i = 0; i < 3; ++i) {
+      const auto& phases = doc["iterations"][i]["phases"];
+      const std::string key = phase + std::to_string(i + 1);
+      EXPECT_EQ(phases.contains(phase), byPhase.count(key) == 1) << key;
+      if (!phases.contains(phase)) continue;
+      EXPECT_EQ(byPhase[key][11], phases[phase]["files_done"].dump());
+      rates.push_back(phases[phase]["files_per_second"]);
+      EXPECT_NEAR(std::stod(byPhase[key][14]), rates.back(), 0.002) << key;
+    }
+    double mean = 0, squares = 0;
+    for (double v : rates) mean += v / static_cast<double>(rates.size());
+    for (double v : rates) squares += (v - mean) * (v - mean);
+    const double expected[] = {
+        mean, *std::min_element(rates.begin(), rates.end()),
+        *std::max_element(rates.begin(), rates.end()),
+        std::sqrt(squares / static_cast<double>(rates.size() - 1))};
+    // The summary's row: phase, files, failed, seconds, then these four.
+    std::istringstream line(
+        r.out.substr(r.out.find(std::string("\n") + phase + " ")));
+    std::string cell;
+    line >> cell >> cell >> cell >> cell;
+    const auto& spread = doc["summary"][phase]["files_per_second"];
+    int k = 0;
+    for (const char* key : {"mean", "min", "max", "stddev"}) {
+      line >> cell;
+      EXPECT_NEAR(spread[key].get<double>(), expected[k], 0.01) << phase << key;
+      EXPECT_NEAR(std::stod(cell), expected[k++], 0.51) << phase << key;
+    }
+  }
+}
+
 TEST(Executable, DropCachesRefusedWithoutRoot) {
   TempDir dir;
   const bool root = geteuid() == 0;
@@ -170,7 +229,7 @@ TEST(Executable, FileSizesAndTheirBlocks) {
                  "find -name 'f_*' -printf '%b\\n' | awk '{s += 512 * $1} "
                  "END {print s + 0}'",
              dir.path),
-        "20\n" + doc["sizes"]["files_bytes"].dump() + "\n")
+        "20\n" + doc["iterations"][0]["sizes"]["files_bytes"].dump() + "\n")
         << size;
   }
 }
@@ -198,8 +257,9 @@ TEST(Executable, KeptTreeAgreesWithTheReportAndIsReused) {
                                  "size     2100       0 *\n"))
       << r.out;
   auto doc = nlohmann::json::parse(readFile(dir.path + "/r.json"));
-  EXPECT_EQ(doc["phases"]["size"]["files_done"], 2100);
-  EXPECT_EQ(doc["sizes"]["total_bytes"], (blocks.first + blocks.second) * 512);
+  EXPECT_EQ(doc["iterations"][0]["phases"]["size"]["files_done"], 2100);
+  EXPECT_EQ(doc["iterations"][0]["sizes"]["total_bytes"],
+            (blocks.first + blocks.second) * 512);
   EXPECT_EQ(doc["settings"]["working_directory"], dir.path + "/caf\uFFFD");
   // A second run reuses the tree, truncating what it finds before writing;
   // with descriptor 1 closed, none of its messages may land in a file.
@@ -227,7 +287,8 @@ TEST(Executable, FullFileSystemCountsEveryFileNotWhole) {
                       "*Warning: * of 300 files could not be created "
                       "(first: *): No space left on device)\n*"));
   auto doc = nlohmann::json::parse(readFile(json.path + "/r"));
-  EXPECT_EQ(doc["phases"]["create"]["files_done"], std::stoi(whole));
+  EXPECT_EQ(doc["iterations"][0]["phases"]["create"]["files_done"],
+            std::stoi(whole));
 }
 
 TEST(Executable, InterruptPauseAndLock) {

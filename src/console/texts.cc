@@ -68,3 +68,24 @@ void cpuTimeText(char* buf, size_t size, const struct timeval* time) {
            static_cast<int>(s / 60 % 60), static_cast<int>(s % 60),
            static_cast<int>(time->tv_usec / 1000));
 }
+
+void isoBuildText(char* buf, size_t size, const char* date, const char* time) {
+  if (size == 0) return;
+  buf[0] = '\0';
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  char month[4];
+  unsigned day, year;
+  int end = 0;
+  if (sscanf(date, "%3s %u %u%n", month, &day, &year, &end) != 3 ||
+      date[end] != '\0' || strlen(time) != 8) {
+    return;
+  }
+  const char* at = strstr(kMonths, month);
+  if (strlen(month) != 3 || at == nullptr || (at - kMonths) % 3 != 0 ||
+      day < 1 || day > 31) {
+    return;
+  }
+  snprintf(buf, size, "%04u-%02d-%02uT%s", year % 10000,
+           static_cast<int>(at - kMonths) / 3 + 1, day, time);
+  if (strlen(buf) != 19) buf[0] = '\0';
+}

@@ -25,6 +25,11 @@ void isoClockText(char* buf, size_t size);
 // `local` (with its tm_gmtoff) as isoClockText writes it.
 void isoTimeText(char* buf, size_t size, const struct tm& local);
 
+// The compiler's build stamps, __DATE__ ("Sep  7 2010") and __TIME__
+// ("11:43:21"), in ISO 8601: "2010-09-07T11:43:21". Leaves an empty text
+// when they are not in that form or `buf` is under 20 bytes.
+void isoBuildText(char* buf, size_t size, const char* date, const char* time);
+
 // A CPU time as "H:MM:SS.mmm" with whole days dropped. Writes nothing when
 // `buf` or `time` is null or `size` is 3 or less; truncates like snprintf.
 void cpuTimeText(char* buf, size_t size, const struct timeval* time);

@@ -39,4 +39,11 @@ TEST(Texts, SizesCpuTimesAndIsoTimes) {
     isoTimeText(buf, static_cast<size_t>(size), t);
     EXPECT_STREQ(buf, text) << offset;
   }
+  for (auto [date, size, text] :
+       {std::tuple{"Sep  7 2010", 20, "2010-09-07T11:43:21"},
+        {"Dec 31 2026", 19, ""},
+        {"Sept 7 2010", 64, ""}}) {
+    isoBuildText(buf, static_cast<size_t>(size), date, "11:43:21");
+    EXPECT_STREQ(buf, text) << date;
+  }
 }

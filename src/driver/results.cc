@@ -2,16 +2,13 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/statfs.h>
-#include <sys/utsname.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <fstream>
+#include <cmath>
+#include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <vector>
 
+#include "console/texts.h"
 #include "work/layout.h"
 
 const char* const kPhaseNames[kNbPhases] = {"create", "size", "delete"};
@@ -30,79 +27,145 @@ const Percentile kPercentiles[] = {
     {"p99", "p99", 99}, {"p99.9", "p99_9", 99.9}, {"max", "max", 100},
 };
 
-double latencyMicros(const PhaseStats& stats, double percentile) {
-  return static_cast<double>(latencyPercentile(stats.latency, percentile)) *
-         stats.nsPerTick / 1000;
-}
-
 uint64_t filesDone(const PhaseResult& phase) {
   return phase.files - phase.stats.failures.count;
 }
 
-// Unescapes the octal escapes (\040 for a blank) of /proc/self/mountinfo.
-std::string unescapeMountPath(const std::string& text) {
-  auto octal = [](char c) { return c >= '0' && c <= '7'; };
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size() && octal(text[i + 1]) &&
-        octal(text[i + 2]) && octal(text[i + 3])) {
-      out += static_cast<char>((text[i + 1] - '0') * 64 +
-                               (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += text[i];
-    }
+// A phase's latencies over several iterations. The tick's length may differ
+// a little between phases: the merged histogram takes their mean, weighted by
+// the files each timed.
+struct MergedLatency {
+  LatencyHistogram ticks;
+  double nsPerTick = 1;
+};
+
+std::unique_ptr<MergedLatency> mergedLatency(
+    const std::vector<RunResults>& iterations, int phase) {
+  auto merged = std::make_unique<MergedLatency>();
+  double weighted = 0;
+  for (const RunResults& r : iterations) {
+    const PhaseStats& stats = r.phases[phase].stats;
+    mergeLatency(&merged->ticks, stats.latency);
+    weighted += stats.nsPerTick * static_cast<double>(stats.latency.total);
   }
-  return out;
+  if (merged->ticks.total != 0) {
+    merged->nsPerTick = weighted / static_cast<double>(merged->ticks.total);
+  }
+  return merged;
+}
+
+double micros(const LatencyHistogram& ticks, double nsPerTick,
+              double percentile) {
+  return static_cast<double>(latencyPercentile(ticks, percentile)) * nsPerTick /
+         1000;
+}
+
+double rate(const PhaseResult& phase) {
+  return static_cast<double>(filesDone(phase)) / phase.wallSeconds;
+}
+
+// A figure in JSON to `decimals` decimals, as the nearest double to that
+// decimal, which JSON writes in its shortest form: 0.281487, never
+// 0.28148700000000004.
+Json rounded(double value, int decimals) {
+  char text[64];
+  snprintf(text, sizeof text, "%.*f", decimals, value);
+  return strtod(text, nullptr);
+}
+
+Json seconds(double value) { return rounded(value, 9); }
+
+Json latencyJson(const LatencyHistogram& ticks, double nsPerTick) {
+  if (ticks.total == 0) return nullptr;
+  Json latency = Json::object();
+  for (const Percentile& p : kPercentiles) {
+    latency[p.key] = rounded(micros(ticks, nsPerTick, p.value), 2);
+  }
+  double mean, stddev;
+  latencyMoments(ticks, &mean, &stddev);
+  latency["mean"] = rounded(mean * nsPerTick / 1000, 2);
+  latency["stddev"] = rounded(stddev * nsPerTick / 1000, 2);
+  return latency;
+}
+
+Json iterationJson(const RunResults& results, const RunSettings& settings) {
+  Json it;
+  Json phases = Json::object();
+  for (int k = 0; k < kNbPhases; ++k) {
+    const PhaseResult& phase = results.phases[k];
+    if (!phase.ran) continue;
+    const PhaseFailures& f = phase.stats.failures;
+    Json first = nullptr;
+    if (f.count != 0) {
+      char path[kPathSize];
+      filePath(computeLayout(settings.nbFiles), f.firstIndex, path);
+      first = {{"path", path},
+               {"call", f.firstCall},
+               {"errno", f.firstError},
+               {"error", failureError(f.firstError)}};
+    }
+    phases[kPhaseNames[k]] = {
+        {"started_at", phase.startedAt},
+        {"wall_seconds", seconds(phase.wallSeconds)},
+        {"file_seconds", seconds(phase.stats.fileSeconds)},
+        {"files", phase.files},
+        {"cold", phase.cold},
+        {"files_done", filesDone(phase)},
+        {"files_failed", f.count},
+        {"threads_run", phase.stats.threadsRun},
+        {"first_failure", first},
+        {"files_per_second",
+         phase.wallSeconds > 0 ? rounded(rate(phase), 3) : Json(nullptr)},
+        {"latency_us",
+         latencyJson(phase.stats.latency, phase.stats.nsPerTick)}};
+  }
+  it["phases"] = phases;
+  const CommandResult& ls = results.listing;
+  auto cpuSeconds = [](const struct timeval& t) {
+    return seconds(static_cast<double>(t.tv_sec) +
+                   static_cast<double>(t.tv_usec) / 1e6);
+  };
+  if (ls.ran) {
+    it["listing"] = {
+        {"started_at", results.listingStartedAt},
+        {"wall_seconds", seconds(results.listingSeconds)},
+        {"cold", results.listingCold},
+        {"exit_status", ls.signal ? Json(nullptr) : Json(ls.exitStatus)},
+        {"signal", ls.signal ? Json(ls.signal) : Json(nullptr)},
+        {"user_cpu_seconds", cpuSeconds(ls.usage.ru_utime)},
+        {"system_cpu_seconds", cpuSeconds(ls.usage.ru_stime)},
+        {"max_rss_bytes", int64_t{ls.usage.ru_maxrss} * 1024},
+        {"major_faults", ls.usage.ru_majflt},
+        {"minor_faults", ls.usage.ru_minflt}};
+  } else {
+    it["listing"] = nullptr;
+  }
+  it["sizes"] = {
+      {"files_bytes", results.fileBlocks * 512},
+      {"directories_bytes", results.dirBlocks * 512},
+      {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512}};
+  it["stopped_by_time_limit"] = results.stoppedByTimeLimit;
+  it["directories"] = {
+      {"make_seconds", seconds(results.dirMakeSeconds)},
+      {"remove_seconds", results.phases[2].ran
+                             ? seconds(results.dirRemoveSeconds)
+                             : Json(nullptr)},
+      {"failed_to_make", results.dirsMade.count},
+      {"failed_to_remove", results.dirsRemoved.count}};
+  it["valid"] = runValid(results, settings.threads);
+  return it;
+}
+
+// A CSV field: as it is, or quoted when it holds a separator, a quote or a
+// line break.
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? "\"\"" : std::string(1, c);
+  return quoted + "\"";
 }
 
 }  // namespace
-
-std::string mountedType(std::istream& mountinfo, const std::string& dir) {
-  std::string line, best, type;
-  while (std::getline(mountinfo, line)) {
-    // Fields: id parent major:minor root mountpoint options [optional...] -
-    // type source super-options.
-    std::istringstream fields(line);
-    std::string id, parent, device, root, point;
-    fields >> id >> parent >> device >> root >> point;
-    point = unescapeMountPath(point);
-    bool above = dir == point || (dir.compare(0, point.size(), point) == 0 &&
-                                  (point == "/" || dir[point.size()] == '/'));
-    if (!above || point.size() < best.size()) continue;
-    size_t dash = line.find(" - ");
-    if (dash == std::string::npos) continue;
-    std::istringstream rest(line.substr(dash + 3));
-    std::string fsType;
-    rest >> fsType;
-    best = point;
-    type = fsType;
-  }
-  return type;
-}
-
-SystemInfo systemInfo() {
-  SystemInfo info;
-  struct utsname name;
-  if (uname(&name) == 0) info.kernel = name.release;
-  char cwd[4096];
-  std::ifstream mounts("/proc/self/mountinfo");
-  if (getcwd(cwd, sizeof cwd) != nullptr) {
-    info.fileSystem = mountedType(mounts, cwd);
-  }
-  struct statfs fs;
-  if (statfs(".", &fs) == 0) {
-    info.blockSize = static_cast<int64_t>(fs.f_bsize);
-    if (info.fileSystem.empty()) {
-      char magic[32];
-      snprintf(magic, sizeof magic, "0x%lx",
-               static_cast<unsigned long>(fs.f_type));
-      info.fileSystem = magic;
-    }
-  }
-  info.cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  return info;
-}
 
 bool runValid(const RunResults& results, unsigned threads) {
   for (const PhaseResult& phase : results.phases) {
@@ -114,34 +177,78 @@ bool runValid(const RunResults& results, unsigned threads) {
          ls.ran && ls.signal == 0 && ls.exitStatus == 0;
 }
 
-std::string summaryText(const RunResults& results) {
+RateSpread rateSpread(const std::vector<RunResults>& iterations, int phase) {
+  RateSpread spread;
+  double sum = 0;
+  for (const RunResults& r : iterations) {
+    const PhaseResult& p = r.phases[phase];
+    if (!p.ran || p.wallSeconds <= 0) continue;
+    double v = rate(p);
+    spread.min = spread.count == 0 ? v : std::min(spread.min, v);
+    spread.max = spread.count == 0 ? v : std::max(spread.max, v);
+    sum += v;
+    ++spread.count;
+  }
+  if (spread.count == 0) return spread;
+  spread.mean = sum / spread.count;
+  if (spread.count < 2) return spread;
+  double squares = 0;
+  for (const RunResults& r : iterations) {
+    const PhaseResult& p = r.phases[phase];
+    if (!p.ran || p.wallSeconds <= 0) continue;
+    squares += (rate(p) - spread.mean) * (rate(p) - spread.mean);
+  }
+  spread.stddev = std::sqrt(squares / (spread.count - 1));
+  return spread;
+}
+
+std::string summaryText(const std::vector<RunResults>& iterations) {
+  const bool several = iterations.size() > 1;
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"phase", "files", "failed", "seconds",
                                      "files/s"};
+  if (several) header.insert(header.end(), {"min/s", "max/s", "stddev"});
   for (const Percentile& p : kPercentiles) {
     header.push_back(std::string(p.label) + " us");
   }
   rows.push_back(header);
-  char cell[64];
+  // A figure with `decimals` decimals.
+  auto number = [](double value, int decimals) {
+    char cell[64];
+    snprintf(cell, sizeof cell, "%.*f", decimals, value);
+    return std::string(cell);
+  };
+  double dirMake = 0, dirRemove = 0;
+  for (const RunResults& r : iterations) {
+    dirMake += r.dirMakeSeconds;
+    dirRemove += r.dirRemoveSeconds;
+  }
+  bool removed = false;
   for (int k = 0; k < kNbPhases; ++k) {
-    const PhaseResult& phase = results.phases[k];
-    if (!phase.ran) continue;
-    std::vector<std::string> row = {kPhaseNames[k]};
-    uint64_t done = filesDone(phase);
-    row.push_back(std::to_string(done));
-    row.push_back(std::to_string(phase.stats.failures.count));
-    snprintf(cell, sizeof cell, "%.3f", phase.wallSeconds);
-    row.push_back(cell);
-    if (phase.wallSeconds > 0) {
-      snprintf(cell, sizeof cell, "%.0f",
-               static_cast<double>(done) / phase.wallSeconds);
-      row.push_back(cell);
-    } else {
-      row.push_back("-");
+    uint64_t done = 0, failed = 0;
+    double wall = 0;
+    bool ran = false;
+    for (const RunResults& r : iterations) {
+      const PhaseResult& phase = r.phases[k];
+      if (!phase.ran) continue;
+      ran = true;
+      done += filesDone(phase);
+      failed += phase.stats.failures.count;
+      wall += phase.wallSeconds;
     }
+    if (!ran) continue;
+    removed = k == 2;
+    const RateSpread spread = rateSpread(iterations, k);
+    std::vector<std::string> row = {kPhaseNames[k], std::to_string(done),
+                                    std::to_string(failed), number(wall, 3)};
+    for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
+      row.push_back(spread.count == 0 ? "-" : number(v, 0));
+      if (!several) break;
+    }
+    auto merged = mergedLatency(iterations, k);
     for (const Percentile& p : kPercentiles) {
-      snprintf(cell, sizeof cell, "%.1f", latencyMicros(phase.stats, p.value));
-      row.push_back(phase.stats.latency.total ? cell : "-");
+      double us = micros(merged->ticks, merged->nsPerTick, p.value);
+      row.push_back(merged->ticks.total ? number(us, 1) : "-");
     }
     rows.push_back(row);
   }
@@ -160,93 +267,124 @@ std::string summaryText(const RunResults& results) {
     }
     text += '\n';
   }
-  return text;
+  text += "Directories: made in " + number(dirMake, 3) + " s";
+  if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
+  return text + "\n";
 }
 
-std::string jsonText(const RunResults& results, const RunSettings& settings,
-                     const std::string& workDir, const SystemInfo& system) {
+std::string jsonText(const std::vector<RunResults>& iterations,
+                     const RunSettings& settings, const std::string& workDir,
+                     const SystemInfo& system) {
   Json doc;
-  doc["format_version"] = 1;
+  char built[32];
+  isoBuildText(built, sizeof built, kBuildDate, kBuildTime);
+  doc["format_version"] = 2;
   doc["tool"] = {{"name", "treeflood"},
-                 {"version", std::string(kVersion)},
-                 {"build", std::string(kBuildDate) + " " + kBuildTime}};
+                 {"version", TREEFLOOD_VERSION},
+                 {"built_at", built}};
   doc["command_line"] = settings.commandLine;
   doc["settings"] = {
       {"files", settings.nbFiles},
       {"threads", settings.threads},
+      {"file_size", settings.fileSize},
+      {"iterations", settings.iterations},
       {"working_directory", workDir},
       {"direct_io", (settings.openFlags & O_DIRECT) != 0},
       {"pause", settings.pause},
       {"keep_files", settings.dontDeleteFiles},
       {"time_limit_seconds",
-       settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)}};
-  doc["system"] = {{"kernel", system.kernel},
-                   {"file_system", system.fileSystem},
+       settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
+      {"drop_caches", settings.dropCaches}};
+  doc["system"] = {{"hostname", system.hostname},
+                   {"kernel", system.kernel},
+                   {"cpu_model", system.cpuModel},
+                   {"cpus", system.cpus},
+                   {"file_system", system.mount.type},
+                   {"mount_source", system.mount.source},
+                   {"mount_options", system.mount.options},
+                   {"super_options", system.mount.superOptions},
                    {"block_size", system.blockSize},
-                   {"cpus", system.cpus}};
-  Json phases = Json::object();
+                   {"free_bytes_before", system.freeBytes},
+                   {"free_inodes_before", system.freeInodes}};
+  Json runs = Json::array();
+  bool valid = true;
+  for (const RunResults& r : iterations) {
+    runs.push_back(iterationJson(r, settings));
+    valid = valid && runValid(r, settings.threads);
+  }
+  doc["iterations"] = runs;
+  Json summary = Json::object();
+  for (int k = 0; k < kNbPhases; ++k) {
+    const RateSpread spread = rateSpread(iterations, k);
+    if (spread.count == 0) continue;
+    auto merged = mergedLatency(iterations, k);
+    summary[kPhaseNames[k]] = {
+        {"iterations", spread.count},
+        {"files_per_second",
+         {{"mean", rounded(spread.mean, 3)},
+          {"min", rounded(spread.min, 3)},
+          {"max", rounded(spread.max, 3)},
+          {"stddev", rounded(spread.stddev, 3)}}},
+        {"latency_us", latencyJson(merged->ticks, merged->nsPerTick)}};
+  }
+  doc["summary"] = summary;
+  doc["valid"] = valid;
+  // A working directory or a command line need not be UTF-8; JSON must be.
+  return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+const char kCsvHeader[] =
+    "timestamp,hostname,file_system,working_directory,files,threads,"
+    "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
+    "seconds,files_per_second,p50_us,p99_us,max_us\n";
+
+std::string csvRows(const RunResults& results, uint64_t iteration,
+                    const RunSettings& settings, const std::string& workDir,
+                    const SystemInfo& system) {
+  // What every row of the run repeats, up to the caches.
+  char text[128];
+  snprintf(text, sizeof text, "%llu,%u,%llu,%s,",
+           static_cast<unsigned long long>(settings.nbFiles), settings.threads,
+           static_cast<unsigned long long>(settings.fileSize),
+           (settings.openFlags & O_DIRECT) != 0 ? "true" : "false");
+  const std::string run = csvField(system.hostname) + "," +
+                          csvField(system.mount.type) + "," +
+                          csvField(workDir) + "," + text;
+  std::string rows;
+  auto row = [&](const std::string& startedAt, bool cold, const char* phase,
+                 uint64_t done, uint64_t failed, double wall,
+                 const std::string& latencies) {
+    char figures[256];
+    snprintf(figures, sizeof figures, "%s,%llu,%s,%llu,%llu,%.9f,%.3f,",
+             cold ? "cold" : "warm", static_cast<unsigned long long>(iteration),
+             phase, static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(failed), wall,
+             wall > 0 ? static_cast<double>(done) / wall : 0.0);
+    rows += startedAt + "," + run + figures + latencies + "\n";
+  };
   for (int k = 0; k < kNbPhases; ++k) {
     const PhaseResult& phase = results.phases[k];
     if (!phase.ran) continue;
-    const PhaseFailures& f = phase.stats.failures;
-    uint64_t done = filesDone(phase);
-    Json first = nullptr;
-    if (f.count != 0) {
-      char path[32];
-      filePath(computeLayout(settings.nbFiles), f.firstIndex, path);
-      first = {{"path", path},
-               {"call", f.firstCall},
-               {"errno", f.firstError},
-               {"error", failureError(f.firstError)}};
+    const LatencyHistogram& h = phase.stats.latency;
+    std::string latencies = ",,";
+    if (h.total != 0) {
+      snprintf(text, sizeof text, "%.2f,%.2f,%.2f",
+               micros(h, phase.stats.nsPerTick, 50),
+               micros(h, phase.stats.nsPerTick, 99),
+               micros(h, phase.stats.nsPerTick, 100));
+      latencies = text;
     }
-    Json latency = Json::object();
-    for (const Percentile& p : kPercentiles) {
-      latency[p.key] = phase.stats.latency.total
-                           ? Json(latencyMicros(phase.stats, p.value))
-                           : Json(nullptr);
+    row(phase.startedAt, phase.cold, kPhaseNames[k], filesDone(phase),
+        phase.stats.failures.count, phase.wallSeconds, latencies);
+    // The listing ran between the create and the size phase, on every file
+    // made; it fails or succeeds as a whole.
+    const CommandResult& ls = results.listing;
+    if (k == 0 && ls.ran) {
+      const bool ok = ls.signal == 0 && ls.exitStatus == 0;
+      row(results.listingStartedAt, results.listingCold, "list",
+          ok ? phase.files : 0, ok ? 0 : phase.files, results.listingSeconds,
+          ",,");
     }
-    phases[kPhaseNames[k]] = {
-        {"started_at", phase.startedAt},
-        {"wall_seconds", phase.wallSeconds},
-        {"file_seconds", phase.stats.fileSeconds},
-        {"files", phase.files},
-        {"cold", phase.cold},
-        {"files_done", done},
-        {"files_failed", f.count},
-        {"threads_run", phase.stats.threadsRun},
-        {"first_failure", first},
-        {"files_per_second",
-         phase.wallSeconds > 0
-             ? Json(static_cast<double>(done) / phase.wallSeconds)
-             : Json(nullptr)},
-        {"latency_us", latency}};
   }
-  doc["phases"] = phases;
-  const CommandResult& ls = results.listing;
-  auto seconds = [](const struct timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-  };
-  if (ls.ran) {
-    doc["listing"] = {
-        {"cold", results.listingCold},
-        {"exit_status", ls.signal ? Json(nullptr) : Json(ls.exitStatus)},
-        {"signal", ls.signal ? Json(ls.signal) : Json(nullptr)},
-        {"user_cpu_seconds", seconds(ls.usage.ru_utime)},
-        {"system_cpu_seconds", seconds(ls.usage.ru_stime)},
-        {"max_rss_bytes", int64_t{ls.usage.ru_maxrss} * 1024},
-        {"major_faults", ls.usage.ru_majflt},
-        {"minor_faults", ls.usage.ru_minflt}};
-  } else {
-    doc["listing"] = nullptr;
-  }
-  doc["sizes"] = {
-      {"files_bytes", results.fileBlocks * 512},
-      {"directories_bytes", results.dirBlocks * 512},
-      {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512}};
-  doc["stopped_by_time_limit"] = results.stoppedByTimeLimit;
-  doc["directories"] = {{"failed_to_make", results.dirsMade.count},
-                        {"failed_to_remove", results.dirsRemoved.count}};
-  doc["valid"] = runValid(results, settings.threads);
-  // A working directory or a command line need not be UTF-8; JSON must be.
-  return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  return rows;
 }

@@ -4,10 +4,11 @@
 
 #include <stdint.h>
 
-#include <istream>
 #include <string>
+#include <vector>
 
 #include "driver/settings.h"
+#include "driver/system.h"
 #include "runner/command.h"
 #include "work/phase.h"
 
@@ -28,28 +29,26 @@ struct RunResults {
   PhaseResult phases[kNbPhases];
   CommandResult listing;
   bool listingCold = false;
+  std::string listingStartedAt;
+  double listingSeconds = 0;
   bool stoppedByTimeLimit = false;  // the create phase made fewer files
   int64_t fileBlocks = 0;           // 512-byte blocks
   int64_t dirBlocks = 0;
-  // The directories that could not be made or opened, and removed.
+  // The directories that could not be made or opened, and removed, and the
+  // seconds that took (within the create and the delete phase's).
   PhaseFailures dirsMade;
   PhaseFailures dirsRemoved;
+  double dirMakeSeconds = 0;
+  double dirRemoveSeconds = 0;
 };
 
-// The machine and the file system that holds the current directory.
-struct SystemInfo {
-  std::string kernel;      // uname's release
-  std::string fileSystem;  // type as mounted ("ext4"), or statfs's magic
-  int64_t blockSize = 0;   // statfs's f_bsize
-  long cpus = 0;           // processors online
+// How a phase's files per second spread over the iterations it ran in; the
+// standard deviation is the sample's (0 for one iteration).
+struct RateSpread {
+  unsigned count = 0;
+  double mean = 0, min = 0, max = 0, stddev = 0;
 };
-
-// The type of the file system mounted deepest above the absolute path `dir`,
-// read from `mountinfo` in the form of /proc/self/mountinfo; empty if none.
-std::string mountedType(std::istream& mountinfo, const std::string& dir);
-
-// Reads SystemInfo for the current directory.
-SystemInfo systemInfo();
+RateSpread rateSpread(const std::vector<RunResults>& iterations, int phase);
 
 // Whether the run did all it was asked: every file and directory operation
 // succeeded, every phase ran on all `threads`, and the listing exited 0.
@@ -57,12 +56,26 @@ bool runValid(const RunResults& results, unsigned threads);
 
 // The summary table: one row per phase that ran, with files done and
 // failed, seconds, files per second (successful files only) and latency
-// percentiles in microseconds; columns aligned, ending in a newline.
-std::string summaryText(const RunResults& results);
+// percentiles in microseconds; then the seconds the directories took. Over
+// several iterations, files and seconds add up, files/s is the mean of the
+// iterations' rates, beside their minimum, maximum and standard deviation,
+// and the percentiles are those of all the iterations' files together.
+// Columns are aligned; ends in a newline.
+std::string summaryText(const std::vector<RunResults>& iterations);
 
-// The JSON document of the run; `workDir` is the absolute working directory.
-// Always valid JSON: bytes that are not UTF-8 are replaced.
-std::string jsonText(const RunResults& results, const RunSettings& settings,
-                     const std::string& workDir, const SystemInfo& system);
+// The JSON document of the run: every iteration's figures and, over them,
+// those of the summary. `workDir` is the absolute working directory, and
+// `system` what it was before the run. Always valid JSON: bytes that are not
+// UTF-8 are replaced.
+std::string jsonText(const std::vector<RunResults>& iterations,
+                     const RunSettings& settings, const std::string& workDir,
+                     const SystemInfo& system);
+
+// The CSV header line, and the rows of iteration number `iteration` (from
+// 1): one per phase that ran, in order, the listing included.
+extern const char kCsvHeader[];
+std::string csvRows(const RunResults& results, uint64_t iteration,
+                    const RunSettings& settings, const std::string& workDir,
+                    const SystemInfo& system);
 
 #endif  // TREEFLOOD_DRIVER_RESULTS_H_

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include "console/output.h"
 #include "console/report.h"
@@ -149,18 +150,41 @@ std::string absolutePath(const std::string& path) {
   return std::string(cwd) + "/" + path;
 }
 
+// Writes `text` to `fd` in one call; on failure returns false with errno
+// set, EIO standing for a short write.
+bool writeAll(int fd, const std::string& text) {
+  ssize_t written = write(fd, text.data(), text.size());
+  if (written == static_cast<ssize_t>(text.size())) return true;
+  if (written >= 0) errno = EIO;
+  return false;
+}
+
 // Writes `text` to `path`; on failure returns false with errno set.
 bool writeFile(const std::string& path, const std::string& text) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  ssize_t written = write(fd, text.data(), text.size());
-  int error = written < 0 ? errno : EIO;  // EIO stands for a short write
-  bool ok = written == static_cast<ssize_t>(text.size());
+  bool ok = writeAll(fd, text);
+  int error = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
     error = errno;
   }
   if (!ok) errno = error;
+  return ok;
+}
+
+// Appends `rows` to the CSV file open on `fd`, after the header if the file
+// is empty. Other runs may append to the same file: the lock keeps each one's
+// header test and rows together. On failure returns false with errno set.
+bool appendCsv(int fd, const std::string& rows) {
+  flock(fd, LOCK_EX);
+  struct stat st;
+  std::string text =
+      fstat(fd, &st) == 0 && st.st_size == 0 ? kCsvHeader + rows : rows;
+  bool ok = writeAll(fd, text);
+  int error = errno;
+  flock(fd, LOCK_UN);
+  errno = error;
   return ok;
 }
 
@@ -174,7 +198,6 @@ struct Run {
   int dirFds[kNbDirs] = {};
   SharedCounter counter;
   PhasePlan plan;
-  RunResults results;
 };
 
 // After a stop signal in `phase`, which had handed out `done` of `total` file
@@ -198,11 +221,14 @@ int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
   return 128 + signal;
 }
 
-int runPhases(Run* run) {
+// Runs one iteration of the sequence into `r`; the files and directories are
+// deleted unless `keep`. Returns 0, or the exit status after a stop signal.
+int runPhases(Run* run, RunResults* results, bool keep) {
   const RunSettings& s = *run->settings;
   PhasePlan& plan = run->plan;
   const TreeLayout* layout = &plan.layout;
-  RunResults& r = run->results;
+  RunResults& r = *results;
+  plan.nbFiles = s.nbFiles;
   PhaseResult& create = r.phases[0];
   PhaseResult& size = r.phases[1];
   PhaseResult& remove = r.phases[2];
@@ -215,6 +241,7 @@ int runPhases(Run* run) {
     plan.timeUp = &stopRequested;
   }
   openDirectories(run->workFd, run->dirFds, &r.dirsMade);
+  r.dirMakeSeconds = secondsBetween(start, monotonicNs());
   warn(r.dirsMade, kNbDirs, nullptr, "made", 0);
   runPhase(plan, createWorker, start, &create.stats);
   plan.deadlineNs = 0;
@@ -235,8 +262,13 @@ int runPhases(Run* run) {
 
   if (s.dropCaches > 0) r.listingCold = dropCaches(run->workFd, run->dropFd);
   logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
+  char iso[64];
+  isoClockText(iso, sizeof iso);
+  r.listingStartedAt = iso;
+  start = monotonicNs();
   const char* const lsArgs[] = {"ls", "-R", nullptr};
   r.listing = runCommand("ls", run->lsPath, lsArgs);
+  r.listingSeconds = secondsBetween(start, monotonicNs());
   if (stopRequested) return interrupted(run, "listing", n, n);
 
   if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
@@ -256,7 +288,7 @@ int runPhases(Run* run) {
              bytesOf(r.fileBlocks + r.dirBlocks).text);
   endPhase(&size, start, kDoneLine);
 
-  if (s.dontDeleteFiles) return 0;
+  if (keep) return 0;
   if (s.pause) {
     logMessage("Paused before deleting: kill -CONT %d to go on\n",
                static_cast<int>(getpid()));
@@ -272,7 +304,9 @@ int runPhases(Run* run) {
   deletion.stop = &kNeverStop;
   runPhase(deletion, deleteWorker, start, &remove.stats);
   warn(remove.stats.failures, n, layout, "deleted", s.openFlags);
+  const uint64_t removing = monotonicNs();
   removeDirectories(run->workFd, run->dirFds, &r.dirsRemoved);
+  r.dirRemoveSeconds = secondsBetween(removing, monotonicNs());
   warn(r.dirsRemoved, kNbDirs, nullptr, "removed", 0);
   endPhase(&remove, start, "Done, time spent: %L\n");
   return stopRequested ? 128 + stopSignal : 0;
@@ -311,6 +345,7 @@ int runBenchmark(const RunSettings& s) {
   // path names a file where the user is, and a relative PATH entry a
   // directory there, never one in the tree the run works in.
   std::string jsonPath = s.jsonPath ? absolutePath(*s.jsonPath) : "";
+  std::string csvPath = s.csvPath ? absolutePath(*s.csvPath) : "";
   char lsPath[256];
   bool haveLs = findOnPath(getenv("PATH"), "ls", lsPath, sizeof lsPath);
   // Only root may drop the caches: better to say so before anything is made.
@@ -319,6 +354,15 @@ int runBenchmark(const RunSettings& s) {
   if (s.dropCaches > 0 && dropFd < 0) {
     logMessage("--drop-caches needs root: open(%s): %s\n", kDropCachesPath,
                strerror(errno));
+    return 1;
+  }
+  // Opened now, so that a run can't end without its rows; closed at exit.
+  const int csvFd = s.csvPath
+                        ? open(csvPath.c_str(),
+                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)
+                        : -1;
+  if (s.csvPath && csvFd < 0) {
+    logMessage("Failed to open '%s': %s\n", csvPath.c_str(), strerror(errno));
     return 1;
   }
   if (s.workDir && chdir(s.workDir->c_str()) != 0) {
@@ -368,26 +412,44 @@ int runBenchmark(const RunSettings& s) {
               .dirFds = run.dirFds,
               .stop = &stopRequested};
 
-  if (s.dontDeleteFiles) {
-    logMessage("treeflood will create %llu files with %u thread%s\n",
-               ull(s.nbFiles), s.threads, s.threads >= 2 ? "s" : "");
-  } else {
-    logMessage("treeflood will create and delete %llu files with %u thread%s\n",
-               ull(s.nbFiles), s.threads, s.threads >= 2 ? "s" : "");
+  // The system as it was before the run: its free space, above all.
+  const SystemInfo system = systemInfo();
+  char times[32] = "";
+  if (s.iterations > 1) {
+    snprintf(times, sizeof times, ", %llu times", ull(s.iterations));
   }
+  logMessage("treeflood will create %s%llu files with %u thread%s%s\n",
+             s.dontDeleteFiles ? "" : "and delete ", ull(s.nbFiles), s.threads,
+             s.threads >= 2 ? "s" : "", times);
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
-  int status = runPhases(&run);
-  if (status > 1) return status;
+  std::vector<RunResults> iterations;
+  int status = 0;
+  for (uint64_t i = 1; i <= s.iterations; ++i) {
+    if (s.iterations > 1) {
+      logMessage("%sIteration %llu of %llu\n", i > 1 ? "\n" : "", ull(i),
+                 ull(s.iterations));
+    }
+    iterations.emplace_back();
+    const bool last = i == s.iterations;
+    status = runPhases(&run, &iterations.back(), last && s.dontDeleteFiles);
+    if (status > 1) return status;
+    if (!runValid(iterations.back(), s.threads)) status = 1;
+    if (csvFd >= 0 &&
+        !appendCsv(csvFd, csvRows(iterations.back(), i, s, workDir, system))) {
+      logMessage("Failed to append the results to '%s': %s\n", csvPath.c_str(),
+                 strerror(errno));
+      status = 1;
+    }
+  }
 
-  const RunResults& r = run.results;
-  if (!runValid(r, s.threads)) status = 1;
   if (s.summary) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
-    logMessage("%s%s", s.dontDeleteFiles ? "" : "\n", summaryText(r).c_str());
+    logMessage("%s%s", s.dontDeleteFiles ? "" : "\n",
+               summaryText(iterations).c_str());
   }
   if (s.jsonPath) {
-    std::string text = jsonText(r, s, workDir, systemInfo());
+    std::string text = jsonText(iterations, s, workDir, system);
     if (!writeFile(jsonPath, text)) {
       logMessage("Failed to write the results to '%s': %s\n", jsonPath.c_str(),
                  strerror(errno));

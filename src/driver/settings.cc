@@ -21,15 +21,18 @@ const int kSummary = 257;
 const int kJson = 258;
 const int kTimeLimit = 259;
 const int kDropCaches = 260;
+const int kCsv = 261;
 
-const char kShortOptions[] = "d:Df:hps:t:V";
+const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
 const struct option kLongOptions[] = {
+    {"csv", required_argument, nullptr, kCsv},
     {"dir", required_argument, nullptr, 'd'},
     {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
     {"drop-caches", no_argument, nullptr, kDropCaches},
     {"filesize", required_argument, nullptr, 's'},
     {"help", no_argument, nullptr, 'h'},
+    {"iterations", required_argument, nullptr, 'i'},
     {"json", required_argument, nullptr, kJson},
     {"nbFiles", required_argument, nullptr, 'f'},
     {"no-direct-io", no_argument, nullptr, 'D'},
@@ -107,6 +110,8 @@ void printHelp(const char* name) {
   logMessage("   --time-limit SECONDS : stop creating files after SECONDS\n");
   logMessage(
       "   --drop-caches : listing and size start cold (twice: delete too)\n");
+  logMessage("   --iterations, -i : run everything N times, default 1\n");
+  logMessage("   --csv FILE : append a row per phase and iteration to FILE\n");
 }
 
 }  // namespace
@@ -171,6 +176,16 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         break;
       case kJson:
         settings->jsonPath = optarg;
+        break;
+      case kCsv:
+        settings->csvPath = optarg;
+        break;
+      case 'i':
+        if (!readCount(optarg, &count) || count == 0) {
+          logMessage("'%s' is not a valid argument for '-i' option\n", optarg);
+          return {false, 1};
+        }
+        settings->iterations = count;
         break;
       case kDropCaches:
         ++settings->dropCaches;

@@ -39,6 +39,10 @@ struct RunSettings {
   bool summary = false;
   // Write the run's results as JSON to this file when it ends.
   std::optional<std::string> jsonPath;
+  // Append a row per phase and iteration to this CSV file.
+  std::optional<std::string> csvPath;
+  // How many times the whole sequence runs, in the same directory.
+  uint64_t iterations = 1;
   // Stop handing out file numbers to the create phase after this many
   // seconds; 0 for no limit.
   double timeLimit = 0;

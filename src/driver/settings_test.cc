@@ -23,7 +23,9 @@ TEST(CommandLine, Outcomes) {
       "   --filesize, -s : bytes in each file, K, M or G for 1024s\n"
       "                   default value : 10240, 0 for empty files\n"
       "   --time-limit SECONDS : stop creating files after SECONDS\n"
-      "   --drop-caches : listing and size start cold (twice: delete too)\n";
+      "   --drop-caches : listing and size start cold (twice: delete too)\n"
+      "   --iterations, -i : run everything N times, default 1\n"
+      "   --csv FILE : append a row per phase and iteration to FILE\n";
   const std::string version =
       std::string("treeflood version: V0.2.5, build: ") + kBuildDate + " " +
       kBuildTime + "\n";
@@ -36,11 +38,16 @@ TEST(CommandLine, Outcomes) {
     unsigned threads = 1;
     bool direct = true;
     uint64_t fileSize = 10240;
+    uint64_t iterations = 1;
   } cases[] = {
       {{"-f", "0", "-t", "64"}, -1, "", 0, 64},
       {{"-f", " +7", "--threads", "1", "-p", "--dontDeleteFiles"}, -1, "", 7},
       {{"--nbFiles=18446744073709551615", "-t4"}, -1, "", UINT64_MAX, 4},
       {{"-D", "-s", "1G", "--summary"}, -1, "", 100000, 1, false, 1 << 30},
+      {{"-i", "3", "--csv", "r.csv"}, -1, "", 100000, 1, true, 10240, 3},
+      {{"--iterations", "0"},
+       1,
+       "'0' is not a valid argument for '-i' option\n"},
       {{"-s", "2G"}, 1, "'2G' is not a valid argument for '-s' option\n"},
       {{"-d", "a", "--dir", "b"},
        -1,
@@ -79,5 +86,6 @@ TEST(CommandLine, Outcomes) {
     EXPECT_EQ(s.threads, c.threads) << args[1];
     EXPECT_EQ((s.openFlags & O_DIRECT) != 0, c.direct) << args[1];
     EXPECT_EQ(s.fileSize, c.fileSize) << args[1];
+    EXPECT_EQ(s.iterations, c.iterations) << args[1];
   }
 }

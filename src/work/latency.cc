@@ -1,5 +1,6 @@
 #include "work/latency.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <fstream>
@@ -62,4 +63,25 @@ uint64_t latencyPercentile(const LatencyHistogram& h, double percentile) {
     }
   }
   return h.max;
+}
+
+void latencyMoments(const LatencyHistogram& h, double* mean, double* stddev) {
+  *mean = *stddev = 0;
+  if (h.total == 0) return;
+  // Two passes: the sum of squared distances from the mean doesn't lose the
+  // spread to rounding as a sum of squares would.
+  auto value = [&](size_t b) {
+    return static_cast<double>(std::clamp(bucketValue(b), h.min, h.max));
+  };
+  const double n = static_cast<double>(h.total);
+  double sum = 0;
+  for (size_t b = 0; b < kLatencyBuckets; ++b)
+    sum += static_cast<double>(h.counts[b]) * value(b);
+  *mean = sum / n;
+  double squares = 0;
+  for (size_t b = 0; b < kLatencyBuckets; ++b) {
+    double d = value(b) - *mean;
+    squares += static_cast<double>(h.counts[b]) * d * d;
+  }
+  *stddev = std::sqrt(squares / n);
 }

@@ -1,0 +1,25 @@
+#include "driver/system.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+TEST(MountAbove, DeepestMountAboveTheDirectory) {
+  const std::string mountinfo =
+      "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "31 30 0:6 / /mnt/fast\\040disk rw,noatime - xfs /dev/nvme0 rw,sync\n"
+      "30 22 0:5 / /mnt rw shared:1 - tmpfs tmpfs rw\n"
+      "32 22 0:7 / /mn rw - nfs server:/x rw\n";
+  for (auto [dir, type] :
+       {std::pair{"/home/u", "ext4 /dev/sda1 rw rw"},
+        {"/mnt", "tmpfs tmpfs rw rw"},
+        {"/mnt/fast disk/a", "xfs /dev/nvme0 rw,noatime rw,sync"},
+        {"/mnt/fast", "tmpfs tmpfs rw rw"},
+        {"/mnt2", "ext4 /dev/sda1 rw rw"}}) {
+    std::istringstream in(mountinfo);
+    MountEntry m = mountAbove(in, dir);
+    EXPECT_EQ(m.type + " " + m.source + " " + m.options + " " + m.superOptions,
+              type)
+        << dir;
+  }
+}
