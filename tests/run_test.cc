@@ -125,18 +125,32 @@ TEST(Executable, Runs) {
   }
 }
 
-TEST(Executable, TimeLimitBoundsTheCreatePhase) {
+TEST(Executable, TimeLimitBoundsTheCreatePhaseAndItsTimeline) {
   TempDir dir;
-  ProgramResult r = runTreeflood(
-      {"-D", "-f", "10000000", "-t", "2", "--time-limit", "1"}, dir.path);
+  bash("mkdir w", dir.path);
+  ProgramResult r =
+      runTreeflood({"-D", "-f", "10000000", "-t", "2", "--time-limit", "3",
+                    "--json", "r", "-d", "w"},
+                   dir.path);
   EXPECT_EQ(r.status, 0);
   // The later phases handle exactly the files that were made.
   const size_t at = r.out.find("Stopped by the time limit after ") + 32;
   const std::string n = r.out.substr(at, r.out.find(' ', at) - at);
   const std::string pattern =
-      "*\nDone, time spent: 0:00:01.*Compute size used by ";
-  EXPECT_TRUE(matches(r.out, pattern + n + " files*Deleting " + n + " files*"));
-  EXPECT_EQ(entryCount(dir.path), 0);
+      "*\nDone, time spent: 0:00:03.*Compute size used by ";
+  EXPECT_TRUE(matches(r.out, pattern + n + " files*Deleting " + n + " files*"))
+      << r.out;
+  EXPECT_EQ(entryCount(dir.path + "/w"), 0);
+  // Sampled every 250 ms: times rise, files never fall, nor pass those made.
+  auto create = nlohmann::json::parse(
+      readFile(dir.path + "/r"))["iterations"][0]["phases"]["create"];
+  const auto& timeline = create["timeline"];
+  ASSERT_GE(timeline.size(), 4u);
+  for (size_t i = 1; i < timeline.size(); ++i) {
+    EXPECT_LT(timeline[i - 1][0], timeline[i][0]);
+    EXPECT_LE(timeline[i - 1][1], timeline[i][1]);
+  }
+  EXPECT_LE(timeline.back()[1], create["files_done"]);
 }
 
 TEST(Executable, IterationsAgreeInSummaryJsonAndCsv) {

@@ -1,6 +1,7 @@
 #include "console/report.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -98,19 +99,28 @@ void writeReport(std::string_view tmpl, uint64_t done, uint64_t total,
   writeTemplate(expandTemplate(tmpl, done, total, elapsed));
 }
 
-std::string liveLine(uint64_t done, uint64_t total, double elapsed, int width,
-                     bool fit) {
+std::string liveLine(uint64_t done, uint64_t total, double elapsed, double rate,
+                     int width, bool fit) {
   const int kFullBar = 40, kLeastBar = 10;
   // The text around the bar takes 40 columns. The last column is left free,
   // since writing there makes some terminals wrap.
   const int room = width - 1;
   const size_t fits = static_cast<size_t>(std::max(room, 0));
-  const int bar = fit ? std::min(kFullBar, room - 40) : kFullBar;
-  std::string tmpl = bar >= kLeastBar ? "working... eta: %E, %" +
-                                            std::to_string(bar) + "b [%p]"
-                                      : "working... eta: %E [%p]";
+  char rateText[32] = "";
+  if (fit && rate >= 0)
+    snprintf(rateText, sizeof rateText, ", %.0f files/s", rate);
+  int bar = kFullBar;
+  if (fit) {
+    bar = std::min(kFullBar, room - 40 - static_cast<int>(strlen(rateText)));
+    if (bar < kLeastBar) {
+      rateText[0] = '\0';
+      bar = std::min(kFullBar, room - 40);
+    }
+  }
+  std::string tmpl = std::string("working... eta: %E") + rateText;
+  if (bar >= kLeastBar) tmpl += ", %" + std::to_string(bar) + "b";
   std::string text =
-      collapsePercents(expandTemplate(tmpl, done, total, elapsed));
+      collapsePercents(expandTemplate(tmpl + " [%p]", done, total, elapsed));
   if (fit && text.size() > fits) text.resize(fits);
   return text;
 }

@@ -44,10 +44,12 @@ void writeReport(std::string_view tmpl, uint64_t done, uint64_t total,
                  double elapsed);
 
 // The live progress line, "working... eta: %E, %40b [%p]" expanded with its
-// "%%" collapsed, without the leading carriage return. When `fit`, it takes
-// at most `width` - 1 columns: the bar shrinks down to 10 characters, then
-// goes, and what still does not fit is cut.
-std::string liveLine(uint64_t done, uint64_t total, double elapsed, int width,
-                     bool fit);
+// "%%" collapsed, without the leading carriage return. When `fit` (on a
+// terminal), it takes at most `width` - 1 columns and shows `rate`, the
+// current files per second, unless it is below 0: "working... eta: %E, 8123
+// files/s, %b [%p]". The bar shrinks down to 10 characters, then the rate
+// goes, then the bar, and what still does not fit is cut.
+std::string liveLine(uint64_t done, uint64_t total, double elapsed, double rate,
+                     int width, bool fit);
 
 #endif  // TREEFLOOD_CONSOLE_REPORT_H_

@@ -44,12 +44,16 @@ TEST(ExpandTemplate, Markers) {
 
 TEST(LiveLine, FitsTheWidthOnATerminal) {
   const std::string eta = "working... eta: 0:01:22.857", end = " [ 42.000%]";
-  for (auto [width, fit, line] :
-       {std::tuple{78, false, eta + ", " + bar(16, 40) + end},
-        {80, true, eta + ", " + bar(16, 39) + end},
-        {51, true, eta + ", " + bar(4, 10) + end},
-        {50, true, eta + end},
-        {20, true, eta.substr(0, 19)}}) {
-    EXPECT_EQ(liveLine(42000, 100000, 60, width, fit), line) << width;
+  const std::string rate = ", 8123 files/s";
+  for (auto [width, fit, perSecond, line] :
+       {std::tuple{78, false, 8123.4, eta + ", " + bar(16, 40) + end},
+        {80, true, -1.0, eta + ", " + bar(16, 39) + end},
+        {80, true, 8123.4, eta + rate + ", " + bar(10, 25) + end},
+        {65, true, 8123.4, eta + rate + ", " + bar(4, 10) + end},
+        {64, true, 8123.4, eta + ", " + bar(9, 23) + end},
+        {50, true, 8123.4, eta + end},
+        {20, true, -1.0, eta.substr(0, 19)}}) {
+    EXPECT_EQ(liveLine(42000, 100000, 60, perSecond, width, fit), line)
+        << width;
   }
 }

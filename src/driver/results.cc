@@ -104,6 +104,10 @@ Json iterationJson(const RunResults& results, const RunSettings& settings) {
                {"errno", f.firstError},
                {"error", failureError(f.firstError)}};
     }
+    Json timeline = Json::array();
+    for (const TimelineSample& t : phase.stats.timeline) {
+      timeline.push_back({seconds(t.seconds), t.files});
+    }
     phases[kPhaseNames[k]] = {
         {"started_at", phase.startedAt},
         {"wall_seconds", seconds(phase.wallSeconds)},
@@ -116,8 +120,8 @@ Json iterationJson(const RunResults& results, const RunSettings& settings) {
         {"first_failure", first},
         {"files_per_second",
          phase.wallSeconds > 0 ? rounded(rate(phase), 3) : Json(nullptr)},
-        {"latency_us",
-         latencyJson(phase.stats.latency, phase.stats.nsPerTick)}};
+        {"latency_us", latencyJson(phase.stats.latency, phase.stats.nsPerTick)},
+        {"timeline", timeline}};
   }
   it["phases"] = phases;
   const CommandResult& ls = results.listing;

@@ -34,6 +34,7 @@ struct Reporter {
 
   // The plan's deadline, until it has passed and been marked.
   uint64_t deadline = 0;
+  Timeline timeline;
 
   // Waits until monotonicNs reading `until`, marking the deadline on the way
   // if it passes. Returns false, at once, if a stop is asked for.
@@ -58,45 +59,57 @@ struct Reporter {
   }
 };
 
-// After 2 s, redraws the live progress line every 250 ms until runPhase stops
-// it, and writes a dated line whenever the phase has run a multiple of
-// 16384 s.
+// Every 250 ms from the phase's start, samples how many files were handed
+// out, until runPhase stops it. After 2 s, also redraws the live progress
+// line, with the rate over the last second, and writes a dated line whenever
+// the phase has run a multiple of 16384 s.
 void* progressReporter(void* arg) {
   Reporter& r = *static_cast<Reporter*>(arg);
   const uint64_t nbFiles = r.plan->nbFiles;
   const uint64_t kTick = 250000000;  // ns
-  if (!r.waitUntil(monotonicNs() + 8 * kTick)) return nullptr;
-  uint64_t done = 0;
-  unsigned ticks = 0;
-  for (;;) {
-    if (ticks <= 3) {
-      if (!r.waitUntil(monotonicNs() + kTick)) return nullptr;
-      // Each worker's last draw still advances the count, so it can run past
-      // nbFiles; the line never shows more than all of the files.
-      done = std::min(r.plan->numbers->handedOut(), nbFiles);
-      if (done < nbFiles) {
-        double elapsed = secondsBetween(r.startNs, monotonicNs());
-        std::string line = "\r";
-        line += liveLine(done, nbFiles, elapsed, columns, terminal);
-        clearLine(false, r.drawn);
-        if (done > 0) {
-          writeText(line);
-          r.drawn = line.size() - 1;
-        }
-        ++ticks;
-        continue;
-      }
+  const uint64_t kSilentTicks = 8, kRateTicks = 4;
+  // The last kRateTicks samples, for the rate over the last second.
+  TimelineSample recent[kRateTicks] = {};
+  // The grid point last passed: the first wake is the next one.
+  uint64_t nextWake = monotonicNs();
+  nextWake -= (nextWake - r.startNs) % kTick;
+  for (uint64_t tick = 1;; ++tick) {
+    // Wakes keep to their 250 ms grid; any that were missed (the process was
+    // stopped, say) are skipped rather than caught up on.
+    const uint64_t now = monotonicNs();
+    nextWake = std::max(nextWake + kTick, now - (now - r.startNs) % kTick);
+    if (!r.waitUntil(nextWake)) return nullptr;
+    const uint64_t at = monotonicNs();
+    // Each worker's last draw still advances the count, so it can run past
+    // nbFiles; the line never shows more than all of the files.
+    const TimelineSample sample = {
+        secondsBetween(r.startNs, at),
+        std::min(r.plan->numbers->handedOut(), nbFiles)};
+    recordSample(&r.timeline, sample);
+    const TimelineSample& before = recent[tick % kRateTicks];
+    const double rate = tick > kRateTicks
+                            ? static_cast<double>(sample.files - before.files) /
+                                  (sample.seconds - before.seconds)
+                            : -1;
+    recent[tick % kRateTicks] = sample;
+    if (tick <= kSilentTicks) continue;
+    if (sample.files < nbFiles && sample.files > 0) {
+      std::string line = "\r";
+      line += liveLine(sample.files, nbFiles, sample.seconds, rate, columns,
+                       terminal);
+      clearLine(false, r.drawn);
+      writeText(line);
+      r.drawn = line.size() - 1;
     }
-    uint64_t now = monotonicNs();
-    if (((now - r.startNs) / 1000000000 & (kDatedLinePeriod - 1)) == 0) {
+    if (tick % kRateTicks == 0 &&
+        (static_cast<uint64_t>(sample.seconds) & (kDatedLinePeriod - 1)) == 0) {
       char clock[32];
       clockText(clock, sizeof clock);
       clearLine(false, r.drawn);
       r.drawn = 0;
       logMessage("At %s, ", clock);
-      writeReport(kDatedLine, done, nbFiles, secondsBetween(r.startNs, now));
+      writeReport(kDatedLine, sample.files, nbFiles, sample.seconds);
     }
-    ticks = 0;
   }
 }
 
@@ -113,6 +126,20 @@ void* runWorker(void* arg) {
 }
 
 }  // namespace
+
+void recordSample(Timeline* timeline, TimelineSample sample) {
+  if (++timeline->wakes % timeline->stride != 0) return;
+  std::vector<TimelineSample>& samples = timeline->samples;
+  if (samples.size() == kTimelineSamples) {
+    // Keep the samples of the wakes that are multiples of twice the stride:
+    // the odd places, as the first sample is the stride's first multiple.
+    for (size_t i = 1; i < samples.size(); i += 2) samples[i / 2] = samples[i];
+    samples.resize(samples.size() / 2);
+    timeline->stride *= 2;
+    if (timeline->wakes % timeline->stride != 0) return;
+  }
+  samples.push_back(sample);
+}
 
 void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
               PhaseStats* stats) {
@@ -152,6 +179,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   reporter.plan = &plan;
   reporter.startNs = startNs;
   reporter.deadline = plan.deadlineNs;
+  reporter.timeline.samples.reserve(kTimelineSamples);
   pthread_t reporterThread;
   bool reporting = plan.startThread(&reporterThread, nullptr, progressReporter,
                                     &reporter) == 0;
@@ -179,6 +207,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   }
   stats->handedOut = plan.numbers->handedOut();
   stats->threadsRun = started + 1;
+  stats->timeline = std::move(reporter.timeline.samples);
   for (unsigned t = 0; t <= started; ++t) {
     mergeFailures(&stats->failures, tallies[t].failures);
     stats->blocks += tallies[t].blocks;

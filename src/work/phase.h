@@ -3,7 +3,29 @@
 #ifndef TREEFLOOD_WORK_PHASE_H_
 #define TREEFLOOD_WORK_PHASE_H_
 
+#include <vector>
+
 #include "work/workers.h"
+
+// How far a phase had got: the files handed out by `seconds` after its start.
+struct TimelineSample {
+  double seconds;
+  uint64_t files;
+};
+
+// A phase's progress, sampled at each of the reporter's 250 ms wakes. Past
+// kTimelineSamples, every other sample is dropped (neighbouring intervals
+// merge) and from then on only every other wake is kept, so that a day-long
+// phase still fits in 64 KB.
+const size_t kTimelineSamples = 4096;
+struct Timeline {
+  std::vector<TimelineSample> samples;  // reserved up front: no allocation
+  uint64_t wakes = 0;
+  uint64_t stride = 1;  // keep the wakes that are multiples of it
+};
+
+// Records the sample of one wake into `timeline`.
+void recordSample(Timeline* timeline, TimelineSample sample);
 
 // What a phase found of its files, over all its threads.
 struct PhaseStats {
@@ -17,11 +39,13 @@ struct PhaseStats {
   // Numbers handed out; past the count once every worker has drawn its last.
   uint64_t handedOut = 0;
   unsigned threadsRun = 0;  // the calling thread and those that started
+  std::vector<TimelineSample> timeline;
 };
 
 // Resets the plan's number source and runs `worker` on the calling thread
 // and plan.threads - 1 more, with the progress reporter beside them; the
-// reporter measures the phase from monotonicNs reading `startNs`. Returns
+// reporter measures the phase from monotonicNs reading `startNs`, and
+// samples its timeline. Returns
 // when every worker has returned, the reporter has stopped and its line is
 // erased. If some threads can't be started, one line says so and the phase
 // goes on without them.

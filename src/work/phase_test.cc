@@ -126,3 +126,16 @@ TEST(Reporter, LiveLinesLeaveNoTraceOnAPseudoTerminal) {
   terminal = false;
   columns = 78;
 }
+
+TEST(Timeline, MergesNeighboursToStayBounded) {
+  Timeline t;
+  const uint64_t kWakes = 10 * kTimelineSamples + 3;
+  for (uint64_t w = 1; w <= kWakes; ++w) {
+    recordSample(&t, {static_cast<double>(w) / 4, w});
+  }
+  // Halved four times: one sample every 16 wakes, evenly spaced.
+  ASSERT_EQ(t.samples.size(), kWakes / 16);
+  for (size_t i = 0; i < t.samples.size(); ++i) {
+    EXPECT_EQ(t.samples[i].files, 16 * (i + 1)) << i;
+  }
+}
