@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,24 +14,6 @@
 
 #include "console/output.h"
 #include "console/texts.h"
-
-namespace {
-
-// Runs in the child: never returns.
-[[noreturn]] void execChild(const char* path, const char* const* args) {
-  int devNull = open("/dev/null", O_WRONLY);
-  dup2(devNull, 1);
-  dup2(devNull, 2);
-  close(0);
-  if (devNull > 2) close(devNull);
-  // execv's prototype predates const; it does not change the arguments.
-  execv(path, const_cast<char* const*>(args));
-  // _exit, not exit: the parent's atexit handlers and buffers are not the
-  // child's to run or flush.
-  _exit(3);
-}
-
-}  // namespace
 
 bool findOnPath(const char* pathValue, const char* name, char* buf,
                 size_t size) {
@@ -59,12 +42,23 @@ CommandResult runCommand(const char* name, const char* path,
     logMessage("Command not found '%s'\n", name);
     return result;
   }
-  pid_t pid = fork();
-  if (pid < 0) {
-    logMessage("Failed to fork\n");
+  // posix_spawn rather than fork: some MPI transports forbid fork, and it
+  // copies nothing of a large process. The child's output goes to /dev/null
+  // and its standard input is closed, so that it can't read the caller's.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addclose(&actions, 0);
+  pid_t pid;
+  // The argument vector's prototype predates const; it is not changed.
+  int error = posix_spawn(&pid, path, &actions, nullptr,
+                          const_cast<char* const*>(args), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    logMessage("Failed to start '%s': %s\n", name, strerror(error));
     return result;
   }
-  if (pid == 0) execChild(path, args);
 
   int status = 0;
   struct rusage& usage = result.usage;
