@@ -15,6 +15,43 @@
 #include "console/output.h"
 #include "console/texts.h"
 
+namespace {
+
+// Runs in the child: never returns.
+[[noreturn]] void execChild(const char* path, const char* const* args) {
+  int devNull = open("/dev/null", O_WRONLY);
+  dup2(devNull, 1);
+  dup2(devNull, 2);
+  close(0);
+  if (devNull > 2) close(devNull);
+  // execv's prototype predates const; it does not change the arguments.
+  execv(path, const_cast<char* const*>(args));
+  // _exit, not exit: the parent's atexit handlers and buffers are not the
+  // child's to run or flush.
+  _exit(3);
+}
+
+// Starts the child as execChild does, with posix_spawn, which some MPI
+// transports need in place of fork; returns its pid, or -1 after saying why
+// it could not start.
+pid_t spawnChild(const char* name, const char* path, const char* const* args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_addclose(&actions, 0);
+  pid_t pid;
+  // The argument vector's prototype predates const; it is not changed.
+  int error = posix_spawn(&pid, path, &actions, nullptr,
+                          const_cast<char* const*>(args), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error == 0) return pid;
+  logMessage("Failed to start '%s': %s\n", name, strerror(error));
+  return -1;
+}
+
+}  // namespace
+
 bool findOnPath(const char* pathValue, const char* name, char* buf,
                 size_t size) {
   if (pathValue == nullptr) return false;
@@ -36,29 +73,18 @@ bool findOnPath(const char* pathValue, const char* name, char* buf,
 }
 
 CommandResult runCommand(const char* name, const char* path,
-                         const char* const* args) {
+                         const char* const* args, bool spawn) {
   CommandResult result;
   if (path == nullptr) {
     logMessage("Command not found '%s'\n", name);
     return result;
   }
-  // posix_spawn rather than fork: some MPI transports forbid fork, and it
-  // copies nothing of a large process. The child's output goes to /dev/null
-  // and its standard input is closed, so that it can't read the caller's.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawn_file_actions_addclose(&actions, 0);
-  pid_t pid;
-  // The argument vector's prototype predates const; it is not changed.
-  int error = posix_spawn(&pid, path, &actions, nullptr,
-                          const_cast<char* const*>(args), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    logMessage("Failed to start '%s': %s\n", name, strerror(error));
+  pid_t pid = spawn ? spawnChild(name, path, args) : fork();
+  if (pid < 0) {
+    if (!spawn) logMessage("Failed to fork\n");
     return result;
   }
+  if (pid == 0) execChild(path, args);
 
   int status = 0;
   struct rusage& usage = result.usage;

@@ -28,7 +28,11 @@ struct CommandResult {
 // standard error on /dev/null and standard input closed. Prints, under
 // `name`, the child's exit status or ending signal, CPU times, peak memory and
 // page faults, or why it could not be run, and returns the same.
+// With `spawn`, the child is started by posix_spawn rather than fork, for
+// processes that must not fork (some MPI transports); its peak memory then
+// counts the caller's too, since it starts in the caller's memory. A program
+// that posix_spawn can't execute is said so, and not run.
 CommandResult runCommand(const char* name, const char* path,
-                         const char* const* args);
+                         const char* const* args, bool spawn = false);
 
 #endif  // TREEFLOOD_RUNNER_COMMAND_H_

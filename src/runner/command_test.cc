@@ -6,15 +6,23 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
   const std::string ended =
       "\nCpu usage: user: *:*, system: *:*\n"
       "Max rss: *Bytes, page fault: major: *, minor: *\n\n";
-  const std::pair<const char*, std::string> cases[] = {
-      {"test \"$1\" = -R || exit 9; echo out; echo err >&2",
-       "Stat: ls (pid: *) status: ok, returned value: 0" + ended},
+  const std::string ok = "Stat: ls (pid: *) status: ok, returned value: ";
+  const struct {
+    const char* script;
+    bool spawn;
+    std::string output;
+  } cases[] = {
+      {"test \"$1\" = -R || exit 9; echo out; echo err >&2", false,
+       ok + "0" + ended},
+      {"test \"$1\" = -R || exit 9; echo out; echo err >&2", true,
+       ok + "0" + ended},
       // The caller's standard input, which holds a line, is not the child's.
-      {"if read line; then exit 1; fi",
-       "Stat: ls (pid: *) status: ok, returned value: 0" + ended},
-      {"kill -KILL $$",
+      {"if read line; then exit 1; fi", false, ok + "0" + ended},
+      {"if read line; then exit 1; fi", true, ok + "0" + ended},
+      {"kill -KILL $$", false,
        "Stat: ls (pid: *) status: kill by signal, signal: 9" + ended},
-      {"#!/nonexistent/interpreter",
+      {"#!/nonexistent/interpreter", false, ok + "3" + ended},
+      {"#!/nonexistent/interpreter", true,
        "Failed to start 'ls': No such file or directory\n"},
   };
   TempDir dir;
@@ -27,12 +35,13 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
   close(input[0]);
   close(input[1]);
   for (const auto& c : cases) {
-    std::ofstream(ls) << (c.first[0] == '#' ? "" : "#!/bin/sh\n") << c.first;
+    std::ofstream(ls) << (c.script[0] == '#' ? "" : "#!/bin/sh\n") << c.script;
     chmod(ls.c_str(), 0755);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(runCommand("ls", ls.c_str(), args).ran, c.second[0] == 'S');
+    EXPECT_EQ(runCommand("ls", ls.c_str(), args, c.spawn).ran,
+              c.output[0] == 'S');
     std::string text = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(matches(text, c.second)) << text;
+    EXPECT_TRUE(matches(text, c.output)) << text;
   }
   dup2(saved, 0);
   close(saved);
