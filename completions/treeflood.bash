@@ -15,7 +15,7 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations)
+    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch)
       # A number: nothing to offer.
       COMPREPLY=()
       return
@@ -23,7 +23,7 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--csv -d --dir -D --no-direct-io
+    mapfile -t COMPREPLY < <(compgen -W '--batch --csv -d --dir -D --no-direct-io
       --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json -p --pause
       -s --filesize --summary -t --threads --time-limit -V --version' -- "$cur")
   fi

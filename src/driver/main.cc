@@ -12,6 +12,10 @@ int main(int argc, char** argv) {
   RunSettings settings;
   ParseResult parsed = parseCommandLine(argc, argv, &settings);
   if (!parsed.run) return parsed.exitStatus;
+  if (settings.batch != 1) {
+    logMessage("--batch works with treeflood-mpi only\n");
+    return 1;
+  }
   if (!initWork(settings.fileSize)) {
     logMessage("Failed to allocate the %llu-byte data block\n",
                static_cast<unsigned long long>(settings.fileSize));

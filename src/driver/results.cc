@@ -108,6 +108,12 @@ Json iterationJson(const RunResults& results, const RunSettings& settings) {
     for (const TimelineSample& t : phase.stats.timeline) {
       timeline.push_back({seconds(t.seconds), t.files});
     }
+    Json ranks = Json::array();
+    for (const RankShare& share : phase.stats.ranks) {
+      ranks.push_back({{"files_done", share.files - share.failed},
+                       {"files_failed", share.failed},
+                       {"seconds", seconds(share.seconds)}});
+    }
     phases[kPhaseNames[k]] = {
         {"started_at", phase.startedAt},
         {"wall_seconds", seconds(phase.wallSeconds)},
@@ -122,6 +128,7 @@ Json iterationJson(const RunResults& results, const RunSettings& settings) {
          phase.wallSeconds > 0 ? rounded(rate(phase), 3) : Json(nullptr)},
         {"latency_us", latencyJson(phase.stats.latency, phase.stats.nsPerTick)},
         {"timeline", timeline}};
+    if (!ranks.empty()) phases[kPhaseNames[k]]["ranks"] = ranks;
   }
   it["phases"] = phases;
   const CommandResult& ls = results.listing;
@@ -158,6 +165,29 @@ Json iterationJson(const RunResults& results, const RunSettings& settings) {
       {"failed_to_remove", results.dirsRemoved.count}};
   it["valid"] = runValid(results, settings.threads);
   return it;
+}
+
+// `rows` as columns two blanks apart: the first `left` aligned to the left,
+// the rest, numbers, to the right; a line each.
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         size_t left) {
+  std::vector<size_t> widths(rows[0].size());
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      std::string pad(widths[c] - row[c].size(), ' ');
+      line += (c == 0 ? "" : "  ") + (c < left ? row[c] + pad : pad + row[c]);
+    }
+    // No blanks at the end of a line whose last column is to the left.
+    text += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
+  }
+  return text;
 }
 
 // A CSV field: as it is, or quoted when it holds a separator, a quote or a
@@ -206,7 +236,8 @@ RateSpread rateSpread(const std::vector<RunResults>& iterations, int phase) {
   return spread;
 }
 
-std::string summaryText(const std::vector<RunResults>& iterations) {
+std::string summaryText(const std::vector<RunResults>& iterations,
+                        const std::vector<std::string>& hosts) {
   const bool several = iterations.size() > 1;
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"phase", "files", "failed", "seconds",
@@ -256,24 +287,30 @@ std::string summaryText(const std::vector<RunResults>& iterations) {
     }
     rows.push_back(row);
   }
-  std::vector<size_t> widths(header.size());
-  for (const auto& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) {
-      widths[c] = std::max(widths[c], row[c].size());
-    }
-  }
-  // The phase name to the left, numbers to the right, two blanks between.
-  std::string text;
-  for (const auto& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) {
-      std::string pad(widths[c] - row[c].size(), ' ');
-      text += c == 0 ? row[c] + pad : "  " + pad + row[c];
-    }
-    text += '\n';
-  }
+  std::string text = alignedTable(rows, 1);
   text += "Directories: made in " + number(dirMake, 3) + " s";
   if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
-  return text + "\n";
+  text += "\n";
+  // Each process's share, over the iterations, where several ran.
+  rows = {{"rank", "host", "phase", "files", "failed", "seconds"}};
+  for (size_t rank = 0; rank < hosts.size(); ++rank) {
+    for (int k = 0; k < kNbPhases; ++k) {
+      RankShare sum;
+      for (const RunResults& r : iterations) {
+        const std::vector<RankShare>& shares = r.phases[k].stats.ranks;
+        if (rank >= shares.size()) continue;
+        sum.files += shares[rank].files - shares[rank].failed;
+        sum.failed += shares[rank].failed;
+        sum.seconds += shares[rank].seconds;
+      }
+      if (sum.files + sum.failed == 0 && sum.seconds == 0) continue;
+      rows.push_back({std::to_string(rank), hosts[rank], kPhaseNames[k],
+                      std::to_string(sum.files), std::to_string(sum.failed),
+                      number(sum.seconds, 3)});
+    }
+  }
+  if (rows.size() > 1) text += alignedTable(rows, 3);
+  return text;
 }
 
 std::string jsonText(const std::vector<RunResults>& iterations,
@@ -299,6 +336,10 @@ std::string jsonText(const std::vector<RunResults>& iterations,
       {"time_limit_seconds",
        settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
       {"drop_caches", settings.dropCaches}};
+  if (!system.rankHosts.empty()) {
+    doc["settings"]["batch"] = settings.batch;
+    doc["ranks"] = system.rankHosts;
+  }
   doc["system"] = {{"hostname", system.hostname},
                    {"kernel", system.kernel},
                    {"cpu_model", system.cpuModel},
@@ -340,46 +381,57 @@ std::string jsonText(const std::vector<RunResults>& iterations,
 const char kCsvHeader[] =
     "timestamp,hostname,file_system,working_directory,files,threads,"
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
-    "seconds,files_per_second,p50_us,p99_us,max_us\n";
+    "seconds,files_per_second,p50_us,p99_us,max_us,rank\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunSettings& settings, const std::string& workDir,
                     const SystemInfo& system) {
-  // What every row of the run repeats, up to the caches.
+  // What every row of the run repeats, after the hostname and up to the
+  // caches.
   char text[128];
   snprintf(text, sizeof text, "%llu,%u,%llu,%s,",
            static_cast<unsigned long long>(settings.nbFiles), settings.threads,
            static_cast<unsigned long long>(settings.fileSize),
            (settings.openFlags & O_DIRECT) != 0 ? "true" : "false");
-  const std::string run = csvField(system.hostname) + "," +
-                          csvField(system.mount.type) + "," +
-                          csvField(workDir) + "," + text;
+  const std::string run =
+      "," + csvField(system.mount.type) + "," + csvField(workDir) + "," + text;
   std::string rows;
+  // A row of the whole run when `rank` is empty, else of that rank's share.
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall,
-                 const std::string& latencies) {
+                 const std::string& latencies, const std::string& rank) {
     char figures[256];
     snprintf(figures, sizeof figures, "%s,%llu,%s,%llu,%llu,%.9f,%.3f,",
              cold ? "cold" : "warm", static_cast<unsigned long long>(iteration),
              phase, static_cast<unsigned long long>(done),
              static_cast<unsigned long long>(failed), wall,
              wall > 0 ? static_cast<double>(done) / wall : 0.0);
-    rows += startedAt + "," + run + figures + latencies + "\n";
+    const std::string& host =
+        rank.empty() ? system.hostname : system.rankHosts[std::stoul(rank)];
+    rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
+            rank + "\n";
   };
   for (int k = 0; k < kNbPhases; ++k) {
     const PhaseResult& phase = results.phases[k];
     if (!phase.ran) continue;
-    const LatencyHistogram& h = phase.stats.latency;
+    const PhaseStats& stats = phase.stats;
     std::string latencies = ",,";
-    if (h.total != 0) {
+    if (stats.latency.total != 0) {
       snprintf(text, sizeof text, "%.2f,%.2f,%.2f",
-               micros(h, phase.stats.nsPerTick, 50),
-               micros(h, phase.stats.nsPerTick, 99),
-               micros(h, phase.stats.nsPerTick, 100));
+               micros(stats.latency, stats.nsPerTick, 50),
+               micros(stats.latency, stats.nsPerTick, 99),
+               micros(stats.latency, stats.nsPerTick, 100));
       latencies = text;
     }
     row(phase.startedAt, phase.cold, kPhaseNames[k], filesDone(phase),
-        phase.stats.failures.count, phase.wallSeconds, latencies);
+        stats.failures.count, phase.wallSeconds, latencies, "");
+    for (size_t r = 0; r < stats.ranks.size() && r < system.rankHosts.size();
+         ++r) {
+      const RankShare& share = stats.ranks[r];
+      row(phase.startedAt, phase.cold, kPhaseNames[k],
+          share.files - share.failed, share.failed, share.seconds, ",,",
+          std::to_string(r));
+    }
     // The listing ran between the create and the size phase, on every file
     // made; it fails or succeeds as a whole.
     const CommandResult& ls = results.listing;
@@ -387,7 +439,7 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
       const bool ok = ls.signal == 0 && ls.exitStatus == 0;
       row(results.listingStartedAt, results.listingCold, "list",
           ok ? phase.files : 0, ok ? 0 : phase.files, results.listingSeconds,
-          ",,");
+          ",,", "");
     }
   }
   return rows;

@@ -60,8 +60,11 @@ bool runValid(const RunResults& results, unsigned threads);
 // several iterations, files and seconds add up, files/s is the mean of the
 // iterations' rates, beside their minimum, maximum and standard deviation,
 // and the percentiles are those of all the iterations' files together.
-// Columns are aligned; ends in a newline.
-std::string summaryText(const std::vector<RunResults>& iterations);
+// Where several processes ran the phases, on `hosts` by rank, a second table
+// gives each one's files and seconds per phase. Columns are aligned; ends in
+// a newline.
+std::string summaryText(const std::vector<RunResults>& iterations,
+                        const std::vector<std::string>& hosts = {});
 
 // The JSON document of the run: every iteration's figures and, over them,
 // those of the summary. `workDir` is the absolute working directory, and

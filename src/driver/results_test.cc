@@ -42,5 +42,5 @@ TEST(Results, CsvRowQuotesWhatNeedsIt) {
   system.mount.type = "ext4";
   EXPECT_EQ(csvRows(r, 2, RunSettings(), "/a,\"b\"", system),
             "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
-            "4.000000000,2.000,,,\n");
+            "4.000000000,2.000,,,,\n");
 }

@@ -33,6 +33,11 @@ unsigned long long ull(uint64_t n) { return n; }
 std::atomic<bool> stopRequested{false};
 volatile sig_atomic_t stopSignal = 0;
 
+void stopAt(int number) {
+  stopSignal = number;
+  stopRequested.store(true, std::memory_order_relaxed);
+}
+
 void onStopSignal(int number) {
   if (stopSignal != 0) {
     // A second signal ends the process at once, by that signal.
@@ -40,8 +45,7 @@ void onStopSignal(int number) {
     raise(number);
     return;
   }
-  stopSignal = number;
-  stopRequested.store(true, std::memory_order_relaxed);
+  stopAt(number);
 }
 
 void installSignalHandlers() {
@@ -196,9 +200,20 @@ struct Run {
   int dropFd = -1;  // kDropCachesPath, open for writing with --drop-caches
   int workFd = -1;
   int dirFds[kNbDirs] = {};
-  SharedCounter counter;
+  SharedCounter counter;  // the numbers of a phase on this process alone
   PhasePlan plan;
+  const Cluster* cluster = nullptr;
 };
+
+// Runs a file phase of `kind`, on the cluster's processes if there is one.
+void runFilePhase(Run* run, PhaseKind kind, const PhasePlan& plan,
+                  uint64_t startNs, PhaseStats* stats) {
+  if (run->cluster != nullptr) {
+    run->cluster->runPhase(run->cluster->context, kind, plan, startNs, stats);
+  } else {
+    runPhase(plan, kPhaseWorkers[kind], startNs, stats);
+  }
+}
 
 // After a stop signal in `phase`, which had handed out `done` of `total` file
 // numbers: removes the files the plan names and the directories unless they
@@ -207,9 +222,11 @@ struct Run {
 int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
   const int signal = stopSignal;
   if (!run->settings->dontDeleteFiles) {
+    // Here alone, even in a cluster: the clean-up runs once.
     PhasePlan cleanup = run->plan;
     cleanup.timeFiles = false;
     cleanup.stop = &kNeverStop;
+    cleanup.numbers = &run->counter;
     PhaseStats ignored;  // files that were never made fail to unlink
     runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
     PhaseFailures dirs;
@@ -243,7 +260,7 @@ int runPhases(Run* run, RunResults* results, bool keep) {
   openDirectories(run->workFd, run->dirFds, &r.dirsMade);
   r.dirMakeSeconds = secondsBetween(start, monotonicNs());
   warn(r.dirsMade, kNbDirs, nullptr, "made", 0);
-  runPhase(plan, createWorker, start, &create.stats);
+  runFilePhase(run, kCreatePhase, plan, start, &create.stats);
   plan.deadlineNs = 0;
   // From here on the phases work on the files that were made.
   const uint64_t n = create.files = std::min(create.stats.handedOut, s.nbFiles);
@@ -267,7 +284,7 @@ int runPhases(Run* run, RunResults* results, bool keep) {
   r.listingStartedAt = iso;
   start = monotonicNs();
   const char* const lsArgs[] = {"ls", "-R", nullptr};
-  r.listing = runCommand("ls", run->lsPath, lsArgs);
+  r.listing = runCommand("ls", run->lsPath, lsArgs, run->cluster != nullptr);
   r.listingSeconds = secondsBetween(start, monotonicNs());
   if (stopRequested) return interrupted(run, "listing", n, n);
 
@@ -275,7 +292,7 @@ int runPhases(Run* run, RunResults* results, bool keep) {
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
   start = startPhase(&size, n);
-  runPhase(plan, sizeWorker, start, &size.stats);
+  runFilePhase(run, kSizePhase, plan, start, &size.stats);
   warn(size.stats.failures, n, layout, "measured", s.openFlags);
   if (stopRequested) {
     return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
@@ -290,8 +307,14 @@ int runPhases(Run* run, RunResults* results, bool keep) {
 
   if (keep) return 0;
   if (s.pause) {
-    logMessage("Paused before deleting: kill -CONT %d to go on\n",
-               static_cast<int>(getpid()));
+    // In a cluster, the others wait for this process, on its host.
+    if (run->cluster != nullptr) {
+      logMessage("Paused before deleting: kill -CONT %d on %s to go on\n",
+                 static_cast<int>(getpid()), run->cluster->hostname.c_str());
+    } else {
+      logMessage("Paused before deleting: kill -CONT %d to go on\n",
+                 static_cast<int>(getpid()));
+    }
     kill(getpid(), SIGSTOP);
   }
   if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
@@ -302,7 +325,7 @@ int runPhases(Run* run, RunResults* results, bool keep) {
   // tree half removed.
   PhasePlan deletion = plan;
   deletion.stop = &kNeverStop;
-  runPhase(deletion, deleteWorker, start, &remove.stats);
+  runFilePhase(run, kDeletePhase, deletion, start, &remove.stats);
   warn(remove.stats.failures, n, layout, "deleted", s.openFlags);
   const uint64_t removing = monotonicNs();
   removeDirectories(run->workFd, run->dirFds, &r.dirsRemoved);
@@ -313,6 +336,12 @@ int runPhases(Run* run, RunResults* results, bool keep) {
 }
 
 }  // namespace
+
+const WorkerRoutine kPhaseWorkers[3] = {createWorker, sizeWorker, deleteWorker};
+
+void requestStop(int signal) {
+  if (stopSignal == 0) stopAt(signal);
+}
 
 std::string failureText(const PhaseFailures& failures, uint64_t total,
                         const TreeLayout* layout, const char* verb,
@@ -340,7 +369,7 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
   return text;
 }
 
-int runBenchmark(const RunSettings& s) {
+int runBenchmark(const RunSettings& s, const Cluster* cluster) {
   // Both are resolved before the working directory changes: a relative JSON
   // path names a file where the user is, and a relative PATH entry a
   // directory there, never one in the tree the run works in.
@@ -372,6 +401,7 @@ int runBenchmark(const RunSettings& s) {
   }
   Run run;
   run.settings = &s;
+  run.cluster = cluster;
   run.lsPath = haveLs ? lsPath : nullptr;
   run.dropFd = dropFd;
   run.workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -408,19 +438,22 @@ int runBenchmark(const RunSettings& s) {
               .fileSize = s.fileSize,
               .threads = s.threads,
               .timeFiles = s.summary || s.jsonPath.has_value(),
-              .numbers = &run.counter,
+              .numbers = cluster ? cluster->numbers : &run.counter,
               .dirFds = run.dirFds,
               .stop = &stopRequested};
 
   // The system as it was before the run: its free space, above all.
-  const SystemInfo system = systemInfo();
+  SystemInfo system = systemInfo();
+  if (cluster) system.rankHosts = cluster->hosts;
   char times[32] = "";
   if (s.iterations > 1) {
     snprintf(times, sizeof times, ", %llu times", ull(s.iterations));
   }
+  const unsigned threads = cluster ? cluster->threads : s.threads;
   logMessage("treeflood will create %s%llu files with %u thread%s%s\n",
-             s.dontDeleteFiles ? "" : "and delete ", ull(s.nbFiles), s.threads,
-             s.threads >= 2 ? "s" : "", times);
+             s.dontDeleteFiles ? "" : "and delete ", ull(s.nbFiles), threads,
+             threads >= 2 ? "s" : "", times);
+  if (cluster) logMessage("%s\n", cluster->ranksLine.c_str());
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
   std::vector<RunResults> iterations;
   int status = 0;
@@ -433,7 +466,7 @@ int runBenchmark(const RunSettings& s) {
     const bool last = i == s.iterations;
     status = runPhases(&run, &iterations.back(), last && s.dontDeleteFiles);
     if (status > 1) return status;
-    if (!runValid(iterations.back(), s.threads)) status = 1;
+    if (!runValid(iterations.back(), threads)) status = 1;
     if (csvFd >= 0 &&
         !appendCsv(csvFd, csvRows(iterations.back(), i, s, workDir, system))) {
       logMessage("Failed to append the results to '%s': %s\n", csvPath.c_str(),
@@ -446,7 +479,7 @@ int runBenchmark(const RunSettings& s) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
     logMessage("%s%s", s.dontDeleteFiles ? "" : "\n",
-               summaryText(iterations).c_str());
+               summaryText(iterations, system.rankHosts).c_str());
   }
   if (s.jsonPath) {
     std::string text = jsonText(iterations, s, workDir, system);

@@ -22,10 +22,12 @@ const int kJson = 258;
 const int kTimeLimit = 259;
 const int kDropCaches = 260;
 const int kCsv = 261;
+const int kBatch = 262;
 
 const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
 const struct option kLongOptions[] = {
+    {"batch", required_argument, nullptr, kBatch},
     {"csv", required_argument, nullptr, kCsv},
     {"dir", required_argument, nullptr, 'd'},
     {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
@@ -112,6 +114,8 @@ void printHelp(const char* name) {
       "   --drop-caches : listing and size start cold (twice: delete too)\n");
   logMessage("   --iterations, -i : run everything N times, default 1\n");
   logMessage("   --csv FILE : append a row per phase and iteration to FILE\n");
+  logMessage(
+      "   --batch K : treeflood-mpi only: numbers per request, default 1\n");
 }
 
 }  // namespace
@@ -176,6 +180,14 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         break;
       case kJson:
         settings->jsonPath = optarg;
+        break;
+      case kBatch:
+        if (!readCount(optarg, &count) || count == 0 || count > 1000000) {
+          logMessage("'%s' is not a valid argument for '--batch' option\n",
+                     optarg);
+          return {false, 1};
+        }
+        settings->batch = count;
         break;
       case kCsv:
         settings->csvPath = optarg;

@@ -43,6 +43,8 @@ struct RunSettings {
   std::optional<std::string> csvPath;
   // How many times the whole sequence runs, in the same directory.
   uint64_t iterations = 1;
+  // With treeflood-mpi, the file numbers each request to rank 0 fetches.
+  uint64_t batch = 1;
   // Stop handing out file numbers to the create phase after this many
   // seconds; 0 for no limit.
   double timeLimit = 0;

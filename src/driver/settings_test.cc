@@ -25,7 +25,8 @@ TEST(CommandLine, Outcomes) {
       "   --time-limit SECONDS : stop creating files after SECONDS\n"
       "   --drop-caches : listing and size start cold (twice: delete too)\n"
       "   --iterations, -i : run everything N times, default 1\n"
-      "   --csv FILE : append a row per phase and iteration to FILE\n";
+      "   --csv FILE : append a row per phase and iteration to FILE\n"
+      "   --batch K : treeflood-mpi only: numbers per request, default 1\n";
   const std::string version =
       std::string("treeflood version: V0.2.5, build: ") + kBuildDate + " " +
       kBuildTime + "\n";

@@ -6,6 +6,7 @@
 
 #include <istream>
 #include <string>
+#include <vector>
 
 // One line of /proc/self/mountinfo.
 struct MountEntry {
@@ -29,6 +30,8 @@ struct SystemInfo {
   int64_t blockSize = 0;  // statfs's f_bsize
   int64_t freeBytes = 0;  // available to the user
   int64_t freeInodes = 0;
+  // The host of each rank, when several processes ran the phases.
+  std::vector<std::string> rankHosts;
 };
 
 // Reads SystemInfo for the current directory.

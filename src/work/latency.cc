@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <string>
 
 bool tscClock = false;
@@ -42,6 +43,25 @@ void mergeLatency(LatencyHistogram* into, const LatencyHistogram& from) {
   into->total += from.total;
   if (from.min < into->min) into->min = from.min;
   if (from.max > into->max) into->max = from.max;
+}
+
+void ticksToNs(LatencyHistogram* h, double nsPerTick) {
+  if (h->total == 0) return;
+  auto ns = [=](uint64_t ticks) {
+    return static_cast<uint64_t>(
+        std::llround(static_cast<double>(ticks) * nsPerTick));
+  };
+  auto ticks = std::make_unique<uint64_t[]>(kLatencyBuckets);
+  std::copy(h->counts, h->counts + kLatencyBuckets, ticks.get());
+  std::fill(h->counts, h->counts + kLatencyBuckets, 0);
+  for (size_t b = 0; b < kLatencyBuckets; ++b) {
+    if (ticks[b] != 0) {
+      h->counts[latencyBucket(
+          ns(std::clamp(bucketValue(b), h->min, h->max)))] += ticks[b];
+    }
+  }
+  h->min = ns(h->min);
+  h->max = ns(h->max);
 }
 
 uint64_t latencyPercentile(const LatencyHistogram& h, double percentile) {

@@ -44,6 +44,11 @@ inline void recordLatency(LatencyHistogram* h, uint64_t ticks) {
 // Adds `from` to `into`.
 void mergeLatency(LatencyHistogram* into, const LatencyHistogram& from);
 
+// Turns a histogram of ticks into one of nanoseconds, `nsPerTick` each, so
+// that histograms of machines whose ticks differ can be merged. Each bucket's
+// count moves to the bucket of its value's nanoseconds.
+void ticksToNs(LatencyHistogram* h, double nsPerTick);
+
 // The value at `percentile` (0 to 100) of the recorded ones: the smallest
 // whose rank covers that share, within 0.4%; the exact minimum at 0 and
 // maximum at 100; 0 when nothing was recorded.

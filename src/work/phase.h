@@ -27,6 +27,13 @@ struct Timeline {
 // Records the sample of one wake into `timeline`.
 void recordSample(Timeline* timeline, TimelineSample sample);
 
+// One process's part of a phase that several ran together.
+struct RankShare {
+  uint64_t files = 0;   // the file numbers it worked on
+  uint64_t failed = 0;  // of which failed
+  double seconds = 0;   // from its start on the phase to its last file
+};
+
 // What a phase found of its files, over all its threads.
 struct PhaseStats {
   PhaseFailures failures;
@@ -40,6 +47,8 @@ struct PhaseStats {
   uint64_t handedOut = 0;
   unsigned threadsRun = 0;  // the calling thread and those that started
   std::vector<TimelineSample> timeline;
+  // Of each process, by rank, when several ran the phase; else empty.
+  std::vector<RankShare> ranks;
 };
 
 // Resets the plan's number source and runs `worker` on the calling thread

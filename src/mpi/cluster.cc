@@ -1,0 +1,467 @@
+#include "mpi/cluster.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <mpi.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/output.h"
+#include "console/report.h"
+#include "driver/run.h"
+#include "driver/settings.h"
+#include "work/latency.h"
+#include "work/layout.h"
+#include "work/phase.h"
+#include "work/workers.h"
+
+namespace {
+
+// The reply to a request for numbers once the phase has been stopped: above
+// any count, so that the worker ends as after the last file.
+const uint64_t kNoMore = UINT64_MAX;
+// Tags on the service's communicator. A worker asks under its own tag, 1 to
+// 64, which the reply carries back to it alone.
+const int kStopTag = 100;  // a rank received a stop signal
+const int kQuitTag = 101;  // rank 0 ends its service
+
+// Set by a stop signal on a rank other than 0, which tells rank 0.
+std::atomic<bool> followerStop{false};
+volatile sig_atomic_t followerSignal = 0;
+
+void onFollowerSignal(int number) {
+  if (followerSignal == 0) followerSignal = number;
+  followerStop.store(true, std::memory_order_relaxed);
+}
+
+// Tells rank 0 of a stop signal received here, once.
+void passOnStop(MPI_Comm service) {
+  static bool told = false;
+  if (told || followerSignal == 0) return;
+  told = true;
+  int32_t signal = followerSignal;
+  MPI_Send(&signal, 1, MPI_INT32_T, 0, kStopTag, service);
+}
+
+// Waits for `request` to complete, in naps that grow from 50 us to 1 ms: a
+// blocking MPI call spins, and would take the cores of the ranks that still
+// work, while a request that completes at once costs no more than 50 us. On
+// a rank other than 0, passes on a stop signal that comes meanwhile.
+void waitQuietly(MPI_Request* request, MPI_Comm service) {
+  for (long nap = 50000;; nap = std::min(2 * nap, 1000000L)) {
+    int done = 0;
+    MPI_Test(request, &done, MPI_STATUS_IGNORE);
+    if (done) return;
+    if (service != MPI_COMM_NULL) passOnStop(service);
+    const struct timespec wait = {0, nap};
+    nanosleep(&wait, nullptr);
+  }
+}
+
+// What rank 0 tells the other ranks to do next.
+struct Command {
+  int32_t quit = 0;
+  int32_t kind = 0;  // a PhaseKind
+  int32_t timeFiles = 0;
+  uint64_t nbFiles = 0;
+  uint64_t batch = 1;
+};
+
+// What a rank did in a phase, as rank 0 gathers it.
+struct Report {
+  uint64_t files = 0;  // numbers it drew below the count
+  uint64_t failures = 0;
+  uint64_t firstIndex = 0;
+  int32_t firstError = 0;
+  char firstCall[16] = {};
+  int64_t blocks = 0;
+  uint32_t threadsRun = 0;
+  double seconds = 0;
+  LatencyHistogram latency;  // in nanoseconds
+};
+
+// The failing calls' names, so that one received from another rank can be
+// kept as the static text a PhaseFailures holds.
+const char* staticCallName(const char* name) {
+  static const char* const kCalls[] = {"open",   "write", "close", "stat",
+                                       "unlink", "rmdir", "mkdir"};
+  for (const char* call : kCalls) {
+    if (strcmp(call, name) == 0) return call;
+  }
+  return "?";
+}
+
+// Rank 0's side of the global counter: its own workers draw from the atomic
+// directly, and the service thread hands out from it to the other ranks.
+struct RootCounter final : FileNumberSource {
+  // The cluster resets the count before any rank may draw, not runPhase after.
+  void reset() override {}
+  uint64_t next() override {
+    return value.fetch_add(1, std::memory_order_relaxed);
+  }
+  uint64_t handedOut() const override {
+    return value.load(std::memory_order_relaxed);
+  }
+  std::atomic<uint64_t> value{0};
+};
+
+// Another rank's side: each thread asks rank 0 for its next numbers, `batch`
+// at a time, and counts those it gets below the phase's count.
+struct RemoteCounter final : FileNumberSource {
+  MPI_Comm comm = MPI_COMM_NULL;
+  uint64_t batch = 1;
+  uint64_t limit = 0;  // the phase's count
+  std::atomic<uint64_t> generation{0};
+  std::atomic<int> tags{0};
+  std::atomic<uint64_t> files{0};
+
+  void reset() override {
+    generation.fetch_add(1);
+    tags = 0;
+    files = 0;
+  }
+
+  uint64_t next() override {
+    // A thread's tag and the numbers it holds, for the current phase only:
+    // the calling thread works in every phase.
+    thread_local uint64_t phase = 0;
+    thread_local int tag = 0;
+    thread_local uint64_t first = 0, end = 0;
+    if (phase != generation.load()) {
+      phase = generation.load();
+      tag = 1 + tags.fetch_add(1);
+      first = end = 0;
+    }
+    if (first == end) {
+      MPI_Send(nullptr, 0, MPI_BYTE, 0, tag, comm);
+      MPI_Recv(&first, 1, MPI_UINT64_T, 0, tag, comm, MPI_STATUS_IGNORE);
+      if (first == kNoMore) return kNoMore;
+      end = first + batch;
+    }
+    const uint64_t n = first++;
+    if (n < limit) files.fetch_add(1, std::memory_order_relaxed);
+    return n;
+  }
+
+  uint64_t handedOut() const override { return files.load(); }
+};
+
+// What rank 0 shares with its service thread and the run's phases.
+struct Root {
+  int ranks = 1;
+  MPI_Comm world = MPI_COMM_NULL;    // commands and reports
+  MPI_Comm service = MPI_COMM_NULL;  // requests for numbers
+  uint64_t batch = 1;
+  RootCounter counter;
+  // The phase's stop flag, which the service obeys as the workers do.
+  std::atomic<const std::atomic<bool>*> stop{&kNeverStop};
+};
+
+// Rank 0's counter service during a phase: answers each request with the
+// next numbers from the atomic its own workers draw from, until told to quit.
+// It blocks in MPI_Recv on its own thread, so that the others progress
+// whatever rank 0's workers are doing; a stop that another rank sent between
+// phases is taken at the next one's start.
+void* serveNumbers(void* arg) {
+  Root& root = *static_cast<Root*>(arg);
+  for (;;) {
+    MPI_Status status;
+    int32_t signal = 0;
+    MPI_Recv(&signal, 1, MPI_INT32_T, MPI_ANY_SOURCE, MPI_ANY_TAG, root.service,
+             &status);
+    if (status.MPI_TAG == kQuitTag) return nullptr;
+    if (status.MPI_TAG == kStopTag) {
+      requestStop(signal);
+      continue;
+    }
+    uint64_t first = root.stop.load()->load(std::memory_order_relaxed)
+                         ? kNoMore
+                         : root.counter.value.fetch_add(root.batch);
+    MPI_Send(&first, 1, MPI_UINT64_T, status.MPI_SOURCE, status.MPI_TAG,
+             root.service);
+  }
+}
+
+// This rank's report of a phase that ended with `stats`.
+void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
+  report->files = files;
+  report->failures = stats.failures.count;
+  report->firstIndex = stats.failures.firstIndex;
+  report->firstError = stats.failures.firstError;
+  if (stats.failures.firstCall != nullptr) {
+    snprintf(report->firstCall, sizeof report->firstCall, "%s",
+             stats.failures.firstCall);
+  }
+  report->blocks = stats.blocks;
+  report->threadsRun = stats.threadsRun;
+  report->seconds = stats.fileSeconds;
+  report->latency = stats.latency;
+  ticksToNs(&report->latency, stats.nsPerTick);
+}
+
+// Rank 0's way of running a phase on every rank: the count is reset before
+// the others are told to start, and the phase ends when all have reported.
+void runClusterPhase(void* context, PhaseKind kind, const PhasePlan& plan,
+                     uint64_t startNs, PhaseStats* stats) {
+  Root& root = *static_cast<Root*>(context);
+  root.counter.value = 0;
+  root.stop = plan.stop;
+  // The service lives for the phase alone: a blocking MPI_Recv spins, and
+  // between phases it would take a core from ls, or burn one in a pause.
+  pthread_t server;
+  const bool serving = root.ranks > 1;
+  if (serving && pthread_create(&server, nullptr, serveNumbers, &root) != 0) {
+    // The others would wait for numbers forever.
+    logMessage("Failed to start the counter service\n");
+    MPI_Abort(root.world, 1);
+  }
+  Command command = {.kind = kind,
+                     .timeFiles = plan.timeFiles,
+                     .nbFiles = plan.nbFiles,
+                     .batch = root.batch};
+  MPI_Request request;
+  MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, root.world, &request);
+  waitQuietly(&request, MPI_COMM_NULL);
+  PhaseStats mine;
+  runPhase(plan, kPhaseWorkers[kind], startNs, &mine);
+  auto reports = std::make_unique<Report[]>(static_cast<size_t>(root.ranks));
+  auto own = std::make_unique<Report>();
+  fillReport(mine, 0, own.get());
+  MPI_Igather(own.get(), sizeof(Report), MPI_BYTE, reports.get(),
+              sizeof(Report), MPI_BYTE, 0, root.world, &request);
+  waitQuietly(&request, MPI_COMM_NULL);
+  if (serving) {
+    MPI_Send(nullptr, 0, MPI_BYTE, 0, kQuitTag, root.service);
+    pthread_join(server, nullptr);
+  }
+  root.stop = &kNeverStop;
+
+  *stats = PhaseStats{};
+  stats->handedOut = root.counter.value;
+  stats->timeline = std::move(mine.timeline);
+  stats->fileSeconds = mine.fileSeconds;
+  // Rank 0's own files are those of the count the others did not draw.
+  const uint64_t drawn = std::min(stats->handedOut, plan.nbFiles);
+  uint64_t othersFiles = 0;
+  for (int r = 1; r < root.ranks; ++r) othersFiles += reports[r].files;
+  reports[0].files = drawn - std::min(othersFiles, drawn);
+  for (int r = 0; r < root.ranks; ++r) {
+    const Report& report = reports[r];
+    PhaseFailures failures = {report.failures, report.firstIndex,
+                              staticCallName(report.firstCall),
+                              report.firstError};
+    if (report.failures != 0) mergeFailures(&stats->failures, failures);
+    stats->blocks += report.blocks;
+    stats->threadsRun += report.threadsRun;
+    stats->fileSeconds = std::max(stats->fileSeconds, report.seconds);
+    mergeLatency(&stats->latency, report.latency);
+    stats->ranks.push_back({report.files, report.failures, report.seconds});
+  }
+}
+
+// A rank other than 0: runs each phase rank 0 starts on the same files, from
+// the global counter, until rank 0 says to quit.
+void follow(const RunSettings& s, MPI_Comm world, MPI_Comm service) {
+  struct sigaction action = {};
+  action.sa_handler = onFollowerSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  const int workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dirFds[kNbDirs];
+  std::fill(std::begin(dirFds), std::end(dirFds), -EBADF);
+  RemoteCounter counter;
+  counter.comm = service;
+  for (;;) {
+    Command command;
+    MPI_Request request;
+    MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
+    waitQuietly(&request, service);
+    if (command.quit) break;
+    if (command.kind == kCreatePhase) {
+      // Rank 0 has made the directories; those it could not make fail here
+      // too, as they do there.
+      char name[8];
+      for (unsigned d = 0; d < kNbDirs; ++d) {
+        if (dirFds[d] >= 0) close(dirFds[d]);
+        dirName(d, name);
+        int fd = openat(workFd, name,
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        dirFds[d] = fd >= 0 ? fd : -errno;
+      }
+    }
+    counter.batch = command.batch;
+    counter.limit = command.nbFiles;
+    const PhasePlan plan = {
+        .nbFiles = command.nbFiles,
+        .layout = computeLayout(s.nbFiles),
+        .openFlags = s.openFlags,
+        .fileSize = s.fileSize,
+        .threads = s.threads,
+        .timeFiles = command.timeFiles != 0,
+        .numbers = &counter,
+        .dirFds = dirFds,
+        // The delete phase ends only when all is gone.
+        .stop = command.kind == kDeletePhase ? &kNeverStop : &followerStop};
+    PhaseStats stats;
+    runPhase(plan, kPhaseWorkers[command.kind], monotonicNs(), &stats);
+    passOnStop(service);
+    auto report = std::make_unique<Report>();
+    fillReport(stats, counter.files, report.get());
+    MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, nullptr, 0, MPI_BYTE, 0,
+                world, &request);
+    waitQuietly(&request, service);
+  }
+  for (int fd : dirFds) {
+    if (fd >= 0) close(fd);
+  }
+  if (workFd >= 0) close(workFd);
+}
+
+// "on 3 ranks: node1 (2), node2 (1)": the hosts in rank order, each with the
+// number of ranks it runs.
+std::string ranksLine(const std::vector<std::string>& hosts) {
+  std::vector<std::pair<std::string, int>> counts;
+  for (const std::string& host : hosts) {
+    auto it = std::find_if(counts.begin(), counts.end(),
+                           [&](const auto& c) { return c.first == host; });
+    if (it == counts.end()) {
+      counts.push_back({host, 1});
+    } else {
+      ++it->second;
+    }
+  }
+  std::string line = "on " + std::to_string(hosts.size()) + " ranks:";
+  for (size_t i = 0; i < counts.size(); ++i) {
+    line += (i == 0 ? " " : ", ") + counts[i].first + " (" +
+            std::to_string(counts[i].second) + ")";
+  }
+  return line;
+}
+
+}  // namespace
+
+int runClusterMain(int argc, char** argv) {
+  initConsole();
+  initLatencyClock();
+  int provided = 0, rank = 0, ranks = 1;
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+  // Every rank reads the same command line; rank 0 alone says what it finds.
+  const int savedOut = dup(1), savedErr = dup(2);
+  if (rank != 0) {
+    int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(devNull, 1);
+    dup2(devNull, 2);
+    close(devNull);
+  }
+  RunSettings settings;
+  ParseResult parsed = parseCommandLine(argc, argv, &settings);
+  if (rank != 0) dup2(savedErr, 2);
+  close(savedErr);
+  close(savedOut);
+  int status = parsed.exitStatus;
+  bool ok = parsed.run;
+  if (ok && provided < MPI_THREAD_MULTIPLE) {
+    if (rank == 0) {
+      logMessage(
+          "treeflood-mpi needs MPI_THREAD_MULTIPLE, which this MPI library "
+          "does not provide (level %d of 3)\n",
+          provided);
+    }
+    ok = false;
+    status = 1;
+  }
+  if (ok && !initWork(settings.fileSize)) {
+    dprintf(2, "rank %d: failed to allocate the %llu-byte data block\n", rank,
+            static_cast<unsigned long long>(settings.fileSize));
+    ok = false;
+  }
+  // mpirun binds each rank to one core unless told otherwise, which would
+  // measure the threads taking turns on it.
+  cpu_set_t cpus;
+  if (ok && sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
+      static_cast<unsigned>(CPU_COUNT(&cpus)) < settings.threads) {
+    char text[160];
+    snprintf(text, sizeof text,
+             "Warning: %d CPU%s for %u threads: run mpirun with --bind-to "
+             "none, or --map-by slot:PE=%u\n",
+             CPU_COUNT(&cpus), CPU_COUNT(&cpus) == 1 ? "" : "s",
+             settings.threads, settings.threads);
+    if (rank == 0) {
+      logMessage("%s", text);
+    } else {
+      dprintf(2, "rank %d: %s", rank, text);
+    }
+  }
+  // Every rank must see the working directory before anything is made.
+  const char* workDir = settings.workDir ? settings.workDir->c_str() : ".";
+  if (ok && rank != 0 && chdir(workDir) != 0) {
+    dprintf(2, "rank %d: failed to change working directory (%s): %s\n", rank,
+            workDir, strerror(errno));
+    ok = false;
+  }
+  if (ok && rank == 0 && access(workDir, X_OK) != 0) {
+    logMessage("Filed to change working directory (%s) because '%s'\n", workDir,
+               strerror(errno));
+    ok = false;
+  }
+  int allOk = ok;
+  MPI_Allreduce(MPI_IN_PLACE, &allOk, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  if (!allOk) {
+    MPI_Finalize();
+    return parsed.run ? 1 : status;
+  }
+
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::vector<char> hostTable(static_cast<size_t>(ranks) * sizeof host);
+  MPI_Allgather(host, sizeof host, MPI_CHAR, hostTable.data(), sizeof host,
+                MPI_CHAR, MPI_COMM_WORLD);
+  MPI_Comm service;
+  MPI_Comm_dup(MPI_COMM_WORLD, &service);
+  if (rank != 0) {
+    follow(settings, MPI_COMM_WORLD, service);
+    MPI_Comm_free(&service);
+    MPI_Finalize();
+    return 0;
+  }
+
+  Root root;
+  root.ranks = ranks;
+  root.world = MPI_COMM_WORLD;
+  root.service = service;
+  root.batch = settings.batch;
+  std::vector<std::string> hosts;
+  for (int r = 0; r < ranks; ++r) hosts.push_back(&hostTable[r * sizeof host]);
+  Cluster cluster;
+  cluster.numbers = &root.counter;
+  cluster.threads = static_cast<unsigned>(ranks) * settings.threads;
+  cluster.hostname = host;
+  cluster.ranksLine = ranksLine(hosts);
+  cluster.hosts = hosts;
+  cluster.runPhase = runClusterPhase;
+  cluster.context = &root;
+  status = runBenchmark(settings, &cluster);
+  // However the run ended, the others stop waiting for a phase.
+  Command quit = {.quit = 1};
+  MPI_Request request;
+  MPI_Ibcast(&quit, sizeof quit, MPI_BYTE, 0, MPI_COMM_WORLD, &request);
+  waitQuietly(&request, MPI_COMM_NULL);
+  MPI_Comm_free(&service);
+  MPI_Finalize();
+  return status;
+}

@@ -1,0 +1,84 @@
+// treeflood-mpi under mpirun, with several ranks on this machine.
+#include <nlohmann/json.hpp>
+
+#include "test_util.h"
+
+namespace {
+
+// mpirun's arguments for `ranks` ranks of treeflood-mpi with `args`. mpirun
+// ends the job by itself after 50 s, so that no rank outlives a test.
+std::vector<std::string> mpirun(int ranks, std::vector<std::string> args) {
+  args.insert(args.begin(),
+              {"-np", std::to_string(ranks), "--oversubscribe", "--bind-to",
+               "none", "--timeout", "50", TREEFLOOD_MPI_EXE});
+  return args;
+}
+
+// mpirun's environment, as root too, and its directory.
+ProgramOptions inDir(const std::string& cwd) {
+  return {
+      .env = {std::string("PATH=") + getenv("PATH"), "HOME=" + cwd,
+              "OMPI_ALLOW_RUN_AS_ROOT=1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1"},
+      .cwd = cwd};
+}
+
+}  // namespace
+
+TEST(Cluster, EveryFileOnceOverAllRanks) {
+  for (auto [ranks, batch] : {std::pair{3, "1"}, {2, "16"}}) {
+    TempDir dir;
+    bash("mkdir w", dir.path);
+    ProgramResult r = runProgram(
+        MPIEXEC,
+        mpirun(ranks, {"-D", "-f", "3000", "-t", "2", "--batch", batch,
+                       "--dontDeleteFiles", "--json", "r", "-d", "w"}),
+        inDir(dir.path));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string n = std::to_string(ranks);
+    EXPECT_TRUE(matches(r.out, "treeflood will create 3000 files with " +
+                                   std::to_string(2 * ranks) + " threads\non " +
+                                   n + " ranks: * (" + n + ")\nVersion: *"))
+        << r.out;
+    // A number drawn twice fails its second O_EXCL open; one never drawn
+    // leaves a file missing.
+    EXPECT_EQ(bash("find w -type f -size 10240c | wc -l", dir.path), "3000\n");
+    auto create = nlohmann::json::parse(
+        readFile(dir.path + "/r"))["iterations"][0]["phases"]["create"];
+    uint64_t shares = 0;
+    for (const auto& rank : create["ranks"])
+      shares += rank["files_done"].get<uint64_t>();
+    EXPECT_EQ(shares, 3000u);
+    // All ranks delete the tree that was kept, and only the tree.
+    EXPECT_EQ(
+        runProgram(MPIEXEC, mpirun(ranks, {"-D", "-f", "3000", "-d", "w"}),
+                   inDir(dir.path))
+            .status,
+        0);
+    EXPECT_EQ(entryCount(dir.path + "/w"), 0);
+  }
+}
+
+TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnce) {
+  TempDir dir;
+  const std::string work = dir.path + "/w";
+  bash("mkdir w", dir.path);
+  ProgramOptions o = inDir(dir.path);
+  o.out = dir.path + "/out";
+  pid_t pid = spawn(
+      MPIEXEC, mpirun(3, {"-D", "-f", "5000000", "-t", "2", "-d", work}), o);
+  for (int i = 0; i < 3000 && entryCount(work + "/d_000") < 100; ++i) {
+    usleep(10000);
+  }
+  // The newest of this run's processes is its last rank.
+  bash("kill -INT $(pgrep -n -f '^" TREEFLOOD_MPI_EXE ".* " + work + "$')");
+  EXPECT_EQ(reap(pid), 130);
+  EXPECT_TRUE(matches(readFile(dir.path + "/out"),
+                      "*Interrupted by SIGINT in the create phase after * "
+                      "of 5000000 files\n*"));
+  EXPECT_EQ(entryCount(work), 0);
+  // A directory that a rank can't enter is refused before anything is made.
+  ProgramResult r =
+      runProgram(MPIEXEC, mpirun(2, {"-d", "missing"}), inDir(dir.path));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(matches(r.out + r.err, "*(missing)*No such file or directory*"));
+}
