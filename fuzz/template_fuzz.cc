@@ -19,7 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text = expandTemplate(tmpl, done, total, 12.5);
   // Markers only ever grow by bounded amounts: a bar is at most 256 wide.
   if (text.size() > tmpl.size() * 256 + 64) __builtin_trap();
-  std::string line = liveLine(done, total, 12.5, static_cast<int>(size), true);
+  // Any rate, up to 20 digits, or none.
+  const double rate = size % 2 ? static_cast<double>(numbers[0]) : -1;
+  std::string line =
+      liveLine(done, total, 12.5, rate, static_cast<int>(size), true);
   if (size > 0 && line.size() > size - 1) __builtin_trap();
   return 0;
 }

@@ -108,6 +108,7 @@ TEST(Executable, Runs) {
       {{"/mnt/test"}, 1, ""},
       {{"-f", "10", "-d"}, 1, ""},
       {{"-f", "1e6"}, 1, "'1e6' is not a valid argument for '-f' option\n"},
+      {{"--batch", "4"}, 1, "--batch works with treeflood-mpi only\n"},
   };
   for (const auto& c : cases) {
     TempDir top;
