@@ -88,7 +88,8 @@ Json latencyJson(const LatencyHistogram& ticks, double nsPerTick) {
   return latency;
 }
 
-Json iterationJson(const RunResults& results, const RunSettings& settings) {
+Json iterationJson(const RunResults& results, const RunSettings& settings,
+                   unsigned threads) {
   Json it;
   Json phases = Json::object();
   for (int k = 0; k < kNbPhases; ++k) {
@@ -163,7 +164,7 @@ Json iterationJson(const RunResults& results, const RunSettings& settings) {
                              : Json(nullptr)},
       {"failed_to_make", results.dirsMade.count},
       {"failed_to_remove", results.dirsRemoved.count}};
-  it["valid"] = runValid(results, settings.threads);
+  it["valid"] = runValid(results, threads);
   return it;
 }
 
@@ -351,11 +352,15 @@ std::string jsonText(const std::vector<RunResults>& iterations,
                    {"block_size", system.blockSize},
                    {"free_bytes_before", system.freeBytes},
                    {"free_inodes_before", system.freeInodes}};
+  // The threads of all the processes that ran the phases.
+  const unsigned threads =
+      settings.threads *
+      static_cast<unsigned>(std::max<size_t>(1, system.rankHosts.size()));
   Json runs = Json::array();
   bool valid = true;
   for (const RunResults& r : iterations) {
-    runs.push_back(iterationJson(r, settings));
-    valid = valid && runValid(r, settings.threads);
+    runs.push_back(iterationJson(r, settings, threads));
+    valid = valid && runValid(r, threads);
   }
   doc["iterations"] = runs;
   Json summary = Json::object();
@@ -399,15 +404,14 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
   // A row of the whole run when `rank` is empty, else of that rank's share.
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall,
-                 const std::string& latencies, const std::string& rank) {
+                 const std::string& latencies, const std::string& host,
+                 const std::string& rank) {
     char figures[256];
     snprintf(figures, sizeof figures, "%s,%llu,%s,%llu,%llu,%.9f,%.3f,",
              cold ? "cold" : "warm", static_cast<unsigned long long>(iteration),
              phase, static_cast<unsigned long long>(done),
              static_cast<unsigned long long>(failed), wall,
              wall > 0 ? static_cast<double>(done) / wall : 0.0);
-    const std::string& host =
-        rank.empty() ? system.hostname : system.rankHosts[std::stoul(rank)];
     rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
             rank + "\n";
   };
@@ -424,13 +428,14 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
       latencies = text;
     }
     row(phase.startedAt, phase.cold, kPhaseNames[k], filesDone(phase),
-        stats.failures.count, phase.wallSeconds, latencies, "");
+        stats.failures.count, phase.wallSeconds, latencies, system.hostname,
+        "");
     for (size_t r = 0; r < stats.ranks.size() && r < system.rankHosts.size();
          ++r) {
       const RankShare& share = stats.ranks[r];
       row(phase.startedAt, phase.cold, kPhaseNames[k],
           share.files - share.failed, share.failed, share.seconds, ",,",
-          std::to_string(r));
+          system.rankHosts[r], std::to_string(r));
     }
     // The listing ran between the create and the size phase, on every file
     // made; it fails or succeeds as a whole.
@@ -439,7 +444,7 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
       const bool ok = ls.signal == 0 && ls.exitStatus == 0;
       row(results.listingStartedAt, results.listingCold, "list",
           ok ? phase.files : 0, ok ? 0 : phase.files, results.listingSeconds,
-          ",,", "");
+          ",,", system.hostname, "");
     }
   }
   return rows;
