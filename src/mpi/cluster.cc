@@ -117,39 +117,63 @@ struct RootCounter final : FileNumberSource {
 };
 
 // Another rank's side: each thread asks rank 0 for its next numbers, `batch`
-// at a time, and counts those it gets below the phase's count.
+// at a time, and counts those it gets below the phase's count. It asks for
+// the next ones as soon as it has its current ones, so that the round trip
+// overlaps the work on them; numbers still come to each thread in order.
 struct RemoteCounter final : FileNumberSource {
   MPI_Comm comm = MPI_COMM_NULL;
   uint64_t batch = 1;
   uint64_t limit = 0;  // the phase's count
   std::atomic<uint64_t> generation{0};
-  std::atomic<int> tags{0};
+  std::atomic<int> threads{0};
   std::atomic<uint64_t> files{0};
+  // A thread's numbers: those in hand and the request for the next ones.
+  // Here rather than in the thread, since a request may outlive it.
+  struct Slot {
+    MPI_Request request = MPI_REQUEST_NULL;
+    uint64_t reply = 0;
+    uint64_t first = 0, end = 0;
+  } slots[64];
 
   void reset() override {
     generation.fetch_add(1);
-    tags = 0;
+    threads = 0;
     files = 0;
+    for (Slot& slot : slots) slot.first = slot.end = 0;
+  }
+
+  // Waits for the replies to the requests that no thread took, once the
+  // phase's threads have ended; rank 0 answers every request in a phase.
+  void drain() {
+    for (Slot& slot : slots) MPI_Wait(&slot.request, MPI_STATUS_IGNORE);
+  }
+
+  // Asks rank 0 for the next numbers, the reply to come to `slot` under
+  // `tag`, the thread's own.
+  void ask(Slot* slot, int tag) {
+    MPI_Irecv(&slot->reply, 1, MPI_UINT64_T, 0, tag, comm, &slot->request);
+    MPI_Send(nullptr, 0, MPI_BYTE, 0, tag, comm);
   }
 
   uint64_t next() override {
-    // A thread's tag and the numbers it holds, for the current phase only:
-    // the calling thread works in every phase.
+    // The calling thread works in every phase: its slot is the phase's.
     thread_local uint64_t phase = 0;
-    thread_local int tag = 0;
-    thread_local uint64_t first = 0, end = 0;
+    thread_local int index = 0;
     if (phase != generation.load()) {
       phase = generation.load();
-      tag = 1 + tags.fetch_add(1);
-      first = end = 0;
+      index = threads.fetch_add(1);
     }
-    if (first == end) {
-      MPI_Send(nullptr, 0, MPI_BYTE, 0, tag, comm);
-      MPI_Recv(&first, 1, MPI_UINT64_T, 0, tag, comm, MPI_STATUS_IGNORE);
-      if (first == kNoMore) return kNoMore;
-      end = first + batch;
+    Slot& slot = slots[index];
+    if (slot.first == slot.end) {
+      if (slot.request == MPI_REQUEST_NULL) ask(&slot, index + 1);
+      MPI_Wait(&slot.request, MPI_STATUS_IGNORE);
+      if (slot.reply == kNoMore) return kNoMore;
+      slot.first = slot.reply;
+      slot.end = slot.reply + batch;
+      // None are asked for past the count, where no thread wants them.
+      if (slot.end < limit) ask(&slot, index + 1);
     }
-    const uint64_t n = first++;
+    const uint64_t n = slot.first++;
     if (n < limit) files.fetch_add(1, std::memory_order_relaxed);
     return n;
   }
@@ -317,6 +341,7 @@ void follow(const RunSettings& s, MPI_Comm world, MPI_Comm service) {
         .stop = command.kind == kDeletePhase ? &kNeverStop : &followerStop};
     PhaseStats stats;
     runPhase(plan, kPhaseWorkers[command.kind], monotonicNs(), &stats);
+    counter.drain();
     passOnStop(service);
     auto report = std::make_unique<Report>();
     fillReport(stats, counter.files, report.get());
