@@ -56,8 +56,9 @@ void passOnStop(MPI_Comm service) {
 
 // Waits for `request` to complete, in naps that grow from 50 us to 1 ms: a
 // blocking MPI call spins, and would take the cores of the ranks that still
-// work, while a request that completes at once costs no more than 50 us. On
-// a rank other than 0, passes on a stop signal that comes meanwhile.
+// work, while the short first naps see a request that completes soon within
+// 50 us. On a rank other than 0, passes on a stop signal that comes
+// meanwhile.
 void waitQuietly(MPI_Request* request, MPI_Comm service) {
   for (long nap = 50000;; nap = std::min(2 * nap, 1000000L)) {
     int done = 0;
