@@ -385,15 +385,6 @@ int runBenchmark(const RunSettings& s, const Cluster* cluster) {
                strerror(errno));
     return 1;
   }
-  // Opened now, so that a run can't end without its rows; closed at exit.
-  const int csvFd = s.csvPath
-                        ? open(csvPath.c_str(),
-                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)
-                        : -1;
-  if (s.csvPath && csvFd < 0) {
-    logMessage("Failed to open '%s': %s\n", csvPath.c_str(), strerror(errno));
-    return 1;
-  }
   if (s.workDir && chdir(s.workDir->c_str()) != 0) {
     logMessage("Filed to change working directory (%s) because '%s'\n",
                s.workDir->c_str(), strerror(errno));
@@ -427,6 +418,17 @@ int runBenchmark(const RunSettings& s, const Cluster* cluster) {
         "(%s: %s): try --no-direct-io\n",
         workDir.c_str(), static_cast<size_t>(s.fileSize), call,
         strerror(error));
+    return 1;
+  }
+  // Opened before anything is made, so that a run can't end without its
+  // rows, and after the checks that refuse a run, so that a refused one
+  // leaves no empty file; closed at exit.
+  const int csvFd = s.csvPath
+                        ? open(csvPath.c_str(),
+                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)
+                        : -1;
+  if (s.csvPath && csvFd < 0) {
+    logMessage("Failed to open '%s': %s\n", csvPath.c_str(), strerror(errno));
     return 1;
   }
   raiseDescriptorLimit();

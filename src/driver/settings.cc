@@ -112,7 +112,7 @@ void printHelp(const char* name) {
   logMessage("   --time-limit SECONDS : stop creating files after SECONDS\n");
   logMessage(
       "   --drop-caches : listing and size start cold (twice: delete too)\n");
-  logMessage("   --iterations, -i : run everything N times, default 1\n");
+  logMessage("   --iterations, -i : run everything N times (1 to 1000)\n");
   logMessage("   --csv FILE : append a row per phase and iteration to FILE\n");
   logMessage(
       "   --batch K : treeflood-mpi only: numbers per request, default 1\n");
@@ -193,7 +193,9 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         settings->csvPath = optarg;
         break;
       case 'i':
-        if (!readCount(optarg, &count) || count == 0) {
+        // Each iteration's figures stay until the run ends, 115 KB of them
+        // with --summary or --json: 1000 keep that within 115 MB.
+        if (!readCount(optarg, &count) || count == 0 || count > 1000) {
           logMessage("'%s' is not a valid argument for '-i' option\n", optarg);
           return {false, 1};
         }

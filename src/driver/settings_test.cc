@@ -24,7 +24,7 @@ TEST(CommandLine, Outcomes) {
       "                   default value : 10240, 0 for empty files\n"
       "   --time-limit SECONDS : stop creating files after SECONDS\n"
       "   --drop-caches : listing and size start cold (twice: delete too)\n"
-      "   --iterations, -i : run everything N times, default 1\n"
+      "   --iterations, -i : run everything N times (1 to 1000)\n"
       "   --csv FILE : append a row per phase and iteration to FILE\n"
       "   --batch K : treeflood-mpi only: numbers per request, default 1\n";
   const std::string version =
@@ -52,6 +52,7 @@ TEST(CommandLine, Outcomes) {
       {{"--iterations", "0"},
        1,
        "'0' is not a valid argument for '-i' option\n"},
+      {{"-i", "1001"}, 1, "'1001' is not a valid argument for '-i' option\n"},
       {{"-s", "2G"}, 1, "'2G' is not a valid argument for '-s' option\n"},
       {{"-d", "a", "--dir", "b"},
        -1,

@@ -207,7 +207,9 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   }
   stats->handedOut = plan.numbers->handedOut();
   stats->threadsRun = started + 1;
+  // Kept as long as the run, so no larger than it is.
   stats->timeline = std::move(reporter.timeline.samples);
+  stats->timeline.shrink_to_fit();
   for (unsigned t = 0; t <= started; ++t) {
     mergeFailures(&stats->failures, tallies[t].failures);
     stats->blocks += tallies[t].blocks;
