@@ -308,13 +308,10 @@ int runPhases(Run* run, RunResults* results, bool keep) {
   if (keep) return 0;
   if (s.pause) {
     // In a cluster, the others wait for this process, on its host.
-    if (run->cluster != nullptr) {
-      logMessage("Paused before deleting: kill -CONT %d on %s to go on\n",
-                 static_cast<int>(getpid()), run->cluster->hostname.c_str());
-    } else {
-      logMessage("Paused before deleting: kill -CONT %d to go on\n",
-                 static_cast<int>(getpid()));
-    }
+    const std::string host =
+        run->cluster ? " on " + run->cluster->hostname : "";
+    logMessage("Paused before deleting: kill -CONT %d%s to go on\n",
+               static_cast<int>(getpid()), host.c_str());
     kill(getpid(), SIGSTOP);
   }
   if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
