@@ -52,7 +52,9 @@ TEST(LiveLine, FitsTheWidthOnATerminal) {
         {65, true, 8123.4, eta + rate + ", " + bar(4, 10) + end},
         {64, true, 8123.4, eta + ", " + bar(9, 23) + end},
         {50, true, 8123.4, eta + end},
-        {20, true, -1.0, eta.substr(0, 19)}}) {
+        {200, true, 8123.4, eta + rate + ", " + bar(16, 40) + end},
+        {20, true, -1.0, eta.substr(0, 19)},
+        {1, true, 8123.4, ""}}) {
     EXPECT_EQ(liveLine(42000, 100000, 60, perSecond, width, fit), line)
         << width;
   }

@@ -4,6 +4,7 @@
 #include "driver/run.h"
 #include "driver/settings.h"
 #include "work/latency.h"
+#include "work/phase.h"
 #include "work/workers.h"
 
 int main(int argc, char** argv) {
@@ -21,5 +22,6 @@ int main(int argc, char** argv) {
                static_cast<unsigned long long>(settings.fileSize));
     return 1;
   }
-  return runBenchmark(settings);
+  LocalRunner runner(settings.threads);
+  return runBenchmark(settings, &runner);
 }

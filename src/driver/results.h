@@ -1,20 +1,16 @@
-// What a run measured, kept for the summary table and the JSON document.
+// What a run measured, and the statistics the summary, the JSON document and
+// the CSV rows share.
 #ifndef TREEFLOOD_DRIVER_RESULTS_H_
 #define TREEFLOOD_DRIVER_RESULTS_H_
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "driver/settings.h"
-#include "driver/system.h"
 #include "runner/command.h"
 #include "work/phase.h"
-
-// The file phases, in the order they run.
-const int kNbPhases = 3;
-extern const char* const kPhaseNames[kNbPhases];  // "create", "size", "delete"
 
 struct PhaseResult {
   bool ran = false;
@@ -26,7 +22,7 @@ struct PhaseResult {
 };
 
 struct RunResults {
-  PhaseResult phases[kNbPhases];
+  PhaseResult phases[kNbFilePhases];  // indexed by PhaseKind
   CommandResult listing;
   bool listingCold = false;
   std::string listingStartedAt;
@@ -42,43 +38,36 @@ struct RunResults {
   double dirRemoveSeconds = 0;
 };
 
+// The files of `phase` whose operation succeeded, and their number per
+// second of the phase's wall time.
+uint64_t filesDone(const PhaseResult& phase);
+double filesPerSecond(const PhaseResult& phase);
+
 // How a phase's files per second spread over the iterations it ran in; the
 // standard deviation is the sample's (0 for one iteration).
 struct RateSpread {
   unsigned count = 0;
   double mean = 0, min = 0, max = 0, stddev = 0;
 };
-RateSpread rateSpread(const std::vector<RunResults>& iterations, int phase);
+RateSpread rateSpread(const std::vector<RunResults>& iterations,
+                      PhaseKind kind);
 
 // Whether the run did all it was asked: every file and directory operation
 // succeeded, every phase ran on all `threads`, and the listing exited 0.
 bool runValid(const RunResults& results, unsigned threads);
 
-// The summary table: one row per phase that ran, with files done and
-// failed, seconds, files per second (successful files only) and latency
-// percentiles in microseconds; then the seconds the directories took. Over
-// several iterations, files and seconds add up, files/s is the mean of the
-// iterations' rates, beside their minimum, maximum and standard deviation,
-// and the percentiles are those of all the iterations' files together.
-// Where several processes ran the phases, on `hosts` by rank, a second table
-// gives each one's files and seconds per phase. Columns are aligned; ends in
-// a newline.
-std::string summaryText(const std::vector<RunResults>& iterations,
-                        const std::vector<std::string>& hosts = {});
+// A phase's latencies over several iterations. The tick's length may differ
+// a little between phases: the merged histogram takes their mean, weighted by
+// the files each timed.
+struct MergedLatency {
+  LatencyHistogram ticks;
+  double nsPerTick = 1;
+};
+std::unique_ptr<MergedLatency> mergedLatency(
+    const std::vector<RunResults>& iterations, PhaseKind kind);
 
-// The JSON document of the run: every iteration's figures and, over them,
-// those of the summary. `workDir` is the absolute working directory, and
-// `system` what it was before the run. Always valid JSON: bytes that are not
-// UTF-8 are replaced.
-std::string jsonText(const std::vector<RunResults>& iterations,
-                     const RunSettings& settings, const std::string& workDir,
-                     const SystemInfo& system);
-
-// The CSV header line, and the rows of iteration number `iteration` (from
-// 1): one per phase that ran, in order, the listing included.
-extern const char kCsvHeader[];
-std::string csvRows(const RunResults& results, uint64_t iteration,
-                    const RunSettings& settings, const std::string& workDir,
-                    const SystemInfo& system);
+// The value at `percentile` of `ticks`, `nsPerTick` each, in microseconds.
+double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,
+                     double percentile);
 
 #endif  // TREEFLOOD_DRIVER_RESULTS_H_

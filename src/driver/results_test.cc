@@ -3,44 +3,59 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
-TEST(Results, SummaryAndValidity) {
-  // 1000 files on 4 threads: the create phase failed for 10, the delete
-  // phase did not run.
-  RunResults r;
-  for (PhaseResult* p : {&r.phases[0], &r.phases[1]}) {
-    p->ran = true;
-    p->files = 1000;
-    p->stats.threadsRun = 4;
+TEST(Results, ValidOnlyWhenAllWasDone) {
+  const struct {
+    const char* fault;
+    void (*apply)(RunResults*);
+  } cases[] = {
+      {"none", [](RunResults*) {}},
+      {"a file",
+       [](RunResults* r) {
+         r->phases[kSizePhase].stats.failures = {1, 5, "stat", EIO};
+       }},
+      {"a thread",
+       [](RunResults* r) { r->phases[kDeletePhase].stats.threadsRun = 3; }},
+      {"a directory made", [](RunResults* r) { r->dirsMade.count = 1; }},
+      {"a directory removed", [](RunResults* r) { r->dirsRemoved.count = 1; }},
+      {"ls's status", [](RunResults* r) { r->listing.exitStatus = 2; }},
+      {"ls's signal", [](RunResults* r) { r->listing.signal = 9; }},
+      {"ls not run", [](RunResults* r) { r->listing.ran = false; }},
+  };
+  for (const auto& c : cases) {
+    RunResults r;
+    for (PhaseResult& p : r.phases) {
+      p.ran = true;
+      p.stats.threadsRun = 4;
+    }
+    r.listing.ran = true;
+    c.apply(&r);
+    EXPECT_EQ(runValid(r, 4), c.fault == std::string("none")) << c.fault;
   }
-  r.phases[0].wallSeconds = 0.5;
-  r.phases[1].wallSeconds = 0.25;
-  r.listing.ran = true;
-  for (int i = 0; i < 990; ++i) recordLatency(&r.phases[0].stats.latency, 2000);
-  recordLatency(&r.phases[0].stats.latency, 1500);
-  EXPECT_TRUE(runValid(r, 4));
-  r.phases[0].stats.failures = {10, 3, "open", EACCES};
-  EXPECT_EQ(summaryText({r}),
-            "phase   files  failed  seconds  files/s  min us  p50 us  p90 us  "
-            "p99 us  p99.9 us  max us\n"
-            "create    990      10    0.500     1980     1.5     2.0     2.0  "
-            "   2.0       2.0     2.0\n"
-            "size     1000       0    0.250     4000       -       -       -  "
-            "     -         -       -\n"
-            "Directories: made in 0.000 s\n");
-  EXPECT_FALSE(runValid(r, 4));
-  r.phases[0].stats.failures = {};
-  r.phases[1].stats.threadsRun = 3;  // a thread did not start
-  EXPECT_FALSE(runValid(r, 4));
 }
 
-TEST(Results, CsvRowQuotesWhatNeedsIt) {
-  RunResults r;
-  r.phases[0] = {.ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
-  r.phases[0].stats.failures.count = 2;
-  SystemInfo system;
-  system.hostname = "h";
-  system.mount.type = "ext4";
-  EXPECT_EQ(csvRows(r, 2, RunSettings(), "/a,\"b\"", system),
-            "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
-            "4.000000000,2.000,,,,\n");
+TEST(Results, SpreadAndLatenciesOverIterations) {
+  // 1000, 2000 and 4000 files/s; the create phase's latencies 1000 ticks of
+  // 1 ns in the first and 2000 ticks of 3 ns in the second, none after.
+  std::vector<RunResults> runs(3);
+  const double seconds[] = {1, 0.5, 0.25};
+  for (size_t i = 0; i < runs.size(); ++i) {
+    PhaseResult& p = runs[i].phases[kCreatePhase];
+    p = {.ran = true, .files = 1000, .wallSeconds = seconds[i]};
+  }
+  recordLatency(&runs[0].phases[kCreatePhase].stats.latency, 1000);
+  recordLatency(&runs[1].phases[kCreatePhase].stats.latency, 2000);
+  runs[1].phases[kCreatePhase].stats.nsPerTick = 3;
+  const RateSpread spread = rateSpread(runs, kCreatePhase);
+  EXPECT_EQ(spread.count, 3u);
+  EXPECT_NEAR(spread.mean, 7000.0 / 3, 1e-9);
+  EXPECT_EQ(spread.min, 1000);
+  EXPECT_EQ(spread.max, 4000);
+  EXPECT_NEAR(spread.stddev, 1527.525, 1e-3);  // the sample's, n - 1
+  EXPECT_EQ(rateSpread(runs, kSizePhase).count, 0u);
+  // Every iteration's files, at the mean tick length of the files timed.
+  auto merged = mergedLatency(runs, kCreatePhase);
+  EXPECT_EQ(merged->ticks.total, 2u);
+  EXPECT_EQ(merged->nsPerTick, 2);
+  EXPECT_EQ(latencyMicros(merged->ticks, merged->nsPerTick, 0), 2);
+  EXPECT_EQ(latencyMicros(merged->ticks, merged->nsPerTick, 100), 4);
 }

@@ -8,56 +8,37 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include "console/output.h"
 #include "console/report.h"
 #include "console/texts.h"
-#include "driver/results.h"
+#include "driver/writers.h"
 #include "runner/command.h"
-#include "work/phase.h"
+
+std::atomic<bool> stopRequested{false};
 
 namespace {
 
 const char kDoneLine[] = "Done, time spent: %L\n\n";
+const char kDropCachesPath[] = "/proc/sys/vm/drop_caches";
 
 unsigned long long ull(uint64_t n) { return n; }
 
-// Set by the first SIGINT, SIGTERM or SIGHUP: the phases stop drawing file
-// numbers, and the run cleans up and ends with 128 + stopSignal.
-std::atomic<bool> stopRequested{false};
-volatile sig_atomic_t stopSignal = 0;
-
-void stopAt(int number) {
-  stopSignal = number;
-  stopRequested.store(true, std::memory_order_relaxed);
-}
+volatile sig_atomic_t signalNumber = 0;
 
 void onStopSignal(int number) {
-  if (stopSignal != 0) {
+  if (signalNumber != 0) {
     // A second signal ends the process at once, by that signal.
     signal(number, SIG_DFL);
     raise(number);
     return;
   }
-  stopAt(number);
-}
-
-void installSignalHandlers() {
-  struct sigaction action = {};
-  action.sa_handler = onStopSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
-  // A reader that goes away, or a file-size limit, must not kill the run:
-  // output is best effort, and EFBIG counts as the file's failure.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+  signalNumber = number;
+  stopRequested.store(true, std::memory_order_relaxed);
 }
 
 // The 1024 directories stay open through the run, beside the standard
@@ -91,8 +72,6 @@ bool directIoWorks(int workFd, int openFlags, size_t fileSize,
   return *error != EINVAL;
 }
 
-const char kDropCachesPath[] = "/proc/sys/vm/drop_caches";
-
 // Writes what the file system holds to its disk, then drops the page, dentry
 // and inode caches, so that the next phase reads cold metadata. Returns
 // whether both worked; a failure is said in a warning line.
@@ -122,14 +101,18 @@ Text bytesOf(int64_t blocks) {
   return t;
 }
 
+std::string isoNow() {
+  char iso[64];
+  isoClockText(iso, sizeof iso);
+  return iso;
+}
+
 // Marks a phase as run on `files` file numbers, with its local start time;
 // returns its start on the monotonic clock.
 uint64_t startPhase(PhaseResult* phase, uint64_t files) {
-  char iso[64];
-  isoClockText(iso, sizeof iso);
   phase->ran = true;
   phase->files = files;
-  phase->startedAt = iso;
+  phase->startedAt = isoNow();
   return monotonicNs();
 }
 
@@ -154,65 +137,130 @@ std::string absolutePath(const std::string& path) {
   return std::string(cwd) + "/" + path;
 }
 
-// Writes `text` to `fd` in one call; on failure returns false with errno
-// set, EIO standing for a short write.
-bool writeAll(int fd, const std::string& text) {
-  ssize_t written = write(fd, text.data(), text.size());
-  if (written == static_cast<ssize_t>(text.size())) return true;
-  if (written >= 0) errno = EIO;
-  return false;
-}
-
-// Writes `text` to `path`; on failure returns false with errno set.
-bool writeFile(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = writeAll(fd, text);
-  int error = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
+// "on 3 ranks: node1 (2), node2 (1)": the hosts in rank order, each with the
+// number of ranks it runs.
+std::string ranksLine(const std::vector<std::string>& hosts) {
+  std::vector<std::pair<std::string, int>> counts;
+  for (const std::string& host : hosts) {
+    auto it = std::find_if(counts.begin(), counts.end(),
+                           [&](const auto& c) { return c.first == host; });
+    if (it == counts.end()) {
+      counts.push_back({host, 1});
+    } else {
+      ++it->second;
+    }
   }
-  if (!ok) errno = error;
-  return ok;
+  std::string line = "on " + std::to_string(hosts.size()) + " ranks:";
+  for (size_t i = 0; i < counts.size(); ++i) {
+    line += (i == 0 ? " " : ", ") + counts[i].first + " (" +
+            std::to_string(counts[i].second) + ")";
+  }
+  return line;
 }
 
-// Appends `rows` to the CSV file open on `fd`, after the header if the file
-// is empty. Other runs may append to the same file: the lock keeps each one's
-// header test and rows together. On failure returns false with errno set.
-bool appendCsv(int fd, const std::string& rows) {
-  flock(fd, LOCK_EX);
-  struct stat st;
-  std::string text =
-      fstat(fd, &st) == 0 && st.st_size == 0 ? kCsvHeader + rows : rows;
-  bool ok = writeAll(fd, text);
-  int error = errno;
-  flock(fd, LOCK_UN);
-  errno = error;
-  return ok;
-}
-
-// Where a run is: the working directory's descriptor, the plan the phases
-// share, and what they found.
+// A run once prepared: the working directory's descriptor, the output files,
+// the plan the phases share, and what the writers say of the run.
 struct Run {
   const RunSettings* settings = nullptr;
-  const char* lsPath = nullptr;  // null when ls is not on PATH
+  PhaseRunner* runner = nullptr;
+  RunContext context;
+  std::string jsonPath, csvPath;  // absolute
+  char lsPath[256] = "";          // empty when ls is not on PATH
   int dropFd = -1;  // kDropCachesPath, open for writing with --drop-caches
   int workFd = -1;
-  int dirFds[kNbDirs] = {};
-  SharedCounter counter;  // the numbers of a phase on this process alone
+  int csvFd = -1;
+  int dirFds[kNbDirs];
   PhasePlan plan;
-  const Cluster* cluster = nullptr;
+
+  Run() { std::fill(std::begin(dirFds), std::end(dirFds), -EBADF); }
+  ~Run() {
+    closeDirectories(dirFds);
+    for (int fd : {dropFd, workFd, csvFd}) {
+      if (fd >= 0) close(fd);
+    }
+  }
 };
 
-// Runs a file phase of `kind`, on the cluster's processes if there is one.
-void runFilePhase(Run* run, PhaseKind kind, const PhasePlan& plan,
-                  uint64_t startNs, PhaseStats* stats) {
-  if (run->cluster != nullptr) {
-    run->cluster->runPhase(run->cluster->context, kind, plan, startNs, stats);
-  } else {
-    runPhase(plan, kPhaseWorkers[kind], startNs, stats);
+// Everything a run needs before its first iteration: the output paths, ls,
+// the caches' switch, the working directory and its lock, the direct-I/O
+// probe, the CSV file, the stop signals and the plan. Returns 0, or 1 after
+// saying why the run can't start; nothing is made either way.
+int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
+  run->settings = &s;
+  run->runner = runner;
+  // Resolved where the user is: a relative JSON path names a file there, and
+  // a relative PATH entry a directory there, never one in the tree.
+  if (s.jsonPath) run->jsonPath = absolutePath(*s.jsonPath);
+  if (s.csvPath) run->csvPath = absolutePath(*s.csvPath);
+  if (!findOnPath(getenv("PATH"), "ls", run->lsPath, sizeof run->lsPath)) {
+    run->lsPath[0] = '\0';
   }
+  // Only root may drop the caches: better to say so before anything is made.
+  if (s.dropCaches > 0) {
+    run->dropFd = open(kDropCachesPath, O_WRONLY | O_CLOEXEC);
+    if (run->dropFd < 0) {
+      logMessage("--drop-caches needs root: open(%s): %s\n", kDropCachesPath,
+                 strerror(errno));
+      return 1;
+    }
+  }
+  // Every path of the tree is taken from this descriptor; the process never
+  // changes its own directory.
+  const char* dir = s.workDir ? s.workDir->c_str() : ".";
+  run->workFd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (run->workFd < 0) {
+    logMessage("Filed to change working directory (%s) because '%s'\n", dir,
+               strerror(errno));
+    return 1;
+  }
+  char* real = realpath(dir, nullptr);
+  const std::string workDir = real != nullptr ? real : absolutePath(dir);
+  free(real);
+  // Two runs in one directory would measure each other's files. The lock
+  // goes with the process, however it ends.
+  if (flock(run->workFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    logMessage("Another treeflood run is working in '%s'\n", workDir.c_str());
+    return 1;
+  }
+  const char* call;
+  int error;
+  if ((s.openFlags & O_DIRECT) != 0 &&
+      !directIoWorks(run->workFd, s.openFlags, s.fileSize, &call, &error)) {
+    logMessage(
+        "The file system of '%s' refuses direct I/O of %zu-byte files "
+        "(%s: %s): try --no-direct-io\n",
+        workDir.c_str(), static_cast<size_t>(s.fileSize), call,
+        strerror(error));
+    return 1;
+  }
+  // Opened before anything is made, so that a run can't end without its
+  // rows, and after the checks that refuse a run, so that a refused one
+  // leaves no empty file.
+  if (s.csvPath) {
+    run->csvFd = open(run->csvPath.c_str(),
+                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (run->csvFd < 0) {
+      logMessage("Failed to open '%s': %s\n", run->csvPath.c_str(),
+                 strerror(errno));
+      return 1;
+    }
+  }
+  raiseDescriptorLimit();
+  installStopHandlers();
+  run->plan = {.nbFiles = s.nbFiles,
+               .layout = computeLayout(s.nbFiles),
+               .openFlags = s.openFlags,
+               .fileSize = s.fileSize,
+               .threads = s.threads,
+               .timeFiles = s.summary || s.jsonPath.has_value(),
+               .dirFds = run->dirFds,
+               .stop = &stopRequested};
+  // The system as it was before the run: its free space, above all.
+  run->context = {.settings = &s,
+                  .workDir = workDir,
+                  .system = systemInfo(run->workFd, workDir),
+                  .topology = runner->topology()};
+  return 0;
 }
 
 // After a stop signal in `phase`, which had handed out `done` of `total` file
@@ -220,13 +268,14 @@ void runFilePhase(Run* run, PhaseKind kind, const PhasePlan& plan,
 // are to be kept, says where the run was stopped (last, so that the output
 // ends with that line), and returns the exit status.
 int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
-  const int signal = stopSignal;
   if (!run->settings->dontDeleteFiles) {
-    // Here alone, even in a cluster: the clean-up runs once.
+    // By this process alone, however many ran the phase: the clean-up runs
+    // once.
+    SharedCounter counter;
     PhasePlan cleanup = run->plan;
     cleanup.timeFiles = false;
     cleanup.stop = &kNeverStop;
-    cleanup.numbers = &run->counter;
+    cleanup.numbers = &counter;
     PhaseStats ignored;  // files that were never made fail to unlink
     runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
     PhaseFailures dirs;
@@ -234,110 +283,149 @@ int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
     warn(dirs, kNbDirs, nullptr, "removed", 0);
   }
   logMessage("Interrupted by SIG%s in the %s phase after %llu of %llu files\n",
-             sigabbrev_np(signal), phase, ull(done), ull(total));
-  return 128 + signal;
+             sigabbrev_np(stopSignal()), phase, ull(done), ull(total));
+  return 128 + stopSignal();
 }
 
-// Runs one iteration of the sequence into `r`; the files and directories are
-// deleted unless `keep`. Returns 0, or the exit status after a stop signal.
-int runPhases(Run* run, RunResults* results, bool keep) {
+// Makes the directories and the files, until the count, a stop signal or the
+// time limit; from then on the plan counts the files made. Returns 0, or the
+// exit status after a stop signal.
+int createPhase(Run* run, RunResults* r) {
   const RunSettings& s = *run->settings;
   PhasePlan& plan = run->plan;
-  const TreeLayout* layout = &plan.layout;
-  RunResults& r = *results;
-  plan.nbFiles = s.nbFiles;
-  PhaseResult& create = r.phases[0];
-  PhaseResult& size = r.phases[1];
-  PhaseResult& remove = r.phases[2];
-
+  PhaseResult& create = r->phases[kCreatePhase];
   logMessage("Creating %llu files, started at %s...\n", ull(s.nbFiles),
              clockNow().text);
-  uint64_t start = startPhase(&create, s.nbFiles);
-  if (s.timeLimit > 0) {
-    plan.deadlineNs = start + static_cast<uint64_t>(s.timeLimit * 1e9);
-    plan.timeUp = &stopRequested;
-  }
-  openDirectories(run->workFd, run->dirFds, &r.dirsMade);
-  r.dirMakeSeconds = secondsBetween(start, monotonicNs());
-  warn(r.dirsMade, kNbDirs, nullptr, "made", 0);
-  runFilePhase(run, kCreatePhase, plan, start, &create.stats);
+  const uint64_t start = startPhase(&create, s.nbFiles);
+  plan.nbFiles = s.nbFiles;
+  plan.deadlineNs =
+      s.timeLimit > 0 ? start + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
+  openDirectories(run->workFd, true, run->dirFds, &r->dirsMade);
+  r->dirMakeSeconds = secondsBetween(start, monotonicNs());
+  warn(r->dirsMade, kNbDirs, nullptr, "made", 0);
+  run->runner->run(kCreatePhase, plan, start, &create.stats);
   plan.deadlineNs = 0;
-  // From here on the phases work on the files that were made.
   const uint64_t n = create.files = std::min(create.stats.handedOut, s.nbFiles);
   plan.nbFiles = n;
-  warn(create.stats.failures, n, layout, "created", s.openFlags);
-  if (stopSignal == 0 && stopRequested) {
-    // The time limit set the flag, not a signal; one that comes now is seen
-    // below or by the next phase.
-    stopRequested = false;
-    r.stoppedByTimeLimit = true;
+  warn(create.stats.failures, n, &plan.layout, "created", s.openFlags);
+  if (stopSignal() != 0) return interrupted(run, "create", n, s.nbFiles);
+  if (create.stats.timeUp && n < s.nbFiles) {
+    r->stoppedByTimeLimit = true;
     logMessage("Stopped by the time limit after %llu of %llu files\n", ull(n),
                ull(s.nbFiles));
   }
-  if (stopSignal != 0) return interrupted(run, "create", n, s.nbFiles);
   endPhase(&create, start, kDoneLine);
+  return 0;
+}
 
-  if (s.dropCaches > 0) r.listingCold = dropCaches(run->workFd, run->dropFd);
+// Runs ls -R in the tree. Returns 0, or the exit status after a stop signal.
+int listingPhase(Run* run, RunResults* r) {
+  const RunSettings& s = *run->settings;
+  if (s.dropCaches > 0) r->listingCold = dropCaches(run->workFd, run->dropFd);
   logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
-  char iso[64];
-  isoClockText(iso, sizeof iso);
-  r.listingStartedAt = iso;
-  start = monotonicNs();
+  r->listingStartedAt = isoNow();
+  const uint64_t start = monotonicNs();
   const char* const lsArgs[] = {"ls", "-R", nullptr};
-  r.listing = runCommand("ls", run->lsPath, lsArgs, run->cluster != nullptr);
-  r.listingSeconds = secondsBetween(start, monotonicNs());
-  if (stopRequested) return interrupted(run, "listing", n, n);
+  r->listing = runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr, lsArgs,
+                          run->workFd, run->context.topology.spawnChildren);
+  r->listingSeconds = secondsBetween(start, monotonicNs());
+  const uint64_t n = run->plan.nbFiles;
+  return stopSignal() != 0 ? interrupted(run, "listing", n, n) : 0;
+}
 
+// Adds up the blocks of the files and the directories. Returns 0, or the exit
+// status after a stop signal.
+int sizePhase(Run* run, RunResults* r) {
+  const RunSettings& s = *run->settings;
+  const PhasePlan& plan = run->plan;
+  const uint64_t n = plan.nbFiles;
+  PhaseResult& size = r->phases[kSizePhase];
   if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  start = startPhase(&size, n);
-  runFilePhase(run, kSizePhase, plan, start, &size.stats);
-  warn(size.stats.failures, n, layout, "measured", s.openFlags);
-  if (stopRequested) {
+  const uint64_t start = startPhase(&size, n);
+  run->runner->run(kSizePhase, plan, start, &size.stats);
+  warn(size.stats.failures, n, &plan.layout, "measured", s.openFlags);
+  if (stopSignal() != 0) {
     return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
   }
-  r.fileBlocks = size.stats.blocks;
-  logMessage("Size used by files: %s\n", bytesOf(r.fileBlocks).text);
-  r.dirBlocks = directoryBlocks(run->workFd, run->dirFds);
-  logMessage("Size used by directory: %s\n", bytesOf(r.dirBlocks).text);
+  r->fileBlocks = size.stats.blocks;
+  logMessage("Size used by files: %s\n", bytesOf(r->fileBlocks).text);
+  r->dirBlocks = directoryBlocks(run->workFd, run->dirFds);
+  logMessage("Size used by directory: %s\n", bytesOf(r->dirBlocks).text);
   logMessage("Size used (total): %s\n",
-             bytesOf(r.fileBlocks + r.dirBlocks).text);
+             bytesOf(r->fileBlocks + r->dirBlocks).text);
   endPhase(&size, start, kDoneLine);
+  return 0;
+}
 
-  if (keep) return 0;
+// Pauses if asked, then removes the files and the directories. Returns 0, or
+// the exit status after a stop signal.
+int deletePhase(Run* run, RunResults* r) {
+  const RunSettings& s = *run->settings;
+  const std::vector<std::string>& hosts = run->context.topology.hosts;
   if (s.pause) {
-    // In a cluster, the others wait for this process, on its host.
-    const std::string host =
-        run->cluster ? " on " + run->cluster->hostname : "";
+    // Where several processes run, the others wait for this one, on its host.
+    const std::string host = hosts.empty() ? "" : " on " + hosts[0];
     logMessage("Paused before deleting: kill -CONT %d%s to go on\n",
                static_cast<int>(getpid()), host.c_str());
     kill(getpid(), SIGSTOP);
   }
+  PhaseResult& remove = r->phases[kDeletePhase];
   if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
+  const uint64_t n = run->plan.nbFiles;
   logMessage("Deleting %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  start = startPhase(&remove, n);
+  const uint64_t start = startPhase(&remove, n);
   // A stop signal lets the delete phase finish: stopping it would leave the
   // tree half removed.
-  PhasePlan deletion = plan;
+  PhasePlan deletion = run->plan;
   deletion.stop = &kNeverStop;
-  runFilePhase(run, kDeletePhase, deletion, start, &remove.stats);
-  warn(remove.stats.failures, n, layout, "deleted", s.openFlags);
+  run->runner->run(kDeletePhase, deletion, start, &remove.stats);
+  warn(remove.stats.failures, n, &deletion.layout, "deleted", s.openFlags);
   const uint64_t removing = monotonicNs();
-  removeDirectories(run->workFd, run->dirFds, &r.dirsRemoved);
-  r.dirRemoveSeconds = secondsBetween(removing, monotonicNs());
-  warn(r.dirsRemoved, kNbDirs, nullptr, "removed", 0);
+  removeDirectories(run->workFd, run->dirFds, &r->dirsRemoved);
+  r->dirRemoveSeconds = secondsBetween(removing, monotonicNs());
+  warn(r->dirsRemoved, kNbDirs, nullptr, "removed", 0);
   endPhase(&remove, start, "Done, time spent: %L\n");
-  return stopRequested ? 128 + stopSignal : 0;
+  return stopSignal() != 0 ? 128 + stopSignal() : 0;
+}
+
+// Runs the phases of one iteration into `r`; the files and directories stay
+// when `keep`. Returns 0, or the exit status after a stop signal.
+int runIteration(Run* run, RunResults* r, bool keep) {
+  int status = createPhase(run, r);
+  if (status == 0) status = listingPhase(run, r);
+  if (status == 0) status = sizePhase(run, r);
+  if (status == 0 && !keep) status = deletePhase(run, r);
+  return status;
 }
 
 }  // namespace
 
-const WorkerRoutine kPhaseWorkers[3] = {createWorker, sizeWorker, deleteWorker};
+int stopSignal() { return signalNumber; }
+
+void installStopHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = onStopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 void requestStop(int signal) {
-  if (stopSignal == 0) stopAt(signal);
+  if (signalNumber != 0) return;
+  signalNumber = signal;
+  stopRequested.store(true, std::memory_order_relaxed);
+}
+
+int worstStatus(int a, int b) {
+  auto severity = [](int status) {
+    return status > 2 ? 3 : status == 1 ? 2 : status == 2 ? 1 : 0;
+  };
+  return severity(b) > severity(a) ? b : a;
 }
 
 std::string failureText(const PhaseFailures& failures, uint64_t total,
@@ -366,94 +454,22 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
   return text;
 }
 
-int runBenchmark(const RunSettings& s, const Cluster* cluster) {
-  // Both are resolved before the working directory changes: a relative JSON
-  // path names a file where the user is, and a relative PATH entry a
-  // directory there, never one in the tree the run works in.
-  std::string jsonPath = s.jsonPath ? absolutePath(*s.jsonPath) : "";
-  std::string csvPath = s.csvPath ? absolutePath(*s.csvPath) : "";
-  char lsPath[256];
-  bool haveLs = findOnPath(getenv("PATH"), "ls", lsPath, sizeof lsPath);
-  // Only root may drop the caches: better to say so before anything is made.
-  const int dropFd =
-      s.dropCaches > 0 ? open(kDropCachesPath, O_WRONLY | O_CLOEXEC) : -1;
-  if (s.dropCaches > 0 && dropFd < 0) {
-    logMessage("--drop-caches needs root: open(%s): %s\n", kDropCachesPath,
-               strerror(errno));
-    return 1;
-  }
-  if (s.workDir && chdir(s.workDir->c_str()) != 0) {
-    logMessage("Filed to change working directory (%s) because '%s'\n",
-               s.workDir->c_str(), strerror(errno));
-    return 1;
-  }
+int runBenchmark(const RunSettings& s, PhaseRunner* runner) {
   Run run;
-  run.settings = &s;
-  run.cluster = cluster;
-  run.lsPath = haveLs ? lsPath : nullptr;
-  run.dropFd = dropFd;
-  run.workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (run.workFd < 0) {
-    logMessage("Failed to open the working directory (%s): %s\n",
-               s.workDir ? s.workDir->c_str() : ".", strerror(errno));
-    return 1;
-  }
-  char cwd[4096];
-  std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : ".";
-  // Two runs in one directory would measure each other's files. The lock
-  // goes with the process, however it ends.
-  if (flock(run.workFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    logMessage("Another treeflood run is working in '%s'\n", workDir.c_str());
-    return 1;
-  }
-  const char* call;
-  int error;
-  if ((s.openFlags & O_DIRECT) != 0 &&
-      !directIoWorks(run.workFd, s.openFlags, s.fileSize, &call, &error)) {
-    logMessage(
-        "The file system of '%s' refuses direct I/O of %zu-byte files "
-        "(%s: %s): try --no-direct-io\n",
-        workDir.c_str(), static_cast<size_t>(s.fileSize), call,
-        strerror(error));
-    return 1;
-  }
-  // Opened before anything is made, so that a run can't end without its
-  // rows, and after the checks that refuse a run, so that a refused one
-  // leaves no empty file; closed at exit.
-  const int csvFd = s.csvPath
-                        ? open(csvPath.c_str(),
-                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)
-                        : -1;
-  if (s.csvPath && csvFd < 0) {
-    logMessage("Failed to open '%s': %s\n", csvPath.c_str(), strerror(errno));
-    return 1;
-  }
-  raiseDescriptorLimit();
-  installSignalHandlers();
-  std::fill(std::begin(run.dirFds), std::end(run.dirFds), -EBADF);
-  run.plan = {.nbFiles = s.nbFiles,
-              .layout = computeLayout(s.nbFiles),
-              .openFlags = s.openFlags,
-              .fileSize = s.fileSize,
-              .threads = s.threads,
-              .timeFiles = s.summary || s.jsonPath.has_value(),
-              .numbers = cluster ? cluster->numbers : &run.counter,
-              .dirFds = run.dirFds,
-              .stop = &stopRequested};
-
-  // The system as it was before the run: its free space, above all.
-  SystemInfo system = systemInfo();
-  if (cluster) system.rankHosts = cluster->hosts;
+  if (prepareRun(s, runner, &run) != 0) return 1;
+  const Topology& topology = run.context.topology;
   char times[32] = "";
   if (s.iterations > 1) {
     snprintf(times, sizeof times, ", %llu times", ull(s.iterations));
   }
-  const unsigned threads = cluster ? cluster->threads : s.threads;
   logMessage("treeflood will create %s%llu files with %u thread%s%s\n",
-             s.dontDeleteFiles ? "" : "and delete ", ull(s.nbFiles), threads,
-             threads >= 2 ? "s" : "", times);
-  if (cluster) logMessage("%s\n", cluster->ranksLine.c_str());
+             s.dontDeleteFiles ? "" : "and delete ", ull(s.nbFiles),
+             topology.threads, topology.threads >= 2 ? "s" : "", times);
+  if (!topology.hosts.empty()) {
+    logMessage("%s\n", ranksLine(topology.hosts).c_str());
+  }
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
+
   std::vector<RunResults> iterations;
   int status = 0;
   for (uint64_t i = 1; i <= s.iterations; ++i) {
@@ -461,16 +477,15 @@ int runBenchmark(const RunSettings& s, const Cluster* cluster) {
       logMessage("%sIteration %llu of %llu\n", i > 1 ? "\n" : "", ull(i),
                  ull(s.iterations));
     }
-    iterations.emplace_back();
-    const bool last = i == s.iterations;
-    status = runPhases(&run, &iterations.back(), last && s.dontDeleteFiles);
-    if (status > 1) return status;
-    if (!runValid(iterations.back(), threads)) status = 1;
-    if (csvFd >= 0 &&
-        !appendCsv(csvFd, csvRows(iterations.back(), i, s, workDir, system))) {
-      logMessage("Failed to append the results to '%s': %s\n", csvPath.c_str(),
-                 strerror(errno));
-      status = 1;
+    RunResults& r = iterations.emplace_back();
+    const int ended =
+        runIteration(&run, &r, i == s.iterations && s.dontDeleteFiles);
+    if (ended != 0) return worstStatus(status, ended);
+    if (!runValid(r, topology.threads)) status = worstStatus(status, 1);
+    if (run.csvFd >= 0 && !appendCsv(run.csvFd, csvRows(r, i, run.context))) {
+      logMessage("Failed to append the results to '%s': %s\n",
+                 run.csvPath.c_str(), strerror(errno));
+      status = worstStatus(status, 1);
     }
   }
 
@@ -478,15 +493,13 @@ int runBenchmark(const RunSettings& s, const Cluster* cluster) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
     logMessage("%s%s", s.dontDeleteFiles ? "" : "\n",
-               summaryText(iterations, system.rankHosts).c_str());
+               summaryText(iterations, topology.hosts).c_str());
   }
-  if (s.jsonPath) {
-    std::string text = jsonText(iterations, s, workDir, system);
-    if (!writeFile(jsonPath, text)) {
-      logMessage("Failed to write the results to '%s': %s\n", jsonPath.c_str(),
-                 strerror(errno));
-      status = 1;
-    }
+  if (s.jsonPath &&
+      !writeFile(run.jsonPath, jsonText(iterations, run.context))) {
+    logMessage("Failed to write the results to '%s': %s\n",
+               run.jsonPath.c_str(), strerror(errno));
+    status = worstStatus(status, 1);
   }
   return status;
 }

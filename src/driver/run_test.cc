@@ -2,7 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <nlohmann/json.hpp>
+
+#include "test_util.h"
 
 TEST(FailureText, NamesCountCallPathAndError) {
   const TreeLayout big = computeLayout(100000);
@@ -25,4 +30,84 @@ TEST(FailureText, NamesCountCallPathAndError) {
             "Warning: 18446744073709551614 of 18446744073709551615 files "
             "could not be lost (first: unlink(d_000/f_00000000000000): "
             "Input/output error)\n");
+}
+
+TEST(WorstStatus, InterruptThenFailureThenRegression) {
+  for (auto [a, b, worst] : {std::tuple{0, 0, 0},
+                             {0, 2, 2},
+                             {2, 1, 1},
+                             {1, 2, 1},
+                             {1, 0, 1},
+                             {1, 130, 130},
+                             {143, 1, 143},
+                             {2, 129, 129}}) {
+    EXPECT_EQ(worstStatus(a, b), worst) << a << " " << b;
+  }
+}
+
+namespace {
+
+// Two processes on hosts "a" and "b" of two threads each: runs the phase here,
+// and gives rank 0 two thirds of its files and rank 1 the rest.
+struct TwoRanks final : PhaseRunner {
+  Topology topology() const override {
+    Topology t;
+    t.threads = 4;
+    t.hosts = {"a", "b"};
+    return t;
+  }
+  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+           PhaseStats* stats) override {
+    local.run(kind, plan, startNs, stats);
+    stats->threadsRun *= 2;
+    const uint64_t files = std::min(stats->handedOut, plan.nbFiles);
+    stats->ranks = {{files - files / 3, 0, 0.5}, {files / 3, 0, 0.25}};
+  }
+  LocalRunner local{2};
+};
+
+}  // namespace
+
+TEST(RunBenchmark, EachRanksShareInSummaryJsonAndCsv) {
+  TempDir dir;
+  RunSettings s;
+  s.nbFiles = 300;
+  s.fileSize = 0;
+  s.threads = 2;
+  s.openFlags &= ~O_DIRECT;
+  s.workDir = dir.path;
+  s.summary = true;
+  s.jsonPath = dir.path + "/r.json";
+  s.csvPath = dir.path + "/r.csv";
+  struct rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  TwoRanks runner;
+  testing::internal::CaptureStdout();
+  const int status = runBenchmark(s, &runner);
+  const std::string out = testing::internal::GetCapturedStdout();
+  // What the run changed for the process.
+  setrlimit(RLIMIT_NOFILE, &files);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+    signal(sig, SIG_DFL);
+  }
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_TRUE(matches(out,
+                      "treeflood will create and delete 300 files with 4 "
+                      "threads\non 2 ranks: a (1), b (1)\nVersion: *"
+                      "rank  host  phase   files  failed  seconds\n"
+                      "0     a     create    200       0    0.500\n*"
+                      "1     b     delete    100       0    0.250\n"))
+      << out;
+  auto doc = nlohmann::json::parse(readFile(*s.jsonPath));
+  EXPECT_EQ(doc["ranks"], nlohmann::json({"a", "b"}));
+  EXPECT_EQ(doc["iterations"][0]["phases"]["size"]["ranks"][1]["files_done"],
+            100);
+  EXPECT_EQ(doc["valid"], true);
+  // Each phase's row, then a row for each rank; the listing's after the
+  // create phase's.
+  EXPECT_EQ(bash("cut -d, -f11,12,19 r.csv", dir.path),
+            "phase,files_done,rank\ncreate,300,\ncreate,200,0\ncreate,100,1\n"
+            "list,300,\nsize,300,\nsize,200,0\nsize,100,1\ndelete,300,\n"
+            "delete,200,0\ndelete,100,1\n");
+  EXPECT_EQ(entryCount(dir.path), 2);
 }

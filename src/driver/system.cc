@@ -67,7 +67,7 @@ MountEntry mountAbove(std::istream& mountinfo, const std::string& dir) {
   return entry;
 }
 
-SystemInfo systemInfo() {
+SystemInfo systemInfo(int dirFd, const std::string& dir) {
   SystemInfo info;
   char text[4096];
   if (gethostname(text, sizeof text) == 0) info.hostname = text;
@@ -76,11 +76,9 @@ SystemInfo systemInfo() {
   info.cpuModel = cpuModel();
   info.cpus = sysconf(_SC_NPROCESSORS_ONLN);
   std::ifstream mounts("/proc/self/mountinfo");
-  if (getcwd(text, sizeof text) != nullptr) {
-    info.mount = mountAbove(mounts, text);
-  }
+  info.mount = mountAbove(mounts, dir);
   struct statfs fs;
-  if (statfs(".", &fs) == 0) {
+  if (fstatfs(dirFd, &fs) == 0) {
     info.blockSize = static_cast<int64_t>(fs.f_bsize);
     if (info.mount.type.empty()) {
       snprintf(text, sizeof text, "0x%lx",
@@ -89,7 +87,7 @@ SystemInfo systemInfo() {
     }
   }
   struct statvfs vfs;
-  if (statvfs(".", &vfs) == 0) {
+  if (fstatvfs(dirFd, &vfs) == 0) {
     info.freeBytes = static_cast<int64_t>(vfs.f_bavail * vfs.f_frsize);
     info.freeInodes = static_cast<int64_t>(vfs.f_favail);
   }

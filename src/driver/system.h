@@ -6,7 +6,6 @@
 
 #include <istream>
 #include <string>
-#include <vector>
 
 // One line of /proc/self/mountinfo.
 struct MountEntry {
@@ -30,11 +29,10 @@ struct SystemInfo {
   int64_t blockSize = 0;  // statfs's f_bsize
   int64_t freeBytes = 0;  // available to the user
   int64_t freeInodes = 0;
-  // The host of each rank, when several processes ran the phases.
-  std::vector<std::string> rankHosts;
 };
 
-// Reads SystemInfo for the current directory.
-SystemInfo systemInfo();
+// Reads SystemInfo for the directory open on `dirFd`, whose absolute path is
+// `dir`.
+SystemInfo systemInfo(int dirFd, const std::string& dir);
 
 #endif  // TREEFLOOD_DRIVER_SYSTEM_H_

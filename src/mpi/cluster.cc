@@ -36,21 +36,12 @@ const uint64_t kNoMore = UINT64_MAX;
 const int kStopTag = 100;  // a rank received a stop signal
 const int kQuitTag = 101;  // rank 0 ends its service
 
-// Set by a stop signal on a rank other than 0, which tells rank 0.
-std::atomic<bool> followerStop{false};
-volatile sig_atomic_t followerSignal = 0;
-
-void onFollowerSignal(int number) {
-  if (followerSignal == 0) followerSignal = number;
-  followerStop.store(true, std::memory_order_relaxed);
-}
-
 // Tells rank 0 of a stop signal received here, once.
 void passOnStop(MPI_Comm service) {
   static bool told = false;
-  if (told || followerSignal == 0) return;
+  if (told || stopSignal() == 0) return;
   told = true;
-  int32_t signal = followerSignal;
+  int32_t signal = stopSignal();
   MPI_Send(&signal, 1, MPI_INT32_T, 0, kStopTag, service);
 }
 
@@ -102,20 +93,6 @@ const char* staticCallName(const char* name) {
   }
   return "?";
 }
-
-// Rank 0's side of the global counter: its own workers draw from the atomic
-// directly, and the service thread hands out from it to the other ranks.
-struct RootCounter final : FileNumberSource {
-  // The cluster resets the count before any rank may draw, not runPhase after.
-  void reset() override {}
-  uint64_t next() override {
-    return value.fetch_add(1, std::memory_order_relaxed);
-  }
-  uint64_t handedOut() const override {
-    return value.load(std::memory_order_relaxed);
-  }
-  std::atomic<uint64_t> value{0};
-};
 
 // Another rank's side: each thread asks rank 0 for its next numbers, `batch`
 // at a time, and counts those it gets below the phase's count. It asks for
@@ -182,15 +159,25 @@ struct RemoteCounter final : FileNumberSource {
   uint64_t handedOut() const override { return files.load(); }
 };
 
-// What rank 0 shares with its service thread and the run's phases.
-struct Root {
+// Rank 0's way of running a phase on every rank: the count is reset before
+// the others are told to start, and the phase ends when all have reported.
+// Its own threads draw from the counter directly, and a service thread hands
+// out from it to the other ranks.
+struct ClusterRunner final : PhaseRunner {
+  Topology ranksTopology;
   int ranks = 1;
   MPI_Comm world = MPI_COMM_NULL;    // commands and reports
   MPI_Comm service = MPI_COMM_NULL;  // requests for numbers
   uint64_t batch = 1;
-  RootCounter counter;
-  // The phase's stop flag, which the service obeys as the workers do.
-  std::atomic<const std::atomic<bool>*> stop{&kNeverStop};
+  SharedCounter counter;
+  // The phase's stop flag and deadline, which the service obeys as the
+  // workers do.
+  const std::atomic<bool>* stop = &kNeverStop;
+  uint64_t deadlineNs = 0;
+
+  Topology topology() const override { return ranksTopology; }
+  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+           PhaseStats* stats) override;
 };
 
 // Rank 0's counter service during a phase: answers each request with the
@@ -199,7 +186,7 @@ struct Root {
 // whatever rank 0's workers are doing; a stop that another rank sent between
 // phases is taken at the next one's start.
 void* serveNumbers(void* arg) {
-  Root& root = *static_cast<Root*>(arg);
+  ClusterRunner& root = *static_cast<ClusterRunner*>(arg);
   for (;;) {
     MPI_Status status;
     int32_t signal = 0;
@@ -210,9 +197,10 @@ void* serveNumbers(void* arg) {
       requestStop(signal);
       continue;
     }
-    uint64_t first = root.stop.load()->load(std::memory_order_relaxed)
-                         ? kNoMore
-                         : root.counter.value.fetch_add(root.batch);
+    const bool over =
+        root.stop->load(std::memory_order_relaxed) ||
+        (root.deadlineNs != 0 && monotonicNs() >= root.deadlineNs);
+    uint64_t first = over ? kNoMore : root.counter.value.fetch_add(root.batch);
     MPI_Send(&first, 1, MPI_UINT64_T, status.MPI_SOURCE, status.MPI_TAG,
              root.service);
   }
@@ -235,76 +223,76 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
   ticksToNs(&report->latency, stats.nsPerTick);
 }
 
-// Rank 0's way of running a phase on every rank: the count is reset before
-// the others are told to start, and the phase ends when all have reported.
-void runClusterPhase(void* context, PhaseKind kind, const PhasePlan& plan,
-                     uint64_t startNs, PhaseStats* stats) {
-  Root& root = *static_cast<Root*>(context);
-  root.counter.value = 0;
-  root.stop = plan.stop;
+void ClusterRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+                        PhaseStats* stats) {
+  counter.reset();
+  // Set before the service starts, which publishes them to it.
+  stop = plan.stop;
+  deadlineNs = plan.deadlineNs;
   // The service lives for the phase alone: a blocking MPI_Recv spins, and
   // between phases it would take a core from ls, or burn one in a pause.
   pthread_t server;
-  const bool serving = root.ranks > 1;
-  if (serving && pthread_create(&server, nullptr, serveNumbers, &root) != 0) {
+  const bool serving = ranks > 1;
+  if (serving && pthread_create(&server, nullptr, serveNumbers, this) != 0) {
     // The others would wait for numbers forever.
     logMessage("Failed to start the counter service\n");
-    MPI_Abort(root.world, 1);
+    MPI_Abort(world, 1);
   }
   Command command = {.kind = kind,
                      .timeFiles = plan.timeFiles,
                      .nbFiles = plan.nbFiles,
-                     .batch = root.batch};
+                     .batch = batch};
   MPI_Request request;
-  MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, root.world, &request);
+  MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
   waitQuietly(&request, MPI_COMM_NULL);
+  PhasePlan own = plan;
+  own.numbers = &counter;
   PhaseStats mine;
-  runPhase(plan, kPhaseWorkers[kind], startNs, &mine);
-  auto reports = std::make_unique<Report[]>(static_cast<size_t>(root.ranks));
-  auto own = std::make_unique<Report>();
-  fillReport(mine, 0, own.get());
-  MPI_Igather(own.get(), sizeof(Report), MPI_BYTE, reports.get(),
-              sizeof(Report), MPI_BYTE, 0, root.world, &request);
+  runPhase(own, phaseWorker(kind), startNs, &mine);
+  auto reports = std::make_unique<Report[]>(static_cast<size_t>(ranks));
+  auto report = std::make_unique<Report>();
+  fillReport(mine, 0, report.get());
+  MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, reports.get(),
+              sizeof(Report), MPI_BYTE, 0, world, &request);
   waitQuietly(&request, MPI_COMM_NULL);
   if (serving) {
-    MPI_Send(nullptr, 0, MPI_BYTE, 0, kQuitTag, root.service);
+    MPI_Send(nullptr, 0, MPI_BYTE, 0, kQuitTag, service);
     pthread_join(server, nullptr);
   }
-  root.stop = &kNeverStop;
+  stop = &kNeverStop;
+  deadlineNs = 0;
 
   *stats = PhaseStats{};
-  stats->handedOut = root.counter.value;
+  stats->handedOut = counter.handedOut();
+  // Rank 0's threads watch the deadline as the service does.
+  stats->timeUp = mine.timeUp;
   stats->timeline = std::move(mine.timeline);
   stats->fileSeconds = mine.fileSeconds;
   // Rank 0's own files are those of the count the others did not draw.
   const uint64_t drawn = std::min(stats->handedOut, plan.nbFiles);
   uint64_t othersFiles = 0;
-  for (int r = 1; r < root.ranks; ++r) othersFiles += reports[r].files;
+  const size_t nbRanks = static_cast<size_t>(ranks);
+  for (size_t r = 1; r < nbRanks; ++r) othersFiles += reports[r].files;
   reports[0].files = drawn - std::min(othersFiles, drawn);
-  for (int r = 0; r < root.ranks; ++r) {
-    const Report& report = reports[r];
-    PhaseFailures failures = {report.failures, report.firstIndex,
-                              staticCallName(report.firstCall),
-                              report.firstError};
-    if (report.failures != 0) mergeFailures(&stats->failures, failures);
-    stats->blocks += report.blocks;
-    stats->threadsRun += report.threadsRun;
-    stats->fileSeconds = std::max(stats->fileSeconds, report.seconds);
-    mergeLatency(&stats->latency, report.latency);
-    stats->ranks.push_back({report.files, report.failures, report.seconds});
+  for (size_t r = 0; r < nbRanks; ++r) {
+    const Report& share = reports[r];
+    PhaseFailures failures = {share.failures, share.firstIndex,
+                              staticCallName(share.firstCall),
+                              share.firstError};
+    if (share.failures != 0) mergeFailures(&stats->failures, failures);
+    stats->blocks += share.blocks;
+    stats->threadsRun += share.threadsRun;
+    stats->fileSeconds = std::max(stats->fileSeconds, share.seconds);
+    mergeLatency(&stats->latency, share.latency);
+    stats->ranks.push_back({share.files, share.failures, share.seconds});
   }
 }
 
 // A rank other than 0: runs each phase rank 0 starts on the same files, from
 // the global counter, until rank 0 says to quit.
-void follow(const RunSettings& s, MPI_Comm world, MPI_Comm service) {
-  struct sigaction action = {};
-  action.sa_handler = onFollowerSignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  const int workFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void follow(const RunSettings& s, int workFd, MPI_Comm world,
+            MPI_Comm service) {
+  installStopHandlers();
   int dirFds[kNbDirs];
   std::fill(std::begin(dirFds), std::end(dirFds), -EBADF);
   RemoteCounter counter;
@@ -315,17 +303,13 @@ void follow(const RunSettings& s, MPI_Comm world, MPI_Comm service) {
     MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
     waitQuietly(&request, service);
     if (command.quit) break;
-    if (command.kind == kCreatePhase) {
+    const PhaseKind kind = static_cast<PhaseKind>(command.kind);
+    if (kind == kCreatePhase) {
       // Rank 0 has made the directories; those it could not make fail here
       // too, as they do there.
-      char name[8];
-      for (unsigned d = 0; d < kNbDirs; ++d) {
-        if (dirFds[d] >= 0) close(dirFds[d]);
-        dirName(d, name);
-        int fd = openat(workFd, name,
-                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        dirFds[d] = fd >= 0 ? fd : -errno;
-      }
+      PhaseFailures missing;
+      closeDirectories(dirFds);
+      openDirectories(workFd, false, dirFds, &missing);
     }
     counter.batch = command.batch;
     counter.limit = command.nbFiles;
@@ -339,9 +323,10 @@ void follow(const RunSettings& s, MPI_Comm world, MPI_Comm service) {
         .numbers = &counter,
         .dirFds = dirFds,
         // The delete phase ends only when all is gone.
-        .stop = command.kind == kDeletePhase ? &kNeverStop : &followerStop};
+        .stop = kind == kDeletePhase ? &kNeverStop : &stopRequested};
+    counter.reset();
     PhaseStats stats;
-    runPhase(plan, kPhaseWorkers[command.kind], monotonicNs(), &stats);
+    runPhase(plan, phaseWorker(kind), monotonicNs(), &stats);
     counter.drain();
     passOnStop(service);
     auto report = std::make_unique<Report>();
@@ -350,31 +335,7 @@ void follow(const RunSettings& s, MPI_Comm world, MPI_Comm service) {
                 world, &request);
     waitQuietly(&request, service);
   }
-  for (int fd : dirFds) {
-    if (fd >= 0) close(fd);
-  }
-  if (workFd >= 0) close(workFd);
-}
-
-// "on 3 ranks: node1 (2), node2 (1)": the hosts in rank order, each with the
-// number of ranks it runs.
-std::string ranksLine(const std::vector<std::string>& hosts) {
-  std::vector<std::pair<std::string, int>> counts;
-  for (const std::string& host : hosts) {
-    auto it = std::find_if(counts.begin(), counts.end(),
-                           [&](const auto& c) { return c.first == host; });
-    if (it == counts.end()) {
-      counts.push_back({host, 1});
-    } else {
-      ++it->second;
-    }
-  }
-  std::string line = "on " + std::to_string(hosts.size()) + " ranks:";
-  for (size_t i = 0; i < counts.size(); ++i) {
-    line += (i == 0 ? " " : ", ") + counts[i].first + " (" +
-            std::to_string(counts[i].second) + ")";
-  }
-  return line;
+  closeDirectories(dirFds);
 }
 
 }  // namespace
@@ -435,7 +396,9 @@ int runClusterMain(int argc, char** argv) {
   }
   // Every rank must see the working directory before anything is made.
   const char* workDir = settings.workDir ? settings.workDir->c_str() : ".";
-  if (ok && rank != 0 && chdir(workDir) != 0) {
+  const int workFd =
+      ok && rank != 0 ? open(workDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  if (ok && rank != 0 && workFd < 0) {
     dprintf(2, "rank %d: failed to change working directory (%s): %s\n", rank,
             workDir, strerror(errno));
     ok = false;
@@ -448,9 +411,14 @@ int runClusterMain(int argc, char** argv) {
   int allOk = ok;
   MPI_Allreduce(MPI_IN_PLACE, &allOk, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
   if (!allOk) {
+    if (workFd >= 0) close(workFd);
     MPI_Finalize();
     return parsed.run ? 1 : status;
   }
+  // Ranks may run different numbers of threads; the banner counts them all.
+  unsigned threads = settings.threads;
+  MPI_Allreduce(MPI_IN_PLACE, &threads, 1, MPI_UNSIGNED, MPI_SUM,
+                MPI_COMM_WORLD);
 
   char host[256] = {};
   gethostname(host, sizeof host - 1);
@@ -460,28 +428,24 @@ int runClusterMain(int argc, char** argv) {
   MPI_Comm service;
   MPI_Comm_dup(MPI_COMM_WORLD, &service);
   if (rank != 0) {
-    follow(settings, MPI_COMM_WORLD, service);
+    follow(settings, workFd, MPI_COMM_WORLD, service);
+    close(workFd);
     MPI_Comm_free(&service);
     MPI_Finalize();
     return 0;
   }
 
-  Root root;
-  root.ranks = ranks;
-  root.world = MPI_COMM_WORLD;
-  root.service = service;
-  root.batch = settings.batch;
-  std::vector<std::string> hosts;
-  for (int r = 0; r < ranks; ++r) hosts.push_back(&hostTable[r * sizeof host]);
-  Cluster cluster;
-  cluster.numbers = &root.counter;
-  cluster.threads = static_cast<unsigned>(ranks) * settings.threads;
-  cluster.hostname = host;
-  cluster.ranksLine = ranksLine(hosts);
-  cluster.hosts = hosts;
-  cluster.runPhase = runClusterPhase;
-  cluster.context = &root;
-  status = runBenchmark(settings, &cluster);
+  ClusterRunner runner;
+  runner.ranks = ranks;
+  runner.world = MPI_COMM_WORLD;
+  runner.service = service;
+  runner.batch = settings.batch;
+  runner.ranksTopology.threads = threads;
+  runner.ranksTopology.spawnChildren = true;
+  for (size_t r = 0; r < static_cast<size_t>(ranks); ++r) {
+    runner.ranksTopology.hosts.push_back(&hostTable[r * sizeof host]);
+  }
+  status = runBenchmark(settings, &runner);
   // However the run ended, the others stop waiting for a phase.
   Command quit = {.quit = 1};
   MPI_Request request;

@@ -18,7 +18,9 @@
 namespace {
 
 // Runs in the child: never returns.
-[[noreturn]] void execChild(const char* path, const char* const* args) {
+[[noreturn]] void execChild(const char* path, const char* const* args,
+                            int dirFd) {
+  if (dirFd != AT_FDCWD && fchdir(dirFd) != 0) _exit(3);
   int devNull = open("/dev/null", O_WRONLY);
   dup2(devNull, 1);
   dup2(devNull, 2);
@@ -34,9 +36,11 @@ namespace {
 // Starts the child as execChild does, with posix_spawn, which some MPI
 // transports need in place of fork; returns its pid, or -1 after saying why
 // it could not start.
-pid_t spawnChild(const char* name, const char* path, const char* const* args) {
+pid_t spawnChild(const char* name, const char* path, const char* const* args,
+                 int dirFd) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (dirFd != AT_FDCWD) posix_spawn_file_actions_addfchdir_np(&actions, dirFd);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawn_file_actions_addclose(&actions, 0);
@@ -73,18 +77,18 @@ bool findOnPath(const char* pathValue, const char* name, char* buf,
 }
 
 CommandResult runCommand(const char* name, const char* path,
-                         const char* const* args, bool spawn) {
+                         const char* const* args, int dirFd, bool spawn) {
   CommandResult result;
   if (path == nullptr) {
     logMessage("Command not found '%s'\n", name);
     return result;
   }
-  pid_t pid = spawn ? spawnChild(name, path, args) : fork();
+  pid_t pid = spawn ? spawnChild(name, path, args, dirFd) : fork();
   if (pid < 0) {
     if (!spawn) logMessage("Failed to fork\n");
     return result;
   }
-  if (pid == 0) execChild(path, args);
+  if (pid == 0) execChild(path, args, dirFd);
 
   int status = 0;
   struct rusage& usage = result.usage;

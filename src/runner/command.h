@@ -3,6 +3,7 @@
 #ifndef TREEFLOOD_RUNNER_COMMAND_H_
 #define TREEFLOOD_RUNNER_COMMAND_H_
 
+#include <fcntl.h>
 #include <stddef.h>
 #include <sys/resource.h>
 
@@ -24,8 +25,9 @@ struct CommandResult {
 };
 
 // Runs the program at `path` (null when it was not found) with the argument
-// vector `args`, null-terminated, in a child process with standard output and
-// standard error on /dev/null and standard input closed. Prints, under
+// vector `args`, null-terminated, in a child process working in the directory
+// open on `dirFd`, with standard output and standard error on /dev/null and
+// standard input closed. Prints, under
 // `name`, the child's exit status or ending signal, CPU times, peak memory and
 // page faults, or why it could not be run, and returns the same.
 // With `spawn`, the child is started by posix_spawn rather than fork, for
@@ -33,6 +35,7 @@ struct CommandResult {
 // counts the caller's too, since it starts in the caller's memory. A program
 // that posix_spawn can't execute is said so, and not run.
 CommandResult runCommand(const char* name, const char* path,
-                         const char* const* args, bool spawn = false);
+                         const char* const* args, int dirFd = AT_FDCWD,
+                         bool spawn = false);
 
 #endif  // TREEFLOOD_RUNNER_COMMAND_H_

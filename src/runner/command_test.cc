@@ -38,7 +38,7 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
     std::ofstream(ls) << (c.script[0] == '#' ? "" : "#!/bin/sh\n") << c.script;
     chmod(ls.c_str(), 0755);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(runCommand("ls", ls.c_str(), args, c.spawn).ran,
+    EXPECT_EQ(runCommand("ls", ls.c_str(), args, AT_FDCWD, c.spawn).ran,
               c.output[0] == 'S');
     std::string text = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(matches(text, c.output)) << text;

@@ -25,48 +25,39 @@ struct Reporter {
   const PhasePlan* plan = nullptr;
   uint64_t startNs = 0;
   // The reporter waits on a condition variable rather than sleeping, so that
-  // runPhase can stop it at once instead of waiting out a 250 ms tick.
+  // runPhase can stop it at once instead of waiting out a tick.
   std::mutex lock;
   std::condition_variable wake;
   bool stopped = false;
   // The width of the last line drawn, for the erase that ends the phase.
   size_t drawn = 0;
-
-  // The plan's deadline, until it has passed and been marked.
-  uint64_t deadline = 0;
   Timeline timeline;
 
-  // Waits until monotonicNs reading `until`, marking the deadline on the way
-  // if it passes. Returns false, at once, if a stop is asked for.
+  // Waits until monotonicNs reading `until`. Returns false, at once, if a
+  // stop is asked for.
   bool waitUntil(uint64_t until) {
     std::unique_lock<std::mutex> hold(lock);
     for (uint64_t now; (now = monotonicNs()) < until;) {
-      const uint64_t next =
-          deadline != 0 && deadline < until ? deadline : until;
       // wait_for measures on the steady clock, so a step of the wall clock
       // neither stretches nor cuts the wait.
-      if (wake.wait_for(hold,
-                        std::chrono::nanoseconds(next - std::min(next, now)),
+      if (wake.wait_for(hold, std::chrono::nanoseconds(until - now),
                         [this] { return stopped; })) {
         return false;
-      }
-      if (deadline != 0 && monotonicNs() >= deadline) {
-        plan->timeUp->store(true);
-        deadline = 0;
       }
     }
     return !stopped;
   }
 };
 
-// Every 250 ms from the phase's start, samples how many files were handed
-// out, until runPhase stops it. After 2 s, also redraws the live progress
-// line, with the rate over the last second, and writes a dated line whenever
-// the phase has run a multiple of 16384 s.
+// At each tick of the plan's interval (250 ms) from the phase's start,
+// samples how many files were handed out, until runPhase stops it. After 8
+// ticks (2 s), also redraws the live progress line, with the rate over the
+// last 4, and every 4 ticks writes a dated line if the phase has run a
+// multiple of 16384 s.
 void* progressReporter(void* arg) {
   Reporter& r = *static_cast<Reporter*>(arg);
   const uint64_t nbFiles = r.plan->nbFiles;
-  const uint64_t kTick = 250000000;  // ns
+  const uint64_t kTick = r.plan->reportIntervalNs;
   const uint64_t kSilentTicks = 8, kRateTicks = 4;
   // The last kRateTicks samples, for the rate over the last second.
   TimelineSample recent[kRateTicks] = {};
@@ -101,8 +92,8 @@ void* progressReporter(void* arg) {
       writeText(line);
       r.drawn = line.size() - 1;
     }
-    if (tick % kRateTicks == 0 &&
-        (static_cast<uint64_t>(sample.seconds) & (kDatedLinePeriod - 1)) == 0) {
+    const uint64_t whole = static_cast<uint64_t>(sample.seconds);
+    if (tick % kRateTicks == 0 && whole != 0 && whole % kDatedLinePeriod == 0) {
       char clock[32];
       clockText(clock, sizeof clock);
       clearLine(false, r.drawn);
@@ -141,10 +132,23 @@ void recordSample(Timeline* timeline, TimelineSample sample) {
   samples.push_back(sample);
 }
 
+Topology LocalRunner::topology() const {
+  Topology topology;
+  topology.threads = threads;
+  return topology;
+}
+
+void LocalRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+                      PhaseStats* stats) {
+  PhasePlan mine = plan;
+  mine.numbers = &counter;
+  counter.reset();
+  runPhase(mine, phaseWorker(kind), startNs, stats);
+}
+
 void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
               PhaseStats* stats) {
   const unsigned threads = std::clamp(plan.threads, 1u, kMaxThreads);
-  plan.numbers->reset();
   WorkerTally tallies[kMaxThreads];
   // One histogram a thread, on the heap for their size (38 KB each), and only
   // when files are timed.
@@ -178,11 +182,17 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   Reporter reporter;
   reporter.plan = &plan;
   reporter.startNs = startNs;
-  reporter.deadline = plan.deadlineNs;
   reporter.timeline.samples.reserve(kTimelineSamples);
   pthread_t reporterThread;
-  bool reporting = plan.startThread(&reporterThread, nullptr, progressReporter,
-                                    &reporter) == 0;
+  const int reporterError =
+      plan.startThread(&reporterThread, nullptr, progressReporter, &reporter);
+  const bool reporting = reporterError == 0;
+  if (!reporting) {
+    // The phase runs as well without it (the workers watch the deadline),
+    // but shows no progress and has no timeline.
+    logMessage("Warning: the progress reporter could not be started (%s)\n",
+               strerror(reporterError));
+  }
 
   worker(plan, &tallies[0]);
   for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
@@ -213,6 +223,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   for (unsigned t = 0; t <= started; ++t) {
     mergeFailures(&stats->failures, tallies[t].failures);
     stats->blocks += tallies[t].blocks;
+    stats->timeUp = stats->timeUp || tallies[t].timeUp;
     if (plan.timeFiles) mergeLatency(&stats->latency, latency[t]);
   }
 }

@@ -3,6 +3,7 @@
 #ifndef TREEFLOOD_WORK_PHASE_H_
 #define TREEFLOOD_WORK_PHASE_H_
 
+#include <string>
 #include <vector>
 
 #include "work/workers.h"
@@ -46,19 +47,53 @@ struct PhaseStats {
   // Numbers handed out; past the count once every worker has drawn its last.
   uint64_t handedOut = 0;
   unsigned threadsRun = 0;  // the calling thread and those that started
+  bool timeUp = false;      // the plan's deadline ended it
   std::vector<TimelineSample> timeline;
   // Of each process, by rank, when several ran the phase; else empty.
   std::vector<RankShare> ranks;
 };
 
-// Resets the plan's number source and runs `worker` on the calling thread
-// and plan.threads - 1 more, with the progress reporter beside them; the
-// reporter measures the phase from monotonicNs reading `startNs`, and
-// samples its timeline. Returns
-// when every worker has returned, the reporter has stopped and its line is
-// erased. If some threads can't be started, one line says so and the phase
-// goes on without them.
+// Runs `worker` on the calling thread and plan.threads - 1 more, drawing from
+// plan.numbers, which the caller has reset; beside them the progress reporter
+// measures the phase from monotonicNs reading `startNs` and samples its
+// timeline. Returns when every worker has returned, the reporter has stopped
+// and its line is erased. If some threads or the reporter can't be started,
+// a warning says so and the phase goes on without them.
 void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
               PhaseStats* stats);
+
+// Who runs a run's phases.
+struct Topology {
+  unsigned threads = 1;  // of every process together
+  // Each process's host, by rank, where several processes run the phases;
+  // empty for one.
+  std::vector<std::string> hosts;
+  // Child processes must be started with posix_spawn, never fork: some MPI
+  // transports break in a forked child.
+  bool spawnChildren = false;
+};
+
+// Runs one phase of `kind` over the plan's files and fills `stats`, drawing
+// its numbers from a source of its own that it resets first. The local runner
+// uses threads of this process; the cluster runner spreads the same numbers
+// over ranks and gives each one's share in stats->ranks.
+struct PhaseRunner {
+  virtual Topology topology() const = 0;
+  virtual void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+                   PhaseStats* stats) = 0;
+
+ protected:
+  ~PhaseRunner() = default;
+};
+
+// plan.threads threads of this process, on one shared counter.
+struct LocalRunner final : PhaseRunner {
+  explicit LocalRunner(unsigned threadCount) : threads(threadCount) {}
+  Topology topology() const override;
+  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+           PhaseStats* stats) override;
+  unsigned threads;
+  SharedCounter counter;
+};
 
 #endif  // TREEFLOOD_WORK_PHASE_H_

@@ -56,6 +56,9 @@ using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*,
 // A flag nobody sets, for phases that always run to the end.
 extern const std::atomic<bool> kNeverStop;
 
+// How often the progress reporter wakes, unless a plan says otherwise.
+const uint64_t kReportIntervalNs = 250000000;
+
 struct PhasePlan {
   uint64_t nbFiles = 0;
   TreeLayout layout;
@@ -65,16 +68,20 @@ struct PhasePlan {
   unsigned threads = 1;                // 1 to 64
   // Time each file's operation, for the latency figures.
   bool timeFiles = false;
+  // Set by the phase runner, which owns the source.
   FileNumberSource* numbers = nullptr;
   // The 1024 directories, opened without following links; an entry below 0
   // is minus the errno of a directory that could not be opened.
   const int* dirFds = nullptr;
-  // Once set, no more numbers are drawn; files in flight finish.
+  // Set by a stop signal: no more numbers are drawn; files in flight finish.
   const std::atomic<bool>* stop = &kNeverStop;
-  // When not 0: at this monotonicNs reading the reporter sets *timeUp, which
-  // should be the flag `stop` points to.
+  // When not 0, the monotonicNs reading after which no thread draws another
+  // number. Each thread reads the clock before each draw, so the phase ends
+  // at most one file per thread late, whether or not the reporter runs.
   uint64_t deadlineNs = 0;
-  std::atomic<bool>* timeUp = nullptr;
+  // The progress reporter's period; its line shows after 8 wakes, and the
+  // rate over the last 4.
+  uint64_t reportIntervalNs = kReportIntervalNs;
   ThreadStarter startThread = pthread_create;
 };
 

@@ -12,19 +12,28 @@ const std::atomic<bool> kNeverStop{false};
 namespace {
 
 // The loop every worker runs: `operation(index, dirFd, name)` for each number
-// handed out, until they run out or a stop is asked for, timing each call that
-// succeeds when kTimed. A file whose directory could not be opened fails as
-// `call` with the directory's error.
+// handed out, until they run out, a stop is asked for or the deadline passes,
+// timing each call that succeeds when kTimed. A file whose directory could
+// not be opened fails as `call` with the directory's error.
 template <bool kTimed, typename Operation>
 void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
               Operation operation) {
   FileNumberSource& numbers = *plan.numbers;
   const std::atomic<bool>& stop = *plan.stop;
   const uint64_t nbFiles = plan.nbFiles;
+  const uint64_t deadline = plan.deadlineNs;
   LatencyHistogram* latency = tally->latency;
   char name[kPathSize];
-  for (uint64_t i; !stop.load(std::memory_order_relaxed) &&
-                   (i = numbers.next()) < nbFiles;) {
+  for (uint64_t i;;) {
+    if (stop.load(std::memory_order_relaxed)) break;
+    // Read before each draw, so that no number is drawn past the deadline and
+    // the later phases find exactly the files drawn. clock_gettime is served
+    // by the vDSO, without a system call.
+    if (deadline != 0 && monotonicNs() >= deadline) {
+      tally->timeUp = true;
+      break;
+    }
+    if ((i = numbers.next()) >= nbFiles) break;
     const int dirFd = plan.dirFds[dirOf(plan.layout, i)];
     if (dirFd < 0) {
       countFailure(&tally->failures, i, call, -dirFd);
@@ -80,6 +89,17 @@ int openLeftover(int dirFd, const char* name, int flags, int* error) {
 }  // namespace
 
 char* dataBlock = nullptr;
+
+const char* phaseName(PhaseKind kind) {
+  static const char* const kNames[kNbFilePhases] = {"create", "size", "delete"};
+  return kNames[kind];
+}
+
+WorkerRoutine phaseWorker(PhaseKind kind) {
+  static const WorkerRoutine kWorkers[kNbFilePhases] = {
+      createWorker, sizeWorker, deleteWorker};
+  return kWorkers[kind];
+}
 
 bool initWork(size_t fileSize) {
   void* block = nullptr;
@@ -185,13 +205,14 @@ void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {
               });
 }
 
-void openDirectories(int workFd, int* dirFds, PhaseFailures* failures) {
+void openDirectories(int workFd, bool make, int* dirFds,
+                     PhaseFailures* failures) {
   char name[6];
   for (unsigned d = 0; d < kNbDirs; ++d) {
     dirName(d, name);
     const char* call = "mkdir";
     int fd = -1;
-    if (mkdirat(workFd, name, 0766) == 0 || errno == EEXIST) {
+    if (!make || mkdirat(workFd, name, 0766) == 0 || errno == EEXIST) {
       call = "open";
       fd =
           openat(workFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -201,6 +222,13 @@ void openDirectories(int workFd, int* dirFds, PhaseFailures* failures) {
       countFailure(failures, d, call, errno);
     }
     dirFds[d] = fd;
+  }
+}
+
+void closeDirectories(int* dirFds) {
+  for (unsigned d = 0; d < kNbDirs; ++d) {
+    if (dirFds[d] >= 0) close(dirFds[d]);
+    dirFds[d] = -EBADF;
   }
 }
 

@@ -53,11 +53,22 @@ struct alignas(64) WorkerTally {
   // Where to record the latency of each file whose operation succeeded
   // (failed files are only counted), or null not to time files.
   LatencyHistogram* latency = nullptr;
+  bool timeUp = false;  // stopped by the plan's deadline
 };
 
-// A phase's per-file loop; returns when the numbers run out or the plan's
-// stop flag is set.
+// A phase's per-file loop; returns when the numbers run out, the plan's stop
+// flag is set or its deadline has passed.
 using WorkerRoutine = void (*)(const PhasePlan& plan, WorkerTally* tally);
+
+// The file phases, in the order a run has them; results are indexed by them.
+enum PhaseKind : uint8_t { kCreatePhase, kSizePhase, kDeletePhase };
+const int kNbFilePhases = 3;
+
+// "create", "size" or "delete".
+const char* phaseName(PhaseKind kind);
+
+// The worker routine of `kind`.
+WorkerRoutine phaseWorker(PhaseKind kind);
 
 // Given a histogram in its tally, each worker times every file's operation
 // (create: open, write and close; size: stat; delete: unlink).
@@ -74,11 +85,15 @@ void sizeWorker(const PhasePlan& plan, WorkerTally* tally);
 // Unlinks each file; a link is removed itself, never what it points to.
 void deleteWorker(const PhasePlan& plan, WorkerTally* tally);
 
-// Makes those of the 1024 directories under `workFd` that are missing, and
-// opens each without following a link into `dirFds`. A directory that can't
-// be made or opened is counted in `failures`, by its number, and its entry
-// is minus the errno.
-void openDirectories(int workFd, int* dirFds, PhaseFailures* failures);
+// Opens each of the 1024 directories under `workFd` without following a link
+// into `dirFds`, first making those that are missing when `make`. A directory
+// that can't be made or opened is counted in `failures`, by its number, and
+// its entry is minus the errno.
+void openDirectories(int workFd, bool make, int* dirFds,
+                     PhaseFailures* failures);
+
+// Closes those of `dirFds` that are open and marks them closed.
+void closeDirectories(int* dirFds);
 
 // st_blocks of the working directory and of the directories that are open.
 int64_t directoryBlocks(int workFd, const int* dirFds);

@@ -1,0 +1,425 @@
+#include "driver/writers.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "console/texts.h"
+#include "work/layout.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Percentile {
+  const char* label;  // in the table
+  const char* key;    // in JSON
+  double value;       // 0 for the minimum, 100 for the maximum
+};
+const Percentile kPercentiles[] = {
+    {"min", "min", 0},  {"p50", "p50", 50},       {"p90", "p90", 90},
+    {"p99", "p99", 99}, {"p99.9", "p99_9", 99.9}, {"max", "max", 100},
+};
+
+// A figure in JSON to `decimals` decimals, as the nearest double to that
+// decimal, which JSON writes in its shortest form: 0.281487, never
+// 0.28148700000000004.
+Json rounded(double value, int decimals) {
+  char text[64];
+  snprintf(text, sizeof text, "%.*f", decimals, value);
+  return strtod(text, nullptr);
+}
+
+Json seconds(double value) { return rounded(value, 9); }
+
+Json latencyJson(const LatencyHistogram& ticks, double nsPerTick) {
+  if (ticks.total == 0) return nullptr;
+  Json latency = Json::object();
+  for (const Percentile& p : kPercentiles) {
+    latency[p.key] = rounded(latencyMicros(ticks, nsPerTick, p.value), 2);
+  }
+  double mean, stddev;
+  latencyMoments(ticks, &mean, &stddev);
+  latency["mean"] = rounded(mean * nsPerTick / 1000, 2);
+  latency["stddev"] = rounded(stddev * nsPerTick / 1000, 2);
+  return latency;
+}
+
+Json iterationJson(const RunResults& results, const RunSettings& settings,
+                   unsigned threads) {
+  Json it;
+  Json phases = Json::object();
+  for (int k = 0; k < kNbFilePhases; ++k) {
+    const PhaseKind kind = static_cast<PhaseKind>(k);
+    const PhaseResult& phase = results.phases[kind];
+    if (!phase.ran) continue;
+    const PhaseFailures& f = phase.stats.failures;
+    Json first = nullptr;
+    if (f.count != 0) {
+      char path[kPathSize];
+      filePath(computeLayout(settings.nbFiles), f.firstIndex, path);
+      first = {{"path", path},
+               {"call", f.firstCall},
+               {"errno", f.firstError},
+               {"error", failureError(f.firstError)}};
+    }
+    Json timeline = Json::array();
+    for (const TimelineSample& t : phase.stats.timeline) {
+      timeline.push_back({seconds(t.seconds), t.files});
+    }
+    Json ranks = Json::array();
+    for (const RankShare& share : phase.stats.ranks) {
+      ranks.push_back({{"files_done", share.files - share.failed},
+                       {"files_failed", share.failed},
+                       {"seconds", seconds(share.seconds)}});
+    }
+    phases[phaseName(kind)] = {
+        {"started_at", phase.startedAt},
+        {"wall_seconds", seconds(phase.wallSeconds)},
+        {"file_seconds", seconds(phase.stats.fileSeconds)},
+        {"files", phase.files},
+        {"cold", phase.cold},
+        {"files_done", filesDone(phase)},
+        {"files_failed", f.count},
+        {"threads_run", phase.stats.threadsRun},
+        {"first_failure", first},
+        {"files_per_second", phase.wallSeconds > 0
+                                 ? rounded(filesPerSecond(phase), 3)
+                                 : Json(nullptr)},
+        {"latency_us", latencyJson(phase.stats.latency, phase.stats.nsPerTick)},
+        {"timeline", timeline}};
+    if (!ranks.empty()) phases[phaseName(kind)]["ranks"] = ranks;
+  }
+  it["phases"] = phases;
+  const CommandResult& ls = results.listing;
+  auto cpuSeconds = [](const struct timeval& t) {
+    return seconds(static_cast<double>(t.tv_sec) +
+                   static_cast<double>(t.tv_usec) / 1e6);
+  };
+  if (ls.ran) {
+    it["listing"] = {
+        {"started_at", results.listingStartedAt},
+        {"wall_seconds", seconds(results.listingSeconds)},
+        {"cold", results.listingCold},
+        {"exit_status", ls.signal ? Json(nullptr) : Json(ls.exitStatus)},
+        {"signal", ls.signal ? Json(ls.signal) : Json(nullptr)},
+        {"user_cpu_seconds", cpuSeconds(ls.usage.ru_utime)},
+        {"system_cpu_seconds", cpuSeconds(ls.usage.ru_stime)},
+        {"max_rss_bytes", int64_t{ls.usage.ru_maxrss} * 1024},
+        {"major_faults", ls.usage.ru_majflt},
+        {"minor_faults", ls.usage.ru_minflt}};
+  } else {
+    it["listing"] = nullptr;
+  }
+  it["sizes"] = {
+      {"files_bytes", results.fileBlocks * 512},
+      {"directories_bytes", results.dirBlocks * 512},
+      {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512}};
+  it["stopped_by_time_limit"] = results.stoppedByTimeLimit;
+  it["directories"] = {
+      {"make_seconds", seconds(results.dirMakeSeconds)},
+      {"remove_seconds", results.phases[kDeletePhase].ran
+                             ? seconds(results.dirRemoveSeconds)
+                             : Json(nullptr)},
+      {"failed_to_make", results.dirsMade.count},
+      {"failed_to_remove", results.dirsRemoved.count}};
+  it["valid"] = runValid(results, threads);
+  return it;
+}
+
+// `rows` as columns two blanks apart: the first `left` aligned to the left,
+// the rest, numbers, to the right; a line each.
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         size_t left) {
+  std::vector<size_t> widths(rows[0].size());
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      std::string pad(widths[c] - row[c].size(), ' ');
+      line += (c == 0 ? "" : "  ") + (c < left ? row[c] + pad : pad + row[c]);
+    }
+    // No blanks at the end of a line whose last column is to the left.
+    text += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
+  }
+  return text;
+}
+
+// A CSV field: as it is, or quoted when it holds a separator, a quote or a
+// line break.
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? "\"\"" : std::string(1, c);
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string summaryText(const std::vector<RunResults>& iterations,
+                        const std::vector<std::string>& hosts) {
+  const bool several = iterations.size() > 1;
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> header = {"phase", "files", "failed", "seconds",
+                                     "files/s"};
+  if (several) header.insert(header.end(), {"min/s", "max/s", "stddev"});
+  for (const Percentile& p : kPercentiles) {
+    header.push_back(std::string(p.label) + " us");
+  }
+  rows.push_back(header);
+  // A figure with `decimals` decimals.
+  auto number = [](double value, int decimals) {
+    char cell[64];
+    snprintf(cell, sizeof cell, "%.*f", decimals, value);
+    return std::string(cell);
+  };
+  double dirMake = 0, dirRemove = 0;
+  for (const RunResults& r : iterations) {
+    dirMake += r.dirMakeSeconds;
+    dirRemove += r.dirRemoveSeconds;
+  }
+  bool removed = false;
+  for (int k = 0; k < kNbFilePhases; ++k) {
+    const PhaseKind kind = static_cast<PhaseKind>(k);
+    uint64_t done = 0, failed = 0;
+    double wall = 0;
+    bool ran = false;
+    for (const RunResults& r : iterations) {
+      const PhaseResult& phase = r.phases[kind];
+      if (!phase.ran) continue;
+      ran = true;
+      done += filesDone(phase);
+      failed += phase.stats.failures.count;
+      wall += phase.wallSeconds;
+    }
+    if (!ran) continue;
+    removed = kind == kDeletePhase;
+    const RateSpread spread = rateSpread(iterations, kind);
+    std::vector<std::string> row = {phaseName(kind), std::to_string(done),
+                                    std::to_string(failed), number(wall, 3)};
+    for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
+      row.push_back(spread.count == 0 ? "-" : number(v, 0));
+      if (!several) break;
+    }
+    auto merged = mergedLatency(iterations, kind);
+    for (const Percentile& p : kPercentiles) {
+      double us = latencyMicros(merged->ticks, merged->nsPerTick, p.value);
+      row.push_back(merged->ticks.total ? number(us, 1) : "-");
+    }
+    rows.push_back(row);
+  }
+  std::string text = alignedTable(rows, 1);
+  text += "Directories: made in " + number(dirMake, 3) + " s";
+  if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
+  text += "\n";
+  // Each process's share, over the iterations, where several ran.
+  rows = {{"rank", "host", "phase", "files", "failed", "seconds"}};
+  for (size_t rank = 0; rank < hosts.size(); ++rank) {
+    for (int k = 0; k < kNbFilePhases; ++k) {
+      const PhaseKind kind = static_cast<PhaseKind>(k);
+      RankShare sum;
+      for (const RunResults& r : iterations) {
+        const std::vector<RankShare>& shares = r.phases[kind].stats.ranks;
+        if (rank >= shares.size()) continue;
+        sum.files += shares[rank].files - shares[rank].failed;
+        sum.failed += shares[rank].failed;
+        sum.seconds += shares[rank].seconds;
+      }
+      if (sum.files + sum.failed == 0 && sum.seconds == 0) continue;
+      rows.push_back({std::to_string(rank), hosts[rank], phaseName(kind),
+                      std::to_string(sum.files), std::to_string(sum.failed),
+                      number(sum.seconds, 3)});
+    }
+  }
+  if (rows.size() > 1) text += alignedTable(rows, 3);
+  return text;
+}
+
+std::string jsonText(const std::vector<RunResults>& iterations,
+                     const RunContext& run) {
+  const RunSettings& settings = *run.settings;
+  const SystemInfo& system = run.system;
+  const std::vector<std::string>& hosts = run.topology.hosts;
+  Json doc;
+  char built[32];
+  isoBuildText(built, sizeof built, kBuildDate, kBuildTime);
+  doc["format_version"] = 2;
+  doc["tool"] = {{"name", "treeflood"},
+                 {"version", TREEFLOOD_VERSION},
+                 {"built_at", built}};
+  doc["command_line"] = settings.commandLine;
+  doc["settings"] = {
+      {"files", settings.nbFiles},
+      {"threads", settings.threads},
+      {"file_size", settings.fileSize},
+      {"iterations", settings.iterations},
+      {"working_directory", run.workDir},
+      {"direct_io", (settings.openFlags & O_DIRECT) != 0},
+      {"pause", settings.pause},
+      {"keep_files", settings.dontDeleteFiles},
+      {"time_limit_seconds",
+       settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
+      {"drop_caches", settings.dropCaches}};
+  if (!hosts.empty()) {
+    doc["settings"]["batch"] = settings.batch;
+    doc["ranks"] = hosts;
+  }
+  doc["system"] = {{"hostname", system.hostname},
+                   {"kernel", system.kernel},
+                   {"cpu_model", system.cpuModel},
+                   {"cpus", system.cpus},
+                   {"file_system", system.mount.type},
+                   {"mount_source", system.mount.source},
+                   {"mount_options", system.mount.options},
+                   {"super_options", system.mount.superOptions},
+                   {"block_size", system.blockSize},
+                   {"free_bytes_before", system.freeBytes},
+                   {"free_inodes_before", system.freeInodes}};
+  // The threads of all the processes that ran the phases.
+  const unsigned threads = run.topology.threads;
+  Json runs = Json::array();
+  bool valid = true;
+  for (const RunResults& r : iterations) {
+    runs.push_back(iterationJson(r, settings, threads));
+    valid = valid && runValid(r, threads);
+  }
+  doc["iterations"] = runs;
+  Json summary = Json::object();
+  for (int k = 0; k < kNbFilePhases; ++k) {
+    const PhaseKind kind = static_cast<PhaseKind>(k);
+    const RateSpread spread = rateSpread(iterations, kind);
+    if (spread.count == 0) continue;
+    auto merged = mergedLatency(iterations, kind);
+    summary[phaseName(kind)] = {
+        {"iterations", spread.count},
+        {"files_per_second",
+         {{"mean", rounded(spread.mean, 3)},
+          {"min", rounded(spread.min, 3)},
+          {"max", rounded(spread.max, 3)},
+          {"stddev", rounded(spread.stddev, 3)}}},
+        {"latency_us", latencyJson(merged->ticks, merged->nsPerTick)}};
+  }
+  doc["summary"] = summary;
+  doc["valid"] = valid;
+  // A working directory or a command line need not be UTF-8; JSON must be.
+  return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+const char kCsvHeader[] =
+    "timestamp,hostname,file_system,working_directory,files,threads,"
+    "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
+    "seconds,files_per_second,p50_us,p99_us,max_us,rank\n";
+
+std::string csvRows(const RunResults& results, uint64_t iteration,
+                    const RunContext& context) {
+  const RunSettings& settings = *context.settings;
+  const SystemInfo& system = context.system;
+  const std::vector<std::string>& hosts = context.topology.hosts;
+  // What every row of the run repeats, after the hostname and up to the
+  // caches.
+  char text[128];
+  snprintf(text, sizeof text, "%llu,%u,%llu,%s,",
+           static_cast<unsigned long long>(settings.nbFiles), settings.threads,
+           static_cast<unsigned long long>(settings.fileSize),
+           (settings.openFlags & O_DIRECT) != 0 ? "true" : "false");
+  const std::string run = "," + csvField(system.mount.type) + "," +
+                          csvField(context.workDir) + "," + text;
+  std::string rows;
+  // A row of the whole run when `rank` is empty, else of that rank's share.
+  auto row = [&](const std::string& startedAt, bool cold, const char* phase,
+                 uint64_t done, uint64_t failed, double wall,
+                 const std::string& latencies, const std::string& host,
+                 const std::string& rank) {
+    char figures[256];
+    snprintf(figures, sizeof figures, "%s,%llu,%s,%llu,%llu,%.9f,%.3f,",
+             cold ? "cold" : "warm", static_cast<unsigned long long>(iteration),
+             phase, static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(failed), wall,
+             wall > 0 ? static_cast<double>(done) / wall : 0.0);
+    rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
+            rank + "\n";
+  };
+  for (int k = 0; k < kNbFilePhases; ++k) {
+    const PhaseKind kind = static_cast<PhaseKind>(k);
+    const PhaseResult& phase = results.phases[kind];
+    if (!phase.ran) continue;
+    const PhaseStats& stats = phase.stats;
+    std::string latencies = ",,";
+    if (stats.latency.total != 0) {
+      snprintf(text, sizeof text, "%.2f,%.2f,%.2f",
+               latencyMicros(stats.latency, stats.nsPerTick, 50),
+               latencyMicros(stats.latency, stats.nsPerTick, 99),
+               latencyMicros(stats.latency, stats.nsPerTick, 100));
+      latencies = text;
+    }
+    row(phase.startedAt, phase.cold, phaseName(kind), filesDone(phase),
+        stats.failures.count, phase.wallSeconds, latencies, system.hostname,
+        "");
+    for (size_t r = 0; r < stats.ranks.size() && r < hosts.size(); ++r) {
+      const RankShare& share = stats.ranks[r];
+      row(phase.startedAt, phase.cold, phaseName(kind),
+          share.files - share.failed, share.failed, share.seconds, ",,",
+          hosts[r], std::to_string(r));
+    }
+    // The listing ran between the create and the size phase, on every file
+    // made; it fails or succeeds as a whole.
+    const CommandResult& ls = results.listing;
+    if (kind == kCreatePhase && ls.ran) {
+      const bool ok = ls.signal == 0 && ls.exitStatus == 0;
+      row(results.listingStartedAt, results.listingCold, "list",
+          ok ? phase.files : 0, ok ? 0 : phase.files, results.listingSeconds,
+          ",,", system.hostname, "");
+    }
+  }
+  return rows;
+}
+
+namespace {
+
+// Writes `text` to `fd` in one call; on failure returns false with errno
+// set, EIO standing for a short write.
+bool writeAll(int fd, const std::string& text) {
+  ssize_t written = write(fd, text.data(), text.size());
+  if (written == static_cast<ssize_t>(text.size())) return true;
+  if (written >= 0) errno = EIO;
+  return false;
+}
+
+}  // namespace
+
+bool writeFile(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = writeAll(fd, text);
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) errno = error;
+  return ok;
+}
+
+bool appendCsv(int fd, const std::string& rows) {
+  flock(fd, LOCK_EX);
+  struct stat st;
+  std::string text =
+      fstat(fd, &st) == 0 && st.st_size == 0 ? kCsvHeader + rows : rows;
+  bool ok = writeAll(fd, text);
+  int error = errno;
+  flock(fd, LOCK_UN);
+  errno = error;
+  return ok;
+}

@@ -1,0 +1,56 @@
+// The run's results as people and programs read them: the summary table, the
+// JSON document and the CSV rows, and the files they go to.
+#ifndef TREEFLOOD_DRIVER_WRITERS_H_
+#define TREEFLOOD_DRIVER_WRITERS_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/results.h"
+#include "driver/settings.h"
+#include "driver/system.h"
+
+// What the writers say of a run beside its figures.
+struct RunContext {
+  const RunSettings* settings = nullptr;
+  std::string workDir;  // absolute
+  SystemInfo system;    // as it was before the run
+  Topology topology;
+};
+
+// The summary table: one row per phase that ran, with files done and
+// failed, seconds, files per second (successful files only) and latency
+// percentiles in microseconds; then the seconds the directories took. Over
+// several iterations, files and seconds add up, files/s is the mean of the
+// iterations' rates, beside their minimum, maximum and standard deviation,
+// and the percentiles are those of all the iterations' files together.
+// Where several processes ran the phases, on `hosts` by rank, a second table
+// gives each one's files and seconds per phase. Columns are aligned; ends in
+// a newline.
+std::string summaryText(const std::vector<RunResults>& iterations,
+                        const std::vector<std::string>& hosts = {});
+
+// The JSON document of the run: every iteration's figures and, over them,
+// those of the summary. Always valid JSON: bytes that are not UTF-8 are
+// replaced.
+std::string jsonText(const std::vector<RunResults>& iterations,
+                     const RunContext& run);
+
+// The CSV header line, and the rows of iteration number `iteration` (from
+// 1): one per phase that ran, in order, the listing included, and one per
+// rank and phase where several processes ran it.
+extern const char kCsvHeader[];
+std::string csvRows(const RunResults& results, uint64_t iteration,
+                    const RunContext& run);
+
+// Writes `text` to `path`; on failure returns false with errno set.
+bool writeFile(const std::string& path, const std::string& text);
+
+// Appends `rows` to the CSV file open on `fd`, after the header if the file
+// is empty. Other runs may append to the same file: a lock keeps each one's
+// header test and rows together. On failure returns false with errno set.
+bool appendCsv(int fd, const std::string& rows);
+
+#endif  // TREEFLOOD_DRIVER_WRITERS_H_

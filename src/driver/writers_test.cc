@@ -1,0 +1,42 @@
+#include "driver/writers.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+
+TEST(Writers, SummaryTable) {
+  // 1000 files: the create phase failed for 10, the delete phase did not run.
+  RunResults r;
+  for (PhaseKind k : {kCreatePhase, kSizePhase}) {
+    r.phases[k].ran = true;
+    r.phases[k].files = 1000;
+  }
+  r.phases[kCreatePhase].wallSeconds = 0.5;
+  r.phases[kSizePhase].wallSeconds = 0.25;
+  r.phases[kCreatePhase].stats.failures = {10, 3, "open", EACCES};
+  for (int i = 0; i < 990; ++i) {
+    recordLatency(&r.phases[kCreatePhase].stats.latency, 2000);
+  }
+  recordLatency(&r.phases[kCreatePhase].stats.latency, 1500);
+  EXPECT_EQ(summaryText({r}),
+            "phase   files  failed  seconds  files/s  min us  p50 us  p90 us  "
+            "p99 us  p99.9 us  max us\n"
+            "create    990      10    0.500     1980     1.5     2.0     2.0  "
+            "   2.0       2.0     2.0\n"
+            "size     1000       0    0.250     4000       -       -       -  "
+            "     -         -       -\n"
+            "Directories: made in 0.000 s\n");
+}
+
+TEST(Writers, CsvRowQuotesWhatNeedsIt) {
+  RunResults r;
+  r.phases[kCreatePhase] = {
+      .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
+  r.phases[kCreatePhase].stats.failures.count = 2;
+  const RunSettings settings;
+  RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
+  run.system.hostname = "h";
+  run.system.mount.type = "ext4";
+  EXPECT_EQ(csvRows(r, 2, run),
+            "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
+            "4.000000000,2.000,,,,\n");
+}
