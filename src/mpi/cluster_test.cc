@@ -14,12 +14,18 @@ std::vector<std::string> mpirun(int ranks, std::vector<std::string> args) {
   return args;
 }
 
-// mpirun's environment, as root too, and its directory.
+// mpirun's environment, as root too, with the sanitizers' settings of the
+// test's own; and its directory.
 ProgramOptions inDir(const std::string& cwd) {
-  return {
+  ProgramOptions o = {
       .env = {std::string("PATH=") + getenv("PATH"), "HOME=" + cwd,
               "OMPI_ALLOW_RUN_AS_ROOT=1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1"},
       .cwd = cwd};
+  for (const char* name :
+       {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (getenv(name)) o.env.push_back(std::string(name) + "=" + getenv(name));
+  }
+  return o;
 }
 
 }  // namespace

@@ -84,6 +84,7 @@ TEST(RunPhase, TheDeadlineHoldsWithoutTheReporter) {
         {monotonicNs() + 3600000000000, 3, 5000ul}}) {
     SharedCounter counter;
     const PhasePlan plan{.nbFiles = 5000,
+                         .layout = computeLayout(5000),
                          .threads = 4,
                          .numbers = &counter,
                          .dirFds = dirFds.data(),
