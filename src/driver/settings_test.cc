@@ -4,7 +4,8 @@
 
 TEST(CommandLine, Outcomes) {
   const std::string help =
-      "treeflood, version: V0.2.5\n"
+      "treeflood, version: " + std::string(kVersion) +
+      "\n"
       "   --dir,     -d : set working directory to\n"
       "                   default value : current working directory\n"
       "   --dontDeleteFiles : do not delete files\n"
@@ -27,9 +28,9 @@ TEST(CommandLine, Outcomes) {
       "   --iterations, -i : run everything N times (1 to 1000)\n"
       "   --csv FILE : append a row per phase and iteration to FILE\n"
       "   --batch K : treeflood-mpi only: numbers per request, default 1\n";
-  const std::string version =
-      std::string("treeflood version: V0.2.5, build: ") + kBuildDate + " " +
-      kBuildTime + "\n";
+  const std::string version = "treeflood version: " + std::string(kVersion) +
+                              ", build: " + kBuildDate + " " + kBuildTime +
+                              "\n";
   const std::string f = "' is not a valid argument for '-f' option\n";
   const struct {
     std::vector<std::string> args;
