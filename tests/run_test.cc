@@ -1,10 +1,12 @@
 // End-to-end tests: the built executable, run in temporary directories.
 #include <sys/mount.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "console/texts.h"
 #include "driver/settings.h"
@@ -67,6 +69,7 @@ TEST(Executable, Runs) {
     int status;
     std::string output;  // a pattern; empty when all is said on stderr
     std::string setup = "", path = "";  // a shell command; PATH if not ours
+    bool root = false;                  // the setup needs root
   } cases[] = {
       {{"-D", "-f", "3000"}, 0, run("3000", "1 thread")},
       {{"-D", "-f", "3000", "-t", "4"}, 0, run("3000", "4 threads")},
@@ -93,6 +96,17 @@ TEST(Executable, Runs) {
        "cd work && mkdir d_002 d_003 d_004 d_005 && ln -s ../out d_001 && "
        "ln -s ../../out/file d_002/f_0 && mkfifo d_003/f_0 && "
        "ln ../out/linked d_005/f_0 && touch d_004/keep"},
+      // A file of another user, and a directory that others can write in.
+      {{"-D", "-f", "10"},
+       1,
+       "*\nWarning: 1 of 1024 directories were there before the run and "
+       "others can write in them (first: d_007)\n*Warning: 1 of 10 files "
+       "could not be created (first: open(d_006/f_0): file of another "
+       "user)\n*",
+       "cd work && mkdir d_006 d_007 && chmod 777 d_007 && touch d_006/f_0 && "
+       "chown 65534 d_006/f_0",
+       "",
+       true},
       {{"-D", "-f", "5"},
        1,
        "*\nCommand not found 'ls'\n*",
@@ -109,8 +123,27 @@ TEST(Executable, Runs) {
       {{"-f", "10", "-d"}, 1, ""},
       {{"-f", "1e6"}, 1, "'1e6' is not a valid argument for '-f' option\n"},
       {{"--batch", "4"}, 1, "--batch works with treeflood-mpi only\n"},
+      // No output file may block, be lost to another or be found too late.
+      {{"--json", "fifo"},
+       1,
+       "Can't write the results to '*/fifo': not a regular file\n",
+       "mkfifo fifo"},
+      {{"--csv", "fifo"},
+       1,
+       "Failed to open '*/fifo': No such device or address\n",
+       "mkfifo fifo"},
+      {{"--json", "r", "--csv", "./r"},
+       1,
+       "'*/r' can't be both the --json and the --csv file\n"},
+      {{"--json", "out/../nodir/r"},
+       1,
+       "Can't write the results to '*/nodir/r': No such file or directory\n"},
   };
   for (const auto& c : cases) {
+    if (c.root && geteuid() != 0) {
+      std::cout << "skipped without root: " << c.setup << "\n";
+      continue;
+    }
     TempDir top;
     bash("mkdir work out bin && echo outside | tee out/file > out/linked; " +
              c.setup,
@@ -122,7 +155,10 @@ TEST(Executable, Runs) {
     EXPECT_TRUE(matches(r.out, c.output)) << r.out;
     EXPECT_EQ(r.err.empty(), !c.output.empty()) << r.err;
     EXPECT_EQ(bash("cat out/*", top.path), "outside\noutside\n");
-    EXPECT_TRUE(!c.setup.empty() || entryCount(top.path + "/work") == 0);
+    // A refused run makes nothing.
+    if (r.out.find("treeflood will") == std::string::npos) {
+      EXPECT_EQ(entryCount(top.path + "/work"), 0) << c.args[0];
+    }
   }
 }
 
@@ -156,24 +192,47 @@ TEST(Executable, TimeLimitBoundsTheCreatePhaseAndItsTimeline) {
 }
 
 TEST(Executable, ExitStatusIsTheWorstOfEveryIteration) {
-  // Each fails the first iteration alone: ls's status, or the CSV append,
-  // through a file-size limit that ls sets on treeflood and lifts after.
-  // Iterations, sorted, in the CSV rows.
-  for (auto [script, rows] :
-       {std::pair{"test -e called && exit 0; touch called; exit 2",
-                  "1\n2\niteration\n"},
-        {"test -e called && exec prlimit --pid $PPID --fsize=unlimited:; "
-         "touch called; prlimit --pid $PPID --fsize=0:",
-         "2\niteration\n"}}) {
+  // ls's second call may end the run: the first iteration's figures are
+  // written all the same. The others fail the first iteration alone: ls's
+  // status, or the CSV append, through a file-size limit that ls sets on
+  // treeflood and lifts after.
+  const struct {
+    const char* script;
+    int status;
+    const char* csvIterations;  // sorted, as the rows give them
+    std::string interrupted;    // in the JSON
+  } cases[] = {
+      {"test -e called && exit 0; touch called; exit 2", 1,
+       "1\n2\n3\niteration\n", "null"},
+      {"test -e called && exec prlimit --pid $PPID --fsize=unlimited:; "
+       "touch called; prlimit --pid $PPID --fsize=0:",
+       1, "2\n3\niteration\n", "null"},
+      {"test -e called && kill -TERM $PPID; touch called", 143,
+       "1\niteration\n", R"({"iteration":2,"signal":"SIGTERM"})"},
+  };
+  for (const auto& c : cases) {
     TempDir dir;
     bash("mkdir w bin && printf '#!/bin/sh\\ncd ..; %s\\n' '" +
-             std::string(script) + "' > bin/ls && chmod +x bin/ls",
+             std::string(c.script) + "' > bin/ls && chmod +x bin/ls",
          dir.path);
-    ProgramResult r = runTreeflood(
-        {"-D", "-s", "0", "-f", "200", "-i", "2", "--csv", "r.csv", "-d", "w"},
-        dir.path, {"PATH=" + dir.path + "/bin:/usr/bin:/bin"});
-    EXPECT_EQ(r.status, 1) << script << r.out;
-    EXPECT_EQ(bash("cut -d, -f10 r.csv | sort -u", dir.path), rows);
+    ProgramResult r =
+        runTreeflood({"-D", "-s", "0", "-f", "200", "-i", "3", "--csv", "r.csv",
+                      "--json", "r.json", "--summary", "-d", "w"},
+                     dir.path, {"PATH=" + dir.path + "/bin:/usr/bin:/bin"});
+    EXPECT_EQ(r.status, c.status) << c.script << r.out;
+    EXPECT_EQ(bash("cut -d, -f10 r.csv | sort -u", dir.path), c.csvIterations);
+    auto doc = nlohmann::json::parse(readFile(dir.path + "/r.json"));
+    EXPECT_EQ(doc["interrupted"].dump(), c.interrupted);
+    EXPECT_EQ(entryCount(dir.path + "/w"), 0);
+    if (c.status != 143) continue;
+    EXPECT_EQ(doc["valid"], false);
+    EXPECT_EQ(doc["iterations"].size(), 1u);
+    EXPECT_TRUE(matches(r.out,
+                        "*\ncreate    200       0 *\nInterrupted: these are "
+                        "the figures of the 1 iteration that finished\n"
+                        "Interrupted by SIGTERM in the listing phase after 200 "
+                        "of 200 files\n"))
+        << r.out;
   }
 }
 
@@ -327,12 +386,23 @@ TEST(Executable, FullFileSystemCountsEveryFileNotWhole) {
   if (mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=1m") != 0) {
     GTEST_SKIP() << "can't mount a tmpfs here: " << strerror(errno);
   }
-  ProgramResult r = runTreeflood(
-      {"-D", "-f", "300", "--dontDeleteFiles", "--json", json.path + "/r"},
-      dir.path);
+  bash("mkdir w && echo old > old.json", dir.path);
+  ProgramResult r = runTreeflood({"-D", "-f", "300", "--dontDeleteFiles",
+                                  "--json", json.path + "/r", "-d", "w"},
+                                 dir.path);
   const std::string whole =
-      bash("find . -type f -size 10240c | wc -l", dir.path);
+      bash("find w -type f -size 10240c | wc -l", dir.path);
+  // On the full file system, a result that can't be written leaves the
+  // earlier one whole, and nothing else, and says why.
+  ProgramResult last = runTreeflood(
+      {"-D", "-f", "0", "--json", "old.json", "-d", "w"}, dir.path);
+  const std::string left = bash("ls; cat old.json", dir.path);
   umount(dir.path.c_str());
+  EXPECT_EQ(last.status, 1);
+  EXPECT_TRUE(matches(last.out,
+                      "*\nFailed to write the results to '*/old.json': No "
+                      "space left on device\n"));
+  EXPECT_EQ(left, "old.json\nw\nold\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(matches(r.out,
                       "*Warning: * of 300 files could not be created "
@@ -374,9 +444,38 @@ TEST(Executable, InterruptPauseAndLock) {
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(second.out, "Another treeflood run is working in '" + work + "'\n");
   EXPECT_EQ(entryCount(work), 1024);
+  // A stop signal in the pause lets the delete phase finish, then says so.
+  kill(pid, SIGHUP);
   kill(pid, SIGCONT);
-  EXPECT_EQ(reap(pid), 0);
+  EXPECT_EQ(reap(pid), 129);
+  EXPECT_TRUE(matches(readFile(out),
+                      "*\nDone, time spent: *\nInterrupted by SIGHUP in the "
+                      "delete phase after 50 of 50 files\n"));
   EXPECT_EQ(entryCount(work), 0);
+}
+
+TEST(Executable, ALeftoverRaceNeverReachesAFileOutside) {
+  // Another user of the directory links a file of the run's user into the
+  // tree at a file's name and unlinks the link again, over and over, while
+  // the run makes that file 100 times (20 were enough to hit a run that
+  // opened what it found there). On tmpfs where there is one: the race is
+  // about names, and a disk makes each iteration's directories slow.
+  TempDir dir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+  bash("mkdir w && head -c 4096 /dev/urandom | tee victim > copy", dir.path);
+  const std::string victim = dir.path + "/victim";
+  const std::string name = dir.path + "/w/d_000/f_0";
+  std::atomic<bool> done{false};
+  std::thread attacker([&] {
+    while (!done) {
+      link(victim.c_str(), name.c_str());
+      unlink(name.c_str());
+    }
+  });
+  runTreeflood({"-D", "-s", "4096", "-f", "1", "-i", "100", "-d", "w"},
+               dir.path);
+  done = true;
+  attacker.join();
+  EXPECT_EQ(bash("cmp victim copy && echo same", dir.path), "same\n");
 }
 
 TEST(Executable, DirectIoRefusedOnFourKilobyteSectors) {

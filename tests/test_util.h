@@ -35,11 +35,11 @@ inline long entryCount(const std::string& dir) {
   return std::distance(it, std::filesystem::directory_iterator());
 }
 
-// A fresh directory under TMPDIR (or /tmp), removed with all below it; links
-// in it are removed, never followed.
+// A fresh directory under `base`, or else TMPDIR (or /tmp), removed with all
+// below it; links in it are removed, never followed.
 struct TempDir {
-  TempDir() {
-    const char* base = getenv("TMPDIR");
+  explicit TempDir(const char* base = nullptr) {
+    if (base == nullptr) base = getenv("TMPDIR");
     path = std::string(base && *base ? base : "/tmp") + "/treeflood-XXXXXX";
     if (mkdtemp(path.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << path;
   }

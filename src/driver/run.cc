@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,28 @@ std::string absolutePath(const std::string& path) {
   return std::string(cwd) + "/" + path;
 }
 
+// `path` with its directory resolved, so that two names of one file compare
+// equal before the file exists; `path` itself when the directory does not.
+std::string canonicalPath(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+  char* real = realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string resolved = real;
+  free(real);
+  return (resolved == "/" ? "" : resolved) + path.substr(slash);
+}
+
+// Whether the --json and --csv paths name one file: the JSON would replace
+// the CSV's rows.
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  return canonicalPath(a) == canonicalPath(b);
+}
+
 // "on 3 ranks: node1 (2), node2 (1)": the hosts in rank order, each with the
 // number of ranks it runs.
 std::string ranksLine(const std::vector<std::string>& hosts) {
@@ -171,6 +194,9 @@ struct Run {
   int csvFd = -1;
   int dirFds[kNbDirs];
   PhasePlan plan;
+  // Where a stop signal cut the run short, said last.
+  const char* stoppedIn = nullptr;
+  uint64_t stoppedAfter = 0, stoppedOf = 0;
 
   Run() { std::fill(std::begin(dirFds), std::end(dirFds), -EBADF); }
   ~Run() {
@@ -233,15 +259,31 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
         strerror(error));
     return 1;
   }
-  // Opened before anything is made, so that a run can't end without its
-  // rows, and after the checks that refuse a run, so that a refused one
-  // leaves no empty file.
+  // The output files are checked before anything is made, so that a run
+  // can't end without its results. No open may block: a FIFO is refused.
+  if (s.jsonPath && s.csvPath && sameFile(run->jsonPath, run->csvPath)) {
+    logMessage("'%s' can't be both the --json and the --csv file\n",
+               run->jsonPath.c_str());
+    return 1;
+  }
+  if (s.jsonPath && !canWriteFile(run->jsonPath)) {
+    logMessage("Can't write the results to '%s': %s\n", run->jsonPath.c_str(),
+               errno == EINVAL ? "not a regular file" : strerror(errno));
+    return 1;
+  }
+  // Opened after the checks that refuse a run, so that a refused one leaves
+  // no empty file.
   if (s.csvPath) {
-    run->csvFd = open(run->csvPath.c_str(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (run->csvFd < 0) {
-      logMessage("Failed to open '%s': %s\n", run->csvPath.c_str(),
-                 strerror(errno));
+    struct stat st;
+    run->csvFd =
+        open(run->csvPath.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    const char* why = run->csvFd < 0 ? strerror(errno)
+                      : fstat(run->csvFd, &st) != 0 || !S_ISREG(st.st_mode)
+                          ? "not a regular file"
+                          : nullptr;
+    if (why != nullptr) {
+      logMessage("Failed to open '%s': %s\n", run->csvPath.c_str(), why);
       return 1;
     }
   }
@@ -256,17 +298,17 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
                .dirFds = run->dirFds,
                .stop = &stopRequested};
   // The system as it was before the run: its free space, above all.
-  run->context = {.settings = &s,
-                  .workDir = workDir,
-                  .system = systemInfo(run->workFd, workDir),
-                  .topology = runner->topology()};
+  run->context.settings = &s;
+  run->context.workDir = workDir;
+  run->context.system = systemInfo(run->workFd, workDir);
+  run->context.topology = runner->topology();
   return 0;
 }
 
 // After a stop signal in `phase`, which had handed out `done` of `total` file
 // numbers: removes the files the plan names and the directories unless they
-// are to be kept, says where the run was stopped (last, so that the output
-// ends with that line), and returns the exit status.
+// are to be kept, notes where the run was stopped, and returns the exit
+// status.
 int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
   if (!run->settings->dontDeleteFiles) {
     // By this process alone, however many ran the phase: the clean-up runs
@@ -282,8 +324,9 @@ int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
     removeDirectories(run->workFd, run->dirFds, &dirs);
     warn(dirs, kNbDirs, nullptr, "removed", 0);
   }
-  logMessage("Interrupted by SIG%s in the %s phase after %llu of %llu files\n",
-             sigabbrev_np(stopSignal()), phase, ull(done), ull(total));
+  run->stoppedIn = phase;
+  run->stoppedAfter = done;
+  run->stoppedOf = total;
   return 128 + stopSignal();
 }
 
@@ -300,9 +343,18 @@ int createPhase(Run* run, RunResults* r) {
   plan.nbFiles = s.nbFiles;
   plan.deadlineNs =
       s.timeLimit > 0 ? start + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
-  openDirectories(run->workFd, true, run->dirFds, &r->dirsMade);
+  PhaseFailures exposed;
+  openDirectories(run->workFd, true, run->dirFds, &r->dirsMade, &exposed);
   r->dirMakeSeconds = secondsBetween(start, monotonicNs());
   warn(r->dirsMade, kNbDirs, nullptr, "made", 0);
+  if (exposed.count != 0) {
+    char first[6];
+    dirName(static_cast<unsigned>(exposed.firstIndex), first);
+    logMessage(
+        "Warning: %llu of %u directories were there before the run and others "
+        "can write in them (first: %s)\n",
+        ull(exposed.count), kNbDirs, first);
+  }
   run->runner->run(kCreatePhase, plan, start, &create.stats);
   plan.deadlineNs = 0;
   const uint64_t n = create.files = std::min(create.stats.handedOut, s.nbFiles);
@@ -388,7 +440,11 @@ int deletePhase(Run* run, RunResults* r) {
   r->dirRemoveSeconds = secondsBetween(removing, monotonicNs());
   warn(r->dirsRemoved, kNbDirs, nullptr, "removed", 0);
   endPhase(&remove, start, "Done, time spent: %L\n");
-  return stopSignal() != 0 ? 128 + stopSignal() : 0;
+  if (stopSignal() == 0) return 0;
+  // The signal let the phase finish; nothing is left to clean up.
+  run->stoppedIn = "delete";
+  run->stoppedAfter = run->stoppedOf = n;
+  return 128 + stopSignal();
 }
 
 // Runs the phases of one iteration into `r`; the files and directories stay
@@ -480,7 +536,13 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner) {
     RunResults& r = iterations.emplace_back();
     const int ended =
         runIteration(&run, &r, i == s.iterations && s.dontDeleteFiles);
-    if (ended != 0) return worstStatus(status, ended);
+    if (ended != 0) {
+      // The figures of the iterations that finished are still written.
+      iterations.pop_back();
+      run.context.interruption = {stopSignal(), i};
+      status = worstStatus(status, ended);
+      break;
+    }
     if (!runValid(r, topology.threads)) status = worstStatus(status, 1);
     if (run.csvFd >= 0 && !appendCsv(run.csvFd, csvRows(r, i, run.context))) {
       logMessage("Failed to append the results to '%s': %s\n",
@@ -489,17 +551,30 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner) {
     }
   }
 
-  if (s.summary) {
+  if (s.summary && !iterations.empty()) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
-    logMessage("%s%s", s.dontDeleteFiles ? "" : "\n",
+    logMessage("%s%s", s.dontDeleteFiles || run.stoppedIn ? "" : "\n",
                summaryText(iterations, topology.hosts).c_str());
+    if (run.stoppedIn) {
+      logMessage(
+          "Interrupted: these are the figures of the %zu iteration%s that "
+          "finished\n",
+          iterations.size(), iterations.size() > 1 ? "s" : "");
+    }
   }
   if (s.jsonPath &&
       !writeFile(run.jsonPath, jsonText(iterations, run.context))) {
     logMessage("Failed to write the results to '%s': %s\n",
                run.jsonPath.c_str(), strerror(errno));
     status = worstStatus(status, 1);
+  }
+  // Last, so that an interrupted run's output ends with it.
+  if (run.stoppedIn) {
+    logMessage(
+        "Interrupted by SIG%s in the %s phase after %llu of %llu files\n",
+        sigabbrev_np(stopSignal()), run.stoppedIn, ull(run.stoppedAfter),
+        ull(run.stoppedOf));
   }
   return status;
 }

@@ -79,13 +79,28 @@ bool readSize(const char* text, uint64_t* size) {
   return true;
 }
 
-// Reads a number of seconds above 0, whole or not, and nothing after it.
+// Reads a number of seconds above 0 and at most kMaxTimeLimit: digits, then
+// optionally "." and more digits, and nothing else, so that "1e300", "0x10"
+// or " 2" are refused rather than read as something else.
 bool readSeconds(const char* text, double* seconds) {
-  char* end;
-  errno = 0;
-  *seconds = strtod(text, &end);
-  return end != text && *end == '\0' && errno == 0 && std::isfinite(*seconds) &&
-         *seconds > 0;
+  const char* p = text;
+  size_t digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) ++digits;
+  if (*p == '.') {
+    for (++p; *p >= '0' && *p <= '9'; ++p) ++digits;
+  }
+  if (digits == 0 || *p != '\0') return false;
+  *seconds = strtod(text, nullptr);
+  return *seconds > 0 && *seconds <= kMaxTimeLimit;
+}
+
+// Says that `option`'s later value `now` replaces `before`.
+void warnReplaced(const char* option, const char* now,
+                  const std::optional<std::string>& before) {
+  if (before) {
+    logMessage("Warning: using '%s' instead of '%s' as %s\n", now,
+               before->c_str(), option);
+  }
 }
 
 void printHelp(const char* name) {
@@ -109,7 +124,10 @@ void printHelp(const char* name) {
   logMessage("   --json FILE : write the results to FILE as JSON\n");
   logMessage("   --filesize, -s : bytes in each file, K, M or G for 1024s\n");
   logMessage("                   default value : 10240, 0 for empty files\n");
-  logMessage("   --time-limit SECONDS : stop creating files after SECONDS\n");
+  logMessage(
+      "   --time-limit SECONDS : stop creating files after SECONDS (at most "
+      "%.0f)\n",
+      kMaxTimeLimit);
   logMessage(
       "   --drop-caches : listing and size start cold (twice: delete too)\n");
   logMessage("   --iterations, -i : run everything N times (1 to 1000)\n");
@@ -138,11 +156,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
     uint64_t count;
     switch (option) {
       case 'd':
-        if (settings->workDir) {
-          logMessage(
-              "Warning: using '%s' instead of '%s' as working directory\n",
-              optarg, settings->workDir->c_str());
-        }
+        warnReplaced("working directory", optarg, settings->workDir);
         settings->workDir = optarg;
         break;
       case 'D':
@@ -179,6 +193,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         settings->summary = true;
         break;
       case kJson:
+        warnReplaced("--json file", optarg, settings->jsonPath);
         settings->jsonPath = optarg;
         break;
       case kBatch:
@@ -190,6 +205,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         settings->batch = count;
         break;
       case kCsv:
+        warnReplaced("--csv file", optarg, settings->csvPath);
         settings->csvPath = optarg;
         break;
       case 'i':

@@ -24,6 +24,9 @@ extern const char kBuildTime[];
 extern const char kShortOptions[];
 extern const struct option kLongOptions[];
 
+// The longest --time-limit, in seconds: a year.
+const double kMaxTimeLimit = 31536000;
+
 // The settings of a run. Written while the command line is read, read-only
 // afterwards.
 struct RunSettings {

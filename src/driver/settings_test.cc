@@ -23,7 +23,8 @@ TEST(CommandLine, Outcomes) {
       "   --json FILE : write the results to FILE as JSON\n"
       "   --filesize, -s : bytes in each file, K, M or G for 1024s\n"
       "                   default value : 10240, 0 for empty files\n"
-      "   --time-limit SECONDS : stop creating files after SECONDS\n"
+      "   --time-limit SECONDS : stop creating files after SECONDS (at most "
+      "31536000)\n"
       "   --drop-caches : listing and size start cold (twice: delete too)\n"
       "   --iterations, -i : run everything N times (1 to 1000)\n"
       "   --csv FILE : append a row per phase and iteration to FILE\n"
@@ -41,6 +42,7 @@ TEST(CommandLine, Outcomes) {
     bool direct = true;
     uint64_t fileSize = 10240;
     uint64_t iterations = 1;
+    double timeLimit = 0;
   } cases[] = {
       {{"-f", "0", "-t", "64"}, -1, "", 0, 64},
       {{"-f", " +7", "--threads", "1", "-p", "--dontDeleteFiles"}, -1, "", 7},
@@ -64,9 +66,35 @@ TEST(CommandLine, Outcomes) {
       {{"-f", "18446744073709551616"}, 1, "'18446744073709551616" + f},
       {{"-t", "0"}, 1, "Number of thread should be between 1 and 64\n"},
       {{"-t", "65"}, 1, "Number of thread should be between 1 and 64\n"},
+      {{"--time-limit", "2.5", "--json", "a", "--json", "b", "--csv", "c",
+        "--csv", "d"},
+       -1,
+       "Warning: using 'b' instead of 'a' as --json file\n"
+       "Warning: using 'd' instead of 'c' as --csv file\n",
+       100000,
+       1,
+       true,
+       10240,
+       1,
+       2.5},
       {{"--time-limit", "0"},
        1,
        "'0' is not a valid argument for '--time-limit' option\n"},
+      {{"--time-limit", "31536000.5"},
+       1,
+       "'31536000.5' is not a valid argument for '--time-limit' option\n"},
+      {{"--time-limit", "1e300"},
+       1,
+       "'1e300' is not a valid argument for '--time-limit' option\n"},
+      {{"--time-limit", "0x10"},
+       1,
+       "'0x10' is not a valid argument for '--time-limit' option\n"},
+      {{"--time-limit", " 2"},
+       1,
+       "' 2' is not a valid argument for '--time-limit' option\n"},
+      {{"--time-limit", "."},
+       1,
+       "'.' is not a valid argument for '--time-limit' option\n"},
       // Diagnosed on standard error only.
       {{"--bogus"}, 1, ""},
       {{"-h", "-f", "abc"}, 0, help},
@@ -93,5 +121,6 @@ TEST(CommandLine, Outcomes) {
     EXPECT_EQ((s.openFlags & O_DIRECT) != 0, c.direct) << args[1];
     EXPECT_EQ(s.fileSize, c.fileSize) << args[1];
     EXPECT_EQ(s.iterations, c.iterations) << args[1];
+    EXPECT_EQ(s.timeLimit, c.timeLimit) << args[1];
   }
 }

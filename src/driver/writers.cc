@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -312,7 +313,13 @@ std::string jsonText(const std::vector<RunResults>& iterations,
         {"latency_us", latencyJson(merged->ticks, merged->nsPerTick)}};
   }
   doc["summary"] = summary;
-  doc["valid"] = valid;
+  const Interruption& stop = run.interruption;
+  doc["interrupted"] =
+      stop.signal == 0
+          ? Json(nullptr)
+          : Json({{"signal", std::string("SIG") + sigabbrev_np(stop.signal)},
+                  {"iteration", stop.iteration}});
+  doc["valid"] = valid && stop.signal == 0;
   // A working directory or a command line need not be UTF-8; JSON must be.
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -388,28 +395,64 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
 
 namespace {
 
-// Writes `text` to `fd` in one call; on failure returns false with errno
-// set, EIO standing for a short write.
+// Writes all of `text` to `fd`, going on after a short write so that a
+// failure is the error of the call that failed (ENOSPC, EFBIG); on failure
+// returns false with errno set.
 bool writeAll(int fd, const std::string& text) {
-  ssize_t written = write(fd, text.data(), text.size());
-  if (written == static_cast<ssize_t>(text.size())) return true;
-  if (written >= 0) errno = EIO;
-  return false;
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A new file beside `path`, open for writing, its name in `temp`; -1 with
+// errno set if it can't be made.
+int tempBeside(const std::string& path, std::string* temp) {
+  *temp = path + ".XXXXXX";
+  return mkostemp(temp->data(), O_CLOEXEC);
 }
 
 }  // namespace
 
 bool writeFile(const std::string& path, const std::string& text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string temp;
+  const int fd = tempBeside(path, &temp);
   if (fd < 0) return false;
-  bool ok = writeAll(fd, text);
+  // The mode a plain create would give, rather than mkostemp's 0600.
+  const mode_t mask = umask(0);
+  umask(mask);
+  bool ok =
+      fchmod(fd, 0644 & ~mask) == 0 && writeAll(fd, text) && fsync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
     error = errno;
   }
-  if (!ok) errno = error;
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    errno = error;
+  }
   return ok;
+}
+
+bool canWriteFile(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  std::string temp;
+  const int fd = tempBeside(path, &temp);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(temp.c_str());
+  return true;
 }
 
 bool appendCsv(int fd, const std::string& rows) {

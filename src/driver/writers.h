@@ -12,12 +12,20 @@
 #include "driver/settings.h"
 #include "driver/system.h"
 
+// A stop signal that cut the run short: which, and in which iteration (from
+// 1). The iterations before it are the run's figures.
+struct Interruption {
+  int signal = 0;  // 0 when the run was not interrupted
+  uint64_t iteration = 0;
+};
+
 // What the writers say of a run beside its figures.
 struct RunContext {
   const RunSettings* settings = nullptr;
   std::string workDir;  // absolute
   SystemInfo system;    // as it was before the run
   Topology topology;
+  Interruption interruption;
 };
 
 // The summary table: one row per phase that ran, with files done and
@@ -33,8 +41,8 @@ std::string summaryText(const std::vector<RunResults>& iterations,
                         const std::vector<std::string>& hosts = {});
 
 // The JSON document of the run: every iteration's figures and, over them,
-// those of the summary. Always valid JSON: bytes that are not UTF-8 are
-// replaced.
+// those of the summary; an interrupted run is not valid. Always valid JSON:
+// bytes that are not UTF-8 are replaced.
 std::string jsonText(const std::vector<RunResults>& iterations,
                      const RunContext& run);
 
@@ -45,8 +53,15 @@ extern const char kCsvHeader[];
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& run);
 
-// Writes `text` to `path`; on failure returns false with errno set.
+// Writes `text` to a new file beside `path` and renames it over `path`, so
+// that an earlier file survives any failure, which leaves nothing behind. On
+// failure returns false with errno set.
 bool writeFile(const std::string& path, const std::string& text);
+
+// Whether writeFile could write `path`: nothing but a regular file stands
+// there (else EINVAL), and a file can be made beside it, which is tried and
+// removed. On failure returns false with errno set.
+bool canWriteFile(const std::string& path);
 
 // Appends `rows` to the CSV file open on `fd`, after the header if the file
 // is empty. Other runs may append to the same file: a lock keeps each one's

@@ -64,26 +64,18 @@ void forEachFile(const PhasePlan& plan, WorkerTally* tally, const char* call,
   }
 }
 
-// Opens for rewriting an entry found at a file's name, which an earlier run
-// may have left. Only a regular file with no other link is taken, and only
-// then truncated: a link, a FIFO or a device is never written or followed,
-// nor is a file that also stands outside the tree. Returns the descriptor,
-// or -1 with the failure in `error`.
-int openLeftover(int dirFd, const char* name, int flags, int* error) {
-  int fd = openat(dirFd, name, flags & ~(O_CREAT | O_TRUNC));
-  if (fd < 0) {
-    *error = errno;
-    return -1;
-  }
+// Removes an entry found at a file's name, which an earlier run may have
+// left: only a regular file with no other link, owned by `uid`, and only its
+// name. Nothing at the name is ever opened, so a file put there meanwhile,
+// say a link to one outside the tree, is never written. Returns 0, or why the
+// entry stays.
+int removeLeftover(int dirFd, const char* name, uid_t uid) {
   struct stat st;
-  *error = fstat(fd, &st) != 0     ? errno
-           : !S_ISREG(st.st_mode)  ? kNotRegular
-           : st.st_nlink != 1      ? kOtherLinks
-           : ftruncate(fd, 0) != 0 ? errno
-                                   : 0;
-  if (*error == 0) return fd;
-  close(fd);
-  return -1;
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return kNotRegular;
+  if (st.st_nlink != 1) return kOtherLinks;
+  if (st.st_uid != uid) return kOtherOwner;
+  return unlinkat(dirFd, name, 0) != 0 ? errno : 0;
 }
 
 }  // namespace
@@ -116,6 +108,8 @@ const char* failureError(int error) {
       return "not a regular file";
     case kOtherLinks:
       return "file has other links";
+    case kOtherOwner:
+      return "file of another user";
     default:
       return strerror(error);
   }
@@ -141,20 +135,23 @@ void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {
 }
 
 void createWorker(const PhasePlan& plan, WorkerTally* tally) {
-  // O_NONBLOCK: a FIFO at a file's name fails at once instead of waiting for
-  // a reader. O_EXCL first, so that whatever already stands at the name is
-  // looked at before anything is truncated.
-  const int flags = plan.openFlags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  // O_EXCL: every file is one this run made, so no write ever goes through
+  // an inode that was there before. O_NONBLOCK: a FIFO that appears at the
+  // name fails at once instead of waiting for a reader.
+  const int flags =
+      plan.openFlags | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   const size_t size = plan.fileSize;
+  const uid_t uid = geteuid();
   PhaseFailures* failures = &tally->failures;
   forEachFile(plan, tally, "open",
               [=](uint64_t i, int dirFd, const char* name) {
-                int error = 0;
-                int fd = openat(dirFd, name, flags | O_EXCL, 0644);
-                if (fd < 0) {
-                  error = errno;
-                  if (error == EEXIST)
-                    fd = openLeftover(dirFd, name, flags, &error);
+                int fd = openat(dirFd, name, flags, 0644);
+                int error = fd < 0 ? errno : 0;
+                if (error == EEXIST) {
+                  error = removeLeftover(dirFd, name, uid);
+                  // If the name is back by now, the file fails.
+                  if (error == 0) fd = openat(dirFd, name, flags, 0644);
+                  if (error == 0 && fd < 0) error = errno;
                 }
                 if (fd < 0) {
                   countFailure(failures, i, "open", error);
@@ -206,13 +203,15 @@ void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {
 }
 
 void openDirectories(int workFd, bool make, int* dirFds,
-                     PhaseFailures* failures) {
+                     PhaseFailures* failures, PhaseFailures* exposed) {
   char name[6];
+  const uid_t uid = geteuid();
   for (unsigned d = 0; d < kNbDirs; ++d) {
     dirName(d, name);
     const char* call = "mkdir";
     int fd = -1;
-    if (!make || mkdirat(workFd, name, 0766) == 0 || errno == EEXIST) {
+    const bool made = make && mkdirat(workFd, name, 0766) == 0;
+    if (made || !make || errno == EEXIST) {
       call = "open";
       fd =
           openat(workFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -222,6 +221,14 @@ void openDirectories(int workFd, bool make, int* dirFds,
       countFailure(failures, d, call, errno);
     }
     dirFds[d] = fd;
+    // Someone else can put entries into a directory that was there before,
+    // between the run's own; in a sticky one only into theirs.
+    struct stat st;
+    if (make && !made && fd >= 0 && exposed != nullptr && fstat(fd, &st) == 0 &&
+        (st.st_uid != uid || ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+                              (st.st_mode & S_ISVTX) == 0))) {
+      countFailure(exposed, d, "open", 0);
+    }
   }
 }
 

@@ -24,6 +24,7 @@ bool initWork(size_t fileSize);
 // there but are not the run's to touch.
 const int kNotRegular = -1;  // a link, FIFO, device or directory
 const int kOtherLinks = -2;  // a regular file that also stands elsewhere
+const int kOtherOwner = -3;  // a regular file that another user owns
 
 // The operations that failed, on files or on directories: how many, and the
 // one with the lowest number, by the call that failed and its error.
@@ -73,9 +74,10 @@ WorkerRoutine phaseWorker(PhaseKind kind);
 // Given a histogram in its tally, each worker times every file's operation
 // (create: open, write and close; size: stat; delete: unlink).
 
-// Creates each file, or truncates one an earlier run left, and writes
-// plan.fileSize bytes of dataBlock into it (none for 0). An entry that is not a
-// regular file with one link is left as it is and counted as failed.
+// Creates each file with O_EXCL and writes plan.fileSize bytes of dataBlock
+// into it (none for 0). A regular file with one link that the run's user owns,
+// which an earlier run may have left, is unlinked and made anew; anything
+// else at the name is left as it is and counted as failed.
 void createWorker(const PhasePlan& plan, WorkerTally* tally);
 
 // Adds each file's st_blocks to the tally; an entry that can't be stat'ed or
@@ -88,9 +90,11 @@ void deleteWorker(const PhasePlan& plan, WorkerTally* tally);
 // Opens each of the 1024 directories under `workFd` without following a link
 // into `dirFds`, first making those that are missing when `make`. A directory
 // that can't be made or opened is counted in `failures`, by its number, and
-// its entry is minus the errno.
+// its entry is minus the errno. When `make`, those that were there already
+// and that another user owns or others may write into (without the sticky
+// bit) are counted in `exposed`.
 void openDirectories(int workFd, bool make, int* dirFds,
-                     PhaseFailures* failures);
+                     PhaseFailures* failures, PhaseFailures* exposed = nullptr);
 
 // Closes those of `dirFds` that are open and marks them closed.
 void closeDirectories(int* dirFds);
