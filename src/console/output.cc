@@ -10,7 +10,17 @@
 
 #include <algorithm>
 
+#include "console/report.h"
+
 namespace {
+
+thread_local uint64_t spentNs = 0;
+
+// Adds the time from its making to its end to the thread's output time.
+struct OutputTimer {
+  uint64_t start = monotonicNs();
+  ~OutputTimer() { spentNs += monotonicNs() - start; }
+};
 
 const int kDefaultColumns = 78;
 // Bounds the width, and so the erase string.
@@ -55,7 +65,10 @@ void initConsole() {
   columns = columnsFromText(getenv("COLUMNS"), fallback);
 }
 
+uint64_t outputNs() { return spentNs; }
+
 void logMessage(const char* format, ...) {
+  OutputTimer timer;
   va_list args;
   va_start(args, format);
   vdprintf(1, format, args);
@@ -63,7 +76,10 @@ void logMessage(const char* format, ...) {
   fsync(1);
 }
 
-void writeText(std::string_view text) { writeAll(text.data(), text.size()); }
+void writeText(std::string_view text) {
+  OutputTimer timer;
+  writeAll(text.data(), text.size());
+}
 
 std::string collapsePercents(std::string_view text) {
   std::string out;
@@ -79,11 +95,13 @@ void writeTemplate(std::string_view text) {
   // The collapse is done here rather than by handing the text to printf as a
   // format, so that nothing in it can ever be read as a conversion.
   std::string out = collapsePercents(text);
+  OutputTimer timer;
   writeAll(out.data(), out.size());
   fsync(1);
 }
 
 void clearLine(bool flush, size_t drawn) {
+  OutputTimer timer;
   if (terminal) {
     writeAll("\r\x1b[K", 4);
   } else {

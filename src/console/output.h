@@ -3,6 +3,8 @@
 #ifndef TREEFLOOD_CONSOLE_OUTPUT_H_
 #define TREEFLOOD_CONSOLE_OUTPUT_H_
 
+#include <stdint.h>
+
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,11 @@ int columnsFromText(const char* value, int fallback = 78);
 // no file of the run can take their place; then reads the width and whether
 // standard output is a terminal. Call once at start-up.
 void initConsole();
+
+// Nanoseconds the calling thread has spent in the calls below, writing and
+// syncing standard output, since it started: a phase takes them out of its
+// time, which measures the file system, not the terminal or the log.
+uint64_t outputNs();
 
 // Formats like printf, writes the text to descriptor 1, then fsync(1).
 void logMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -108,18 +108,31 @@ std::string isoNow() {
   return iso;
 }
 
-// Marks a phase as run on `files` file numbers, with its local start time;
-// returns its start on the monotonic clock.
-uint64_t startPhase(PhaseResult* phase, uint64_t files) {
+// Where a phase began: on the monotonic clock, and in this thread's output
+// time, which the phase's time leaves out.
+struct PhaseStart {
+  uint64_t ns = 0;
+  uint64_t outputNs = 0;
+};
+
+// Marks a phase as run on `files` file numbers, with its local start time.
+PhaseStart startPhase(PhaseResult* phase, uint64_t files) {
   phase->ran = true;
   phase->files = files;
   phase->startedAt = isoNow();
-  return monotonicNs();
+  return {monotonicNs(), outputNs()};
+}
+
+// Seconds since `start`, less those this thread spent on its output.
+double secondsSince(const PhaseStart& start) {
+  return secondsBetween(start.ns + (outputNs() - start.outputNs),
+                        monotonicNs());
 }
 
 // Prints the phase's "Done" line, `doneLine` being a report template.
-void endPhase(PhaseResult* phase, uint64_t start, const char* doneLine) {
-  phase->wallSeconds = secondsBetween(start, monotonicNs());
+void endPhase(PhaseResult* phase, const PhaseStart& start,
+              const char* doneLine) {
+  phase->wallSeconds = secondsSince(start);
   writeReport(doneLine, phase->files, phase->files, phase->wallSeconds);
 }
 
@@ -339,13 +352,13 @@ int createPhase(Run* run, RunResults* r) {
   PhaseResult& create = r->phases[kCreatePhase];
   logMessage("Creating %llu files, started at %s...\n", ull(s.nbFiles),
              clockNow().text);
-  const uint64_t start = startPhase(&create, s.nbFiles);
+  const PhaseStart start = startPhase(&create, s.nbFiles);
   plan.nbFiles = s.nbFiles;
   plan.deadlineNs =
-      s.timeLimit > 0 ? start + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
+      s.timeLimit > 0 ? start.ns + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
   PhaseFailures exposed;
   openDirectories(run->workFd, true, run->dirFds, &r->dirsMade, &exposed);
-  r->dirMakeSeconds = secondsBetween(start, monotonicNs());
+  r->dirMakeSeconds = secondsSince(start);
   warn(r->dirsMade, kNbDirs, nullptr, "made", 0);
   if (exposed.count != 0) {
     char first[6];
@@ -355,7 +368,7 @@ int createPhase(Run* run, RunResults* r) {
         "can write in them (first: %s)\n",
         ull(exposed.count), kNbDirs, first);
   }
-  run->runner->run(kCreatePhase, plan, start, &create.stats);
+  run->runner->run(kCreatePhase, plan, start.ns, &create.stats);
   plan.deadlineNs = 0;
   const uint64_t n = create.files = std::min(create.stats.handedOut, s.nbFiles);
   plan.nbFiles = n;
@@ -376,11 +389,11 @@ int listingPhase(Run* run, RunResults* r) {
   if (s.dropCaches > 0) r->listingCold = dropCaches(run->workFd, run->dropFd);
   logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
   r->listingStartedAt = isoNow();
-  const uint64_t start = monotonicNs();
+  const PhaseStart start = {monotonicNs(), outputNs()};
   const char* const lsArgs[] = {"ls", "-R", nullptr};
   r->listing = runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr, lsArgs,
                           run->workFd, run->context.topology.spawnChildren);
-  r->listingSeconds = secondsBetween(start, monotonicNs());
+  r->listingSeconds = secondsSince(start);
   const uint64_t n = run->plan.nbFiles;
   return stopSignal() != 0 ? interrupted(run, "listing", n, n) : 0;
 }
@@ -395,8 +408,8 @@ int sizePhase(Run* run, RunResults* r) {
   if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  const uint64_t start = startPhase(&size, n);
-  run->runner->run(kSizePhase, plan, start, &size.stats);
+  const PhaseStart start = startPhase(&size, n);
+  run->runner->run(kSizePhase, plan, start.ns, &size.stats);
   warn(size.stats.failures, n, &plan.layout, "measured", s.openFlags);
   if (stopSignal() != 0) {
     return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
@@ -428,16 +441,16 @@ int deletePhase(Run* run, RunResults* r) {
   const uint64_t n = run->plan.nbFiles;
   logMessage("Deleting %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  const uint64_t start = startPhase(&remove, n);
+  const PhaseStart start = startPhase(&remove, n);
   // A stop signal lets the delete phase finish: stopping it would leave the
   // tree half removed.
   PhasePlan deletion = run->plan;
   deletion.stop = &kNeverStop;
-  run->runner->run(kDeletePhase, deletion, start, &remove.stats);
+  run->runner->run(kDeletePhase, deletion, start.ns, &remove.stats);
   warn(remove.stats.failures, n, &deletion.layout, "deleted", s.openFlags);
-  const uint64_t removing = monotonicNs();
+  const PhaseStart removing = {monotonicNs(), outputNs()};
   removeDirectories(run->workFd, run->dirFds, &r->dirsRemoved);
-  r->dirRemoveSeconds = secondsBetween(removing, monotonicNs());
+  r->dirRemoveSeconds = secondsSince(removing);
   warn(r->dirsRemoved, kNbDirs, nullptr, "removed", 0);
   endPhase(&remove, start, "Done, time spent: %L\n");
   if (stopSignal() == 0) return 0;

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "test_util.h"
 
@@ -47,6 +48,32 @@ TEST(WorstStatus, InterruptThenFailureThenRegression) {
 
 namespace {
 
+// Runs the benchmark here and puts back what it changes for the process: the
+// descriptor limit and the signals' dispositions.
+int runHere(const RunSettings& s, PhaseRunner* runner) {
+  struct rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  const int status = runBenchmark(s, runner);
+  setrlimit(RLIMIT_NOFILE, &files);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+    signal(sig, SIG_DFL);
+  }
+  return status;
+}
+
+// The settings of a small run in `dir`, with --json and --csv there.
+RunSettings smallRun(const std::string& dir) {
+  RunSettings s;
+  s.nbFiles = 300;
+  s.fileSize = 0;
+  s.threads = 2;
+  s.openFlags &= ~O_DIRECT;
+  s.workDir = dir;
+  s.jsonPath = dir + "/r.json";
+  s.csvPath = dir + "/r.csv";
+  return s;
+}
+
 // Two processes on hosts "a" and "b" of two threads each: runs the phase here,
 // and gives rank 0 two thirds of its files and rank 1 the rest.
 struct TwoRanks final : PhaseRunner {
@@ -70,26 +97,12 @@ struct TwoRanks final : PhaseRunner {
 
 TEST(RunBenchmark, EachRanksShareInSummaryJsonAndCsv) {
   TempDir dir;
-  RunSettings s;
-  s.nbFiles = 300;
-  s.fileSize = 0;
-  s.threads = 2;
-  s.openFlags &= ~O_DIRECT;
-  s.workDir = dir.path;
+  RunSettings s = smallRun(dir.path);
   s.summary = true;
-  s.jsonPath = dir.path + "/r.json";
-  s.csvPath = dir.path + "/r.csv";
-  struct rlimit files;
-  getrlimit(RLIMIT_NOFILE, &files);
   TwoRanks runner;
   testing::internal::CaptureStdout();
-  const int status = runBenchmark(s, &runner);
+  const int status = runHere(s, &runner);
   const std::string out = testing::internal::GetCapturedStdout();
-  // What the run changed for the process.
-  setrlimit(RLIMIT_NOFILE, &files);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
-    signal(sig, SIG_DFL);
-  }
   EXPECT_EQ(status, 0) << out;
   EXPECT_TRUE(matches(out,
                       "treeflood will create and delete 300 files with 4 "
@@ -110,4 +123,56 @@ TEST(RunBenchmark, EachRanksShareInSummaryJsonAndCsv) {
             "list,300,\nsize,300,\nsize,200,0\nsize,100,1\ndelete,300,\n"
             "delete,200,0\ndelete,100,1\n");
   EXPECT_EQ(entryCount(dir.path), 2);
+}
+
+namespace {
+
+// Runs the phases here. Standard output being a pipe, it fills the pipe once
+// the size phase's files are done, and empties it 2 s later: the phase's next
+// line waits that long, and then the pipe is read to its end.
+struct OutputStallsAfterSize final : PhaseRunner {
+  Topology topology() const override { return local.topology(); }
+  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+           PhaseStats* stats) override {
+    local.run(kind, plan, startNs, stats);
+    if (kind != kSizePhase) return;
+    const std::string filler(4096, ' ');
+    while (write(fill, filler.data(), filler.size()) > 0) {
+    }
+    reader = std::thread([this] {
+      usleep(2000000);
+      char buf[65536];
+      while (read(drain, buf, sizeof buf) > 0) {
+      }
+    });
+  }
+  LocalRunner local{1};
+  int fill = -1, drain = -1;  // the pipe's ends, the first not blocking
+  std::thread reader;
+};
+
+}  // namespace
+
+TEST(RunBenchmark, OutputTimeIsNotPhaseTime) {
+  TempDir dir;
+  const RunSettings s = smallRun(dir.path);
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  // Room for every line before the size phase.
+  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+  OutputStallsAfterSize runner;
+  runner.drain = ends[0];
+  runner.fill = open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(),
+                     O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  const int saved = dup(1);
+  dup2(ends[1], 1);
+  runHere(s, &runner);
+  dup2(saved, 1);
+  for (int fd : {saved, ends[1], runner.fill}) close(fd);
+  runner.reader.join();
+  close(ends[0]);
+  auto size = nlohmann::json::parse(
+      readFile(*s.jsonPath))["iterations"][0]["phases"]["size"];
+  // Its 300 files and 1025 directories take milliseconds.
+  EXPECT_LT(size["wall_seconds"], 1.0) << size;
 }
