@@ -303,7 +303,7 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   raiseDescriptorLimit();
   installStopHandlers();
   run->plan = {.nbFiles = s.nbFiles,
-               .layout = computeLayout(s.nbFiles),
+               .layout = computeLayout(s.nbFiles, s.timeLimit > 0),
                .openFlags = s.openFlags,
                .fileSize = s.fileSize,
                .threads = s.threads,

@@ -65,7 +65,8 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
     Json first = nullptr;
     if (f.count != 0) {
       char path[kPathSize];
-      filePath(computeLayout(settings.nbFiles), f.firstIndex, path);
+      filePath(computeLayout(settings.nbFiles, settings.timeLimit > 0),
+               f.firstIndex, path);
       first = {{"path", path},
                {"call", f.firstCall},
                {"errno", f.firstError},

@@ -315,7 +315,7 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     counter.limit = command.nbFiles;
     const PhasePlan plan = {
         .nbFiles = command.nbFiles,
-        .layout = computeLayout(s.nbFiles),
+        .layout = computeLayout(s.nbFiles, s.timeLimit > 0),
         .openFlags = s.openFlags,
         .fileSize = s.fileSize,
         .threads = s.threads,

@@ -17,12 +17,21 @@ void writeHex(uint64_t value, unsigned width, char* out) {
 
 }  // namespace
 
-TreeLayout computeLayout(uint64_t nbFiles) {
+TreeLayout computeLayout(uint64_t nbFiles, bool interleaved) {
   TreeLayout layout;
-  if (nbFiles <= kNbDirs) return layout;
-  uint64_t x = (nbFiles - 1) >> 10;
-  layout.dirBits = static_cast<uint16_t>(std::bit_width(x));
-  layout.nameWidth = static_cast<uint16_t>((layout.dirBits + 3) / 4);
+  if (nbFiles > kNbDirs) {
+    const uint64_t x = (nbFiles - 1) >> 10;
+    layout.dirBits = static_cast<uint16_t>(std::bit_width(x));
+    layout.nameWidth = static_cast<uint16_t>((layout.dirBits + 3) / 4);
+  }
+  if (interleaved) {
+    layout.fileShift = 10;
+    layout.fileMask = UINT64_MAX;
+  } else {
+    // dirBits is at most 54, so the shift is always defined.
+    layout.dirShift = static_cast<uint8_t>(layout.dirBits);
+    layout.fileMask = (uint64_t{1} << layout.dirBits) - 1;
+  }
   return layout;
 }
 
@@ -34,11 +43,10 @@ void dirName(unsigned dir, char* buf) {
 }
 
 void fileName(const TreeLayout& layout, uint64_t index, char* buf) {
-  // dirBits is at most 54, so the shift is always defined.
-  uint64_t fileMask = (uint64_t{1} << layout.dirBits) - 1;
   buf[0] = 'f';
   buf[1] = '_';
-  writeHex(index & fileMask, layout.nameWidth, buf + 2);
+  writeHex((index >> layout.fileShift) & layout.fileMask, layout.nameWidth,
+           buf + 2);
   buf[2 + layout.nameWidth] = '\0';
 }
 

@@ -8,6 +8,7 @@ TEST(Layout, FanOutAndPaths) {
     unsigned dirBits, nameWidth;
     uint64_t index;  // a file whose path is checked
     const char* path;
+    bool interleaved = false;
   } cases[] = {
       {0, 0, 1, 0, "d_000/f_0"},
       {1024, 0, 1, 1023, "d_3ff/f_0"},
@@ -20,9 +21,16 @@ TEST(Layout, FanOutAndPaths) {
       {1048577, 11, 3, 1048576, "d_200/f_000"},
       {1000000000, 20, 5, 999999999, "d_3b9/f_ac9ff"},
       {UINT64_MAX, 54, 14, UINT64_MAX - 1, "d_3ff/f_3ffffffffffffe"},
+      // Every 1024th number in a directory.
+      {1000, 0, 1, 999, "d_3e7/f_0", true},
+      {100000, 7, 2, 1023, "d_3ff/f_00", true},
+      {100000, 7, 2, 1025, "d_001/f_01", true},
+      {100000, 7, 2, 99999, "d_29f/f_61", true},
+      {1000000000, 20, 5, 417751, "d_3d7/f_00197", true},
+      {UINT64_MAX, 54, 14, UINT64_MAX - 1, "d_3fe/f_3fffffffffffff", true},
   };
   for (const auto& c : cases) {
-    TreeLayout layout = computeLayout(c.nbFiles);
+    TreeLayout layout = computeLayout(c.nbFiles, c.interleaved);
     EXPECT_EQ(layout.dirBits, c.dirBits) << c.nbFiles;
     EXPECT_EQ(layout.nameWidth, c.nameWidth) << c.nbFiles;
     char path[kPathSize], name[kPathSize];
