@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -338,6 +339,117 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
   closeDirectories(dirFds);
 }
 
+// The settings every rank must share with rank 0, in a form that can be
+// broadcast: all but the threads, which may differ with the nodes, and what
+// only rank 0 uses (its output files, --batch).
+struct SharedSettings {
+  uint64_t nbFiles, fileSize, iterations;
+  double timeLimit;
+  int32_t direct, dropCaches, keep, pause;
+  int32_t parsed;  // the command line was understood: not compared
+};
+
+SharedSettings sharedSettings(const RunSettings& s) {
+  SharedSettings shared;
+  memset(&shared, 0, sizeof shared);  // padding too: it is compared whole
+  shared.nbFiles = s.nbFiles;
+  shared.fileSize = s.fileSize;
+  shared.iterations = s.iterations;
+  shared.timeLimit = s.timeLimit;
+  shared.direct = (s.openFlags & O_DIRECT) != 0;
+  shared.dropCaches = s.dropCaches;
+  shared.keep = s.dontDeleteFiles;
+  shared.pause = s.pause;
+  return shared;
+}
+
+// The options of SharedSettings' fields, in their order.
+const char* const kSharedOptions[] = {"-f",
+                                      "-s",
+                                      "-i",
+                                      "--time-limit",
+                                      "-D",
+                                      "--drop-caches",
+                                      "--dontDeleteFiles",
+                                      "-p"};
+
+// The index in kSharedOptions of the first setting that differs, or -1.
+int firstDifference(const SharedSettings& a, const SharedSettings& b) {
+  const bool differs[] = {a.nbFiles != b.nbFiles,
+                          a.fileSize != b.fileSize,
+                          a.iterations != b.iterations,
+                          a.timeLimit != b.timeLimit,
+                          a.direct != b.direct,
+                          a.dropCaches != b.dropCaches,
+                          a.keep != b.keep,
+                          a.pause != b.pause};
+  for (int i = 0; i < static_cast<int>(std::size(differs)); ++i) {
+    if (differs[i]) return i;
+  }
+  return -1;
+}
+
+// Gathers each rank's `code` on rank 0, which says `what` for each rank whose
+// code is not below 0, passing it the rank and the code. Returns whether no
+// rank had one. Collective.
+template <typename Say>
+bool everyRankAgrees(int code, int rank, int ranks, Say what) {
+  std::vector<int> codes(static_cast<size_t>(ranks));
+  MPI_Gather(&code, 1, MPI_INT, codes.data(), 1, MPI_INT, 0, MPI_COMM_WORLD);
+  int agree = code < 0;
+  MPI_Allreduce(MPI_IN_PLACE, &agree, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  for (int r = 0; rank == 0 && r < ranks; ++r) {
+    if (codes[static_cast<size_t>(r)] >= 0)
+      what(r, codes[static_cast<size_t>(r)]);
+  }
+  return agree != 0;
+}
+
+// Checks that every rank works in rank 0's directory, which may be mounted
+// at different paths on different nodes: rank 0 leaves a file with a token
+// of its own in its working directory, open on `workFd`, and every rank must
+// read the same token there. Collective; returns whether all did.
+bool sameWorkingDirectory(int workFd, int rank, int ranks) {
+  char token[40] = {};
+  char name[64] = {};
+  if (rank == 0) {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random) {
+      random = monotonicNs() ^ static_cast<uint64_t>(getpid());
+    }
+    snprintf(token, sizeof token, "%016llx",
+             static_cast<unsigned long long>(random));
+  }
+  MPI_Bcast(token, sizeof token, MPI_CHAR, 0, MPI_COMM_WORLD);
+  snprintf(name, sizeof name, ".treeflood-token-%s", token);
+  if (rank == 0) {
+    const int fd =
+        openat(workFd, name,
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      if (write(fd, token, strlen(token)) < 0) {
+      }
+      close(fd);
+    }
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  char seen[40] = {};
+  const int fd = openat(workFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (read(fd, seen, sizeof seen - 1) < 0) seen[0] = '\0';
+    close(fd);
+  }
+  const int code = strcmp(seen, token) == 0 ? -1 : 0;
+  MPI_Barrier(MPI_COMM_WORLD);
+  if (rank == 0) unlinkat(workFd, name, 0);
+  return everyRankAgrees(code, rank, ranks, [](int r, int) {
+    logMessage(
+        "Rank %d does not see rank 0's working directory: every rank must "
+        "work in the same one\n",
+        r);
+  });
+}
+
 }  // namespace
 
 int runClusterMain(int argc, char** argv) {
@@ -394,22 +506,37 @@ int runClusterMain(int argc, char** argv) {
       dprintf(2, "rank %d: %s", rank, text);
     }
   }
-  // Every rank must see the working directory before anything is made.
+  // Every rank must run with rank 0's settings, threads apart, and see its
+  // working directory, before anything is made.
+  SharedSettings root = sharedSettings(settings);
+  root.parsed = ok;
+  const SharedSettings mine = root;
+  MPI_Bcast(&root, sizeof root, MPI_BYTE, 0, MPI_COMM_WORLD);
+  ok = everyRankAgrees(ok && root.parsed ? firstDifference(mine, root) : -1,
+                       rank, ranks,
+                       [](int r, int option) {
+                         logMessage(
+                             "Rank %d was given another %s than rank 0: "
+                             "every rank needs the same settings, -t apart\n",
+                             r, kSharedOptions[option]);
+                       }) &&
+       ok;
   const char* workDir = settings.workDir ? settings.workDir->c_str() : ".";
   const int workFd =
-      ok && rank != 0 ? open(workDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-  if (ok && rank != 0 && workFd < 0) {
-    dprintf(2, "rank %d: failed to change working directory (%s): %s\n", rank,
-            workDir, strerror(errno));
-    ok = false;
-  }
-  if (ok && rank == 0 && access(workDir, X_OK) != 0) {
-    logMessage("Filed to change working directory (%s) because '%s'\n", workDir,
-               strerror(errno));
+      ok ? open(workDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  if (ok && workFd < 0) {
+    if (rank == 0) {
+      logMessage("Filed to change working directory (%s) because '%s'\n",
+                 workDir, strerror(errno));
+    } else {
+      dprintf(2, "rank %d: failed to change working directory (%s): %s\n", rank,
+              workDir, strerror(errno));
+    }
     ok = false;
   }
   int allOk = ok;
   MPI_Allreduce(MPI_IN_PLACE, &allOk, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  if (allOk && !sameWorkingDirectory(workFd, rank, ranks)) allOk = false;
   if (!allOk) {
     if (workFd >= 0) close(workFd);
     MPI_Finalize();
@@ -445,6 +572,7 @@ int runClusterMain(int argc, char** argv) {
   for (size_t r = 0; r < static_cast<size_t>(ranks); ++r) {
     runner.ranksTopology.hosts.push_back(&hostTable[r * sizeof host]);
   }
+  close(workFd);  // runBenchmark opens it anew
   status = runBenchmark(settings, &runner);
   // However the run ended, the others stop waiting for a phase.
   Command quit = {.quit = 1};

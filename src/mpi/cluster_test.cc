@@ -88,3 +88,44 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnce) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(matches(r.out + r.err, "*(missing)*No such file or directory*"));
 }
+
+TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
+  // Rank 0's arguments and rank 1's, after the same ones.
+  const struct {
+    std::vector<std::string> first, second;
+    int status;
+    std::string out;  // rank 0's
+  } cases[] = {
+      {{"-s", "0"},
+       {"-s", "64K"},
+       1,
+       "Rank 1 was given another -s than rank 0: every rank needs the same "
+       "settings, -t apart\n"},
+      {{"-i", "2"}, {"--dontDeleteFiles"}, 1, "Rank 1 was given another -i *"},
+      {{"-d", "w"},
+       {"-d", "v"},
+       1,
+       "*Rank 1 does not see rank 0's working directory: every rank must work "
+       "in the same one\n"},
+      {{"-t", "2"},
+       {"-t", "1"},
+       0,
+       "treeflood will create and delete 300 files with 3 threads\n*"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    bash("mkdir w v", dir.path);
+    const std::vector<std::string> base = {"-D",  "-s", "0", "-f",
+                                           "300", "-d", "w"};
+    std::vector<std::string> args = mpirun(1, base),
+                             second = {":", "-np", "1", TREEFLOOD_MPI_EXE};
+    args.insert(args.end(), c.first.begin(), c.first.end());
+    second.insert(second.end(), base.begin(), base.end());
+    second.insert(second.end(), c.second.begin(), c.second.end());
+    args.insert(args.end(), second.begin(), second.end());
+    ProgramResult r = runProgram(MPIEXEC, args, inDir(dir.path));
+    EXPECT_EQ(r.status, c.status) << c.second[0] << r.out << r.err;
+    EXPECT_TRUE(matches(r.out, c.out)) << r.out;
+    EXPECT_EQ(entryCount(dir.path + "/w") + entryCount(dir.path + "/v"), 0);
+  }
+}
