@@ -198,7 +198,7 @@ TEST(Executable, ExitStatusIsTheWorstOfEveryIteration) {
   // ls's second call may end the run: the first iteration's figures are
   // written all the same. The others fail the first iteration alone: ls's
   // status, or the CSV append, through a file-size limit that ls sets on
-  // treeflood and lifts after.
+  // treeflood ($tf, the parent of ls's launcher) and lifts after.
   const struct {
     const char* script;
     int status;
@@ -207,17 +207,19 @@ TEST(Executable, ExitStatusIsTheWorstOfEveryIteration) {
   } cases[] = {
       {"test -e called && exit 0; touch called; exit 2", 1,
        "1\n2\n3\niteration\n", "null"},
-      {"test -e called && exec prlimit --pid $PPID --fsize=unlimited:; "
-       "touch called; prlimit --pid $PPID --fsize=0:",
+      {"test -e called && exec prlimit --pid $tf --fsize=unlimited:; "
+       "touch called; prlimit --pid $tf --fsize=0:",
        1, "2\n3\niteration\n", "null"},
-      {"test -e called && kill -TERM $PPID; touch called", 143,
-       "1\niteration\n", R"({"iteration":2,"signal":"SIGTERM"})"},
+      {"test -e called && kill -TERM $tf; touch called", 143, "1\niteration\n",
+       R"({"iteration":2,"signal":"SIGTERM"})"},
   };
   for (const auto& c : cases) {
     TempDir dir;
-    bash("mkdir w bin && printf '#!/bin/sh\\ncd ..; %s\\n' '" +
-             std::string(c.script) + "' > bin/ls && chmod +x bin/ls",
-         dir.path);
+    bash(
+        "mkdir w bin && printf '#!/bin/sh\\ncd ..; tf=$(cut -d\" \" -f4 "
+        "/proc/$PPID/stat); %s\\n' '" +
+            std::string(c.script) + "' > bin/ls && chmod +x bin/ls",
+        dir.path);
     ProgramResult r =
         runTreeflood({"-D", "-s", "0", "-f", "200", "-i", "3", "--csv", "r.csv",
                       "--json", "r.json", "--summary", "-d", "w"},
@@ -345,6 +347,22 @@ TEST(Executable, FileSizesAndTheirBlocks) {
         "20\n" + doc["iterations"][0]["sizes"]["files_bytes"].dump() + "\n")
         << size;
   }
+}
+
+TEST(Executable, ListingPeakMemoryIsLsOwn) {
+  if (access("/usr/bin/time", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/time";
+  // A 64 MiB data block, and no file to write it to.
+  TempDir dir;
+  bash("mkdir w", dir.path);
+  runTreeflood({"-D", "-s", "64M", "-f", "0", "--dontDeleteFiles", "--json",
+                "r", "-d", "w"},
+               dir.path);
+  auto listing = nlohmann::json::parse(
+      readFile(dir.path + "/r"))["iterations"][0]["listing"];
+  const double own =
+      1024 *
+      std::stod(bash("/usr/bin/time -f %M ls -R w 2>&1 >/dev/null", dir.path));
+  EXPECT_LT(listing["max_rss_bytes"].get<double>(), 1.5 * own) << own;
 }
 
 TEST(Executable, KeptTreeAgreesWithTheReportAndIsReused) {

@@ -3,6 +3,7 @@
 #include "console/output.h"
 #include "driver/run.h"
 #include "driver/settings.h"
+#include "runner/command.h"
 #include "work/latency.h"
 #include "work/phase.h"
 #include "work/workers.h"
@@ -10,6 +11,8 @@
 int main(int argc, char** argv) {
   initConsole();
   initLatencyClock();
+  // While the process is small: ls's peak memory is then its own.
+  Launcher launcher = startLauncher();
   RunSettings settings;
   ParseResult parsed = parseCommandLine(argc, argv, &settings);
   if (!parsed.run) return parsed.exitStatus;
@@ -23,5 +26,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   LocalRunner runner(settings.threads);
-  return runBenchmark(settings, &runner);
+  const int status = runBenchmark(settings, &runner, launcher);
+  stopLauncher(&launcher);
+  return status;
 }

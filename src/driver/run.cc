@@ -199,6 +199,7 @@ std::string ranksLine(const std::vector<std::string>& hosts) {
 struct Run {
   const RunSettings* settings = nullptr;
   PhaseRunner* runner = nullptr;
+  Launcher launcher;
   RunContext context;
   std::string jsonPath, csvPath;  // absolute
   char lsPath[256] = "";          // empty when ls is not on PATH
@@ -392,7 +393,7 @@ int listingPhase(Run* run, RunResults* r) {
   const PhaseStart start = {monotonicNs(), outputNs()};
   const char* const lsArgs[] = {"ls", "-R", nullptr};
   r->listing = runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr, lsArgs,
-                          run->workFd, run->context.topology.spawnChildren);
+                          run->workFd, run->launcher);
   r->listingSeconds = secondsSince(start);
   const uint64_t n = run->plan.nbFiles;
   return stopSignal() != 0 ? interrupted(run, "listing", n, n) : 0;
@@ -523,8 +524,10 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
   return text;
 }
 
-int runBenchmark(const RunSettings& s, PhaseRunner* runner) {
+int runBenchmark(const RunSettings& s, PhaseRunner* runner,
+                 const Launcher& launcher) {
   Run run;
+  run.launcher = launcher;
   if (prepareRun(s, runner, &run) != 0) return 1;
   const Topology& topology = run.context.topology;
   char times[32] = "";

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "driver/settings.h"
+#include "runner/command.h"
 #include "work/phase.h"
 
 // Set by the first SIGINT, SIGTERM or SIGHUP once installStopHandlers has
@@ -40,8 +41,10 @@ int worstStatus(int a, int b);
 // iteration failed (every phase still runs); 128 + the signal when SIGINT,
 // SIGTERM or SIGHUP cut it short, after removing, on this process alone,
 // what it made unless the files are to be kept. The process's working
-// directory stays as it was.
-int runBenchmark(const RunSettings& settings, PhaseRunner* runner);
+// directory stays as it was. `launcher` starts ls, which is forked when it
+// has no socket.
+int runBenchmark(const RunSettings& settings, PhaseRunner* runner,
+                 const Launcher& launcher = Launcher());
 
 // The warning line for `failures` among `total` files, or among the
 // directories when `layout` is null; `verb` says what could not be done to

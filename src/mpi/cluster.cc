@@ -22,6 +22,7 @@
 #include "console/report.h"
 #include "driver/run.h"
 #include "driver/settings.h"
+#include "runner/command.h"
 #include "work/latency.h"
 #include "work/layout.h"
 #include "work/phase.h"
@@ -455,10 +456,14 @@ bool sameWorkingDirectory(int workFd, int rank, int ranks) {
 int runClusterMain(int argc, char** argv) {
   initConsole();
   initLatencyClock();
+  // Before MPI exists, while the process is small, and before its rank is
+  // known: rank 0's ls starts from it, the others end theirs.
+  Launcher launcher = startLauncher();
   int provided = 0, rank = 0, ranks = 1;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+  if (rank != 0) stopLauncher(&launcher);
   // Every rank reads the same command line; rank 0 alone says what it finds.
   const int savedOut = dup(1), savedErr = dup(2);
   if (rank != 0) {
@@ -568,12 +573,12 @@ int runClusterMain(int argc, char** argv) {
   runner.service = service;
   runner.batch = settings.batch;
   runner.ranksTopology.threads = threads;
-  runner.ranksTopology.spawnChildren = true;
   for (size_t r = 0; r < static_cast<size_t>(ranks); ++r) {
     runner.ranksTopology.hosts.push_back(&hostTable[r * sizeof host]);
   }
   close(workFd);  // runBenchmark opens it anew
-  status = runBenchmark(settings, &runner);
+  status = runBenchmark(settings, &runner, launcher);
+  stopLauncher(&launcher);
   // However the run ended, the others stop waiting for a phase.
   Command quit = {.quit = 1};
   MPI_Request request;

@@ -48,12 +48,20 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
     // A number drawn twice fails its second O_EXCL open; one never drawn
     // leaves a file missing.
     EXPECT_EQ(bash("find w -type f -size 10240c | wc -l", dir.path), "3000\n");
-    auto create = nlohmann::json::parse(
-        readFile(dir.path + "/r"))["iterations"][0]["phases"]["create"];
+    auto iteration =
+        nlohmann::json::parse(readFile(dir.path + "/r"))["iterations"][0];
+    const auto& create = iteration["phases"]["create"];
+    const auto& listing = iteration["listing"];
     uint64_t shares = 0;
     for (const auto& rank : create["ranks"])
       shares += rank["files_done"].get<uint64_t>();
     EXPECT_EQ(shares, 3000u);
+    // ls's peak memory is its own, not rank 0's, within 1.5 times what it
+    // takes alone.
+    EXPECT_LT(listing["max_rss_bytes"].get<double>(),
+              1.5 * 1024 *
+                  std::stod(bash("/usr/bin/time -f %M ls -R w 2>&1 >/dev/null",
+                                 dir.path)));
     // All ranks delete the tree that was kept, and only the tree.
     EXPECT_EQ(
         runProgram(MPIEXEC, mpirun(ranks, {"-D", "-f", "3000", "-d", "w"}),

@@ -2,15 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <spawn.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "console/output.h"
 #include "console/texts.h"
@@ -33,25 +36,97 @@ namespace {
   _exit(3);
 }
 
-// Starts the child as execChild does, with posix_spawn, which some MPI
-// transports need in place of fork; returns its pid, or -1 after saying why
-// it could not start.
-pid_t spawnChild(const char* name, const char* path, const char* const* args,
-                 int dirFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (dirFd != AT_FDCWD) posix_spawn_file_actions_addfchdir_np(&actions, dirFd);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawn_file_actions_addclose(&actions, 0);
-  pid_t pid;
-  // The argument vector's prototype predates const; it is not changed.
-  int error = posix_spawn(&pid, path, &actions, nullptr,
-                          const_cast<char* const*>(args), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error == 0) return pid;
-  logMessage("Failed to start '%s': %s\n", name, strerror(error));
-  return -1;
+// How a command started by the launcher ended.
+struct LaunchReply {
+  int32_t error = 0;  // fork's errno, when it could not start
+  int32_t pid = 0;
+  int32_t status = 0;  // as wait4 gives it
+  struct rusage usage = {};
+};
+
+// Waits for `pid`, through interruptions; returns wait4's result.
+pid_t waitFor(pid_t pid, int* status, struct rusage* usage) {
+  pid_t waited;
+  do {
+    waited = wait4(pid, status, 0, usage);
+  } while (waited < 0 && errno == EINTR);
+  return waited;
+}
+
+// The launcher's life: for each request on `socket` (the directory as a
+// descriptor, then the path and the arguments, each ending in a NUL), forks
+// the command and answers how it ended; ends when the socket closes.
+[[noreturn]] void serveLaunches(int socket) {
+  for (;;) {
+    char text[4096];
+    char control[CMSG_SPACE(sizeof(int))];
+    struct iovec io = {text, sizeof text - 1};
+    struct msghdr message = {};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    if (n <= 0) _exit(0);
+    text[n] = '\0';
+    int dirFd = AT_FDCWD;
+    const struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+      memcpy(&dirFd, CMSG_DATA(header), sizeof dirFd);
+    }
+    std::vector<const char*> args;
+    for (const char* p = text; p < text + n; p += strlen(p) + 1) {
+      args.push_back(p);
+    }
+    args.push_back(nullptr);
+    LaunchReply reply;
+    const pid_t pid = fork();
+    if (pid == 0) execChild(args[0], args.data() + 1, dirFd);
+    if (pid < 0) {
+      reply.error = errno;
+    } else {
+      int status = 0;
+      waitFor(pid, &status, &reply.usage);
+      reply.pid = pid;
+      reply.status = status;
+    }
+    if (dirFd != AT_FDCWD) close(dirFd);
+    if (send(socket, &reply, sizeof reply, MSG_NOSIGNAL) < 0) _exit(0);
+  }
+}
+
+// Has `launcher` run `path` with `args` in `dirFd`; returns false with errno
+// set when it could not.
+bool launch(const Launcher& launcher, const char* path, const char* const* args,
+            int dirFd, LaunchReply* reply) {
+  std::string text = std::string(path) + '\0';
+  for (const char* const* a = args; *a != nullptr; ++a)
+    text += *a + std::string(1, '\0');
+  struct iovec io = {text.data(), text.size()};
+  struct msghdr message = {};
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  char control[CMSG_SPACE(sizeof(int))] = {};
+  if (dirFd != AT_FDCWD) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof dirFd);
+    memcpy(CMSG_DATA(header), &dirFd, sizeof dirFd);
+  }
+  if (sendmsg(launcher.socket, &message, MSG_NOSIGNAL) < 0) return false;
+  ssize_t n;
+  do {
+    n = recv(launcher.socket, reply, sizeof *reply, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(sizeof *reply)) {
+    if (n >= 0) errno = EPIPE;
+    return false;
+  }
+  if (reply->error != 0) errno = reply->error;
+  return reply->error == 0;
 }
 
 }  // namespace
@@ -76,30 +151,70 @@ bool findOnPath(const char* pathValue, const char* name, char* buf,
   return false;
 }
 
+Launcher startLauncher() {
+  Launcher launcher;
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+    return launcher;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(ends[0]);
+    // It ends with the socket, or with its parent; a signal meant for the
+    // run is the run's to handle.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, SIG_IGN);
+    serveLaunches(ends[1]);
+  }
+  close(ends[1]);
+  if (pid < 0) {
+    close(ends[0]);
+    return launcher;
+  }
+  launcher.socket = ends[0];
+  launcher.pid = pid;
+  return launcher;
+}
+
+void stopLauncher(Launcher* launcher) {
+  if (launcher->socket < 0) return;
+  close(launcher->socket);
+  waitFor(launcher->pid, nullptr, nullptr);
+  *launcher = Launcher();
+}
+
 CommandResult runCommand(const char* name, const char* path,
-                         const char* const* args, int dirFd, bool spawn) {
+                         const char* const* args, int dirFd,
+                         const Launcher& launcher) {
   CommandResult result;
   if (path == nullptr) {
     logMessage("Command not found '%s'\n", name);
     return result;
   }
-  pid_t pid = spawn ? spawnChild(name, path, args, dirFd) : fork();
-  if (pid < 0) {
-    if (!spawn) logMessage("Failed to fork\n");
-    return result;
-  }
-  if (pid == 0) execChild(path, args, dirFd);
-
   int status = 0;
   struct rusage& usage = result.usage;
-  pid_t waited;
-  do {
-    waited = wait4(pid, &status, 0, &usage);
-  } while (waited < 0 && errno == EINTR);
-  if (waited < 0) {
-    logMessage("Failed to wait for '%s' (pid: %d): %s\n", name,
-               static_cast<int>(pid), strerror(errno));
-    return result;
+  pid_t pid;
+  if (launcher.socket >= 0) {
+    LaunchReply reply;
+    if (!launch(launcher, path, args, dirFd, &reply)) {
+      logMessage("Failed to start '%s': %s\n", name, strerror(errno));
+      return result;
+    }
+    pid = reply.pid;
+    status = reply.status;
+    usage = reply.usage;
+  } else {
+    pid = fork();
+    if (pid < 0) {
+      logMessage("Failed to fork\n");
+      return result;
+    }
+    if (pid == 0) execChild(path, args, dirFd);
+    if (waitFor(pid, &status, &usage) < 0) {
+      logMessage("Failed to wait for '%s' (pid: %d): %s\n", name,
+                 static_cast<int>(pid), strerror(errno));
+      return result;
+    }
   }
   result.ran = true;
 

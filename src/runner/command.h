@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stddef.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 // Returns in `buf` (of `size` bytes) the first "dir/name" along `pathValue`,
 // a PATH value (null when unset), that is readable and executable. Empty
@@ -24,18 +25,31 @@ struct CommandResult {
   struct rusage usage = {};
 };
 
+// A process that starts commands for runCommand and waits for them. It is
+// forked while the caller is still small, so that a command's peak memory is
+// its own: a child begins as a copy of its parent (or, started by
+// posix_spawn, in its memory), and the kernel counts those pages in its peak.
+struct Launcher {
+  int socket = -1;  // -1: commands are forked from the caller
+  pid_t pid = -1;
+};
+
+// Starts the launcher. Call it before the process grows, starts threads or
+// initialises MPI. Returns a launcher whose socket is -1 if it can't start.
+Launcher startLauncher();
+
+// Ends the launcher and waits for it.
+void stopLauncher(Launcher* launcher);
+
 // Runs the program at `path` (null when it was not found) with the argument
 // vector `args`, null-terminated, in a child process working in the directory
 // open on `dirFd`, with standard output and standard error on /dev/null and
-// standard input closed. Prints, under
-// `name`, the child's exit status or ending signal, CPU times, peak memory and
-// page faults, or why it could not be run, and returns the same.
-// With `spawn`, the child is started by posix_spawn rather than fork, for
-// processes that must not fork (some MPI transports); its peak memory then
-// counts the caller's too, since it starts in the caller's memory. A program
-// that posix_spawn can't execute is said so, and not run.
+// standard input closed; the child is started by `launcher` when it has a
+// socket, else forked. Prints, under `name`, the child's exit status or
+// ending signal, CPU times, peak memory and page faults, or why it could not
+// be run, and returns the same.
 CommandResult runCommand(const char* name, const char* path,
                          const char* const* args, int dirFd = AT_FDCWD,
-                         bool spawn = false);
+                         const Launcher& launcher = Launcher());
 
 #endif  // TREEFLOOD_RUNNER_COMMAND_H_

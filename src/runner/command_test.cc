@@ -9,7 +9,7 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
   const std::string ok = "Stat: ls (pid: *) status: ok, returned value: ";
   const struct {
     const char* script;
-    bool spawn;
+    bool launched;  // by a launcher, else forked
     std::string output;
   } cases[] = {
       {"test \"$1\" = -R || exit 9; echo out; echo err >&2", false,
@@ -22,9 +22,10 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
       {"kill -KILL $$", false,
        "Stat: ls (pid: *) status: kill by signal, signal: 9" + ended},
       {"#!/nonexistent/interpreter", false, ok + "3" + ended},
-      {"#!/nonexistent/interpreter", true,
-       "Failed to start 'ls': No such file or directory\n"},
+      {"#!/nonexistent/interpreter", true, ok + "3" + ended},
   };
+  Launcher launcher = startLauncher();
+  ASSERT_GE(launcher.socket, 0);
   TempDir dir;
   const std::string ls = dir.path + "/ls";
   const char* const args[] = {"ls", "-R", nullptr};
@@ -38,11 +39,25 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
     std::ofstream(ls) << (c.script[0] == '#' ? "" : "#!/bin/sh\n") << c.script;
     chmod(ls.c_str(), 0755);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(runCommand("ls", ls.c_str(), args, AT_FDCWD, c.spawn).ran,
+    EXPECT_EQ(runCommand("ls", ls.c_str(), args, AT_FDCWD,
+                         c.launched ? launcher : Launcher())
+                  .ran,
               c.output[0] == 'S');
     std::string text = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(matches(text, c.output)) << text;
   }
   dup2(saved, 0);
   close(saved);
+  // 64 MB that this process holds count in a forked command's peak memory,
+  // and not in one that the launcher, started before, runs.
+  std::vector<char> held(64 << 20, 1);
+  std::ofstream(ls) << "#!/bin/sh\n";
+  for (bool launched : {false, true}) {
+    testing::internal::CaptureStdout();
+    const CommandResult r = runCommand("ls", ls.c_str(), args, AT_FDCWD,
+                                       launched ? launcher : Launcher());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.usage.ru_maxrss > 32 << 10, !launched) << r.usage.ru_maxrss;
+  }
+  stopLauncher(&launcher);
 }

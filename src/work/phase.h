@@ -68,9 +68,6 @@ struct Topology {
   // Each process's host, by rank, where several processes run the phases;
   // empty for one.
   std::vector<std::string> hosts;
-  // Child processes must be started with posix_spawn, never fork: some MPI
-  // transports break in a forked child.
-  bool spawnChildren = false;
 };
 
 // Runs one phase of `kind` over the plan's files and fills `stats`, drawing

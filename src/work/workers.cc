@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,10 +95,14 @@ WorkerRoutine phaseWorker(PhaseKind kind) {
 }
 
 bool initWork(size_t fileSize) {
-  void* block = nullptr;
-  // At least one byte, so that an empty file size still gets a block.
-  if (posix_memalign(&block, 4096, fileSize + 1) != 0) return false;
-  memset(block, 0, fileSize);
+  // Pages of its own, zero until written, which they never are: they take no
+  // memory, and a child forked for a command does not get them, so that its
+  // peak memory is never the block's. At least one page.
+  const size_t length = (fileSize / 4096 + 1) * 4096;
+  void* block = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return false;
+  madvise(block, length, MADV_DONTFORK);
   dataBlock = static_cast<char*>(block);
   return true;
 }
