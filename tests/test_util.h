@@ -17,6 +17,14 @@
 #include <string>
 #include <vector>
 
+// Whether this binary, and so treeflood, is built with a sanitizer, whose
+// runtime adds to the memory of every process, ls's launcher too.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 inline std::string readFile(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -48,34 +49,11 @@ TEST(WorstStatus, InterruptThenFailureThenRegression) {
 
 namespace {
 
-// Runs the benchmark here and puts back what it changes for the process: the
-// descriptor limit and the signals' dispositions.
-int runHere(const RunSettings& s, PhaseRunner* runner) {
-  struct rlimit files;
-  getrlimit(RLIMIT_NOFILE, &files);
-  const int status = runBenchmark(s, runner);
-  setrlimit(RLIMIT_NOFILE, &files);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
-    signal(sig, SIG_DFL);
-  }
-  return status;
-}
-
-// The settings of a small run in `dir`, with --json and --csv there.
-RunSettings smallRun(const std::string& dir) {
-  RunSettings s;
-  s.nbFiles = 300;
-  s.fileSize = 0;
-  s.threads = 2;
-  s.openFlags &= ~O_DIRECT;
-  s.workDir = dir;
-  s.jsonPath = dir + "/r.json";
-  s.csvPath = dir + "/r.csv";
-  return s;
-}
-
-// Two processes on hosts "a" and "b" of two threads each: runs the phase here,
-// and gives rank 0 two thirds of its files and rank 1 the rest.
+// Two processes on hosts "a" and "b" of two threads each: runs the phase
+// here, and gives rank 0 two thirds of its files and rank 1 the rest. Once
+// the size phase's files are done, it fills standard output, a pipe, and has
+// `reader` empty it 2 s later, keeping what was written in `out`: the
+// phase's next line waits that long.
 struct TwoRanks final : PhaseRunner {
   Topology topology() const override {
     Topology t;
@@ -89,20 +67,60 @@ struct TwoRanks final : PhaseRunner {
     stats->threadsRun *= 2;
     const uint64_t files = std::min(stats->handedOut, plan.nbFiles);
     stats->ranks = {{files - files / 3, 0, 0.5}, {files / 3, 0, 0.25}};
+    if (kind != kSizePhase) return;
+    const std::string filler(4096, '\0');
+    while (write(fill, filler.data(), filler.size()) > 0) {
+    }
+    reader = std::thread([this] {
+      usleep(2000000);
+      char buf[65536];
+      for (ssize_t n; (n = read(drain, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    });
   }
   LocalRunner local{2};
+  int fill = -1, drain = -1;  // the pipe's ends, the first not blocking
+  std::thread reader;
+  std::string out;
 };
 
 }  // namespace
 
-TEST(RunBenchmark, EachRanksShareInSummaryJsonAndCsv) {
+TEST(RunBenchmark, RankSharesAndNoOutputTimeInPhases) {
   TempDir dir;
-  RunSettings s = smallRun(dir.path);
+  RunSettings s;
+  s.nbFiles = 300;
+  s.fileSize = 0;
+  s.threads = 2;
+  s.openFlags &= ~O_DIRECT;
+  s.workDir = dir.path;
   s.summary = true;
+  s.jsonPath = dir.path + "/r.json";
+  s.csvPath = dir.path + "/r.csv";
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  // Room for every line before the size phase.
+  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
   TwoRanks runner;
-  testing::internal::CaptureStdout();
-  const int status = runHere(s, &runner);
-  const std::string out = testing::internal::GetCapturedStdout();
+  runner.drain = ends[0];
+  runner.fill = open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(),
+                     O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  struct rlimit files;
+  getrlimit(RLIMIT_NOFILE, &files);
+  const int saved = dup(1);
+  dup2(ends[1], 1);
+  const int status = runBenchmark(s, &runner);
+  // What the run changed for the process.
+  dup2(saved, 1);
+  for (int fd : {saved, ends[1], runner.fill}) close(fd);
+  setrlimit(RLIMIT_NOFILE, &files);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+    signal(sig, SIG_DFL);
+  }
+  runner.reader.join();
+  close(ends[0]);
+  std::string out = runner.out;
+  out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
   EXPECT_EQ(status, 0) << out;
   EXPECT_TRUE(matches(out,
                       "treeflood will create and delete 300 files with 4 "
@@ -113,9 +131,12 @@ TEST(RunBenchmark, EachRanksShareInSummaryJsonAndCsv) {
       << out;
   auto doc = nlohmann::json::parse(readFile(*s.jsonPath));
   EXPECT_EQ(doc["ranks"], nlohmann::json({"a", "b"}));
-  EXPECT_EQ(doc["iterations"][0]["phases"]["size"]["ranks"][1]["files_done"],
-            100);
+  const auto& size = doc["iterations"][0]["phases"]["size"];
+  EXPECT_EQ(size["ranks"][1]["files_done"], 100);
   EXPECT_EQ(doc["valid"], true);
+  // Its 300 files and 1025 directories take milliseconds, not the 2 s its
+  // lines waited.
+  EXPECT_LT(size["wall_seconds"], 1.0) << size;
   // Each phase's row, then a row for each rank; the listing's after the
   // create phase's.
   EXPECT_EQ(bash("cut -d, -f11,12,19 r.csv", dir.path),
@@ -123,56 +144,4 @@ TEST(RunBenchmark, EachRanksShareInSummaryJsonAndCsv) {
             "list,300,\nsize,300,\nsize,200,0\nsize,100,1\ndelete,300,\n"
             "delete,200,0\ndelete,100,1\n");
   EXPECT_EQ(entryCount(dir.path), 2);
-}
-
-namespace {
-
-// Runs the phases here. Standard output being a pipe, it fills the pipe once
-// the size phase's files are done, and empties it 2 s later: the phase's next
-// line waits that long, and then the pipe is read to its end.
-struct OutputStallsAfterSize final : PhaseRunner {
-  Topology topology() const override { return local.topology(); }
-  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
-           PhaseStats* stats) override {
-    local.run(kind, plan, startNs, stats);
-    if (kind != kSizePhase) return;
-    const std::string filler(4096, ' ');
-    while (write(fill, filler.data(), filler.size()) > 0) {
-    }
-    reader = std::thread([this] {
-      usleep(2000000);
-      char buf[65536];
-      while (read(drain, buf, sizeof buf) > 0) {
-      }
-    });
-  }
-  LocalRunner local{1};
-  int fill = -1, drain = -1;  // the pipe's ends, the first not blocking
-  std::thread reader;
-};
-
-}  // namespace
-
-TEST(RunBenchmark, OutputTimeIsNotPhaseTime) {
-  TempDir dir;
-  const RunSettings s = smallRun(dir.path);
-  int ends[2];
-  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  // Room for every line before the size phase.
-  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
-  OutputStallsAfterSize runner;
-  runner.drain = ends[0];
-  runner.fill = open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(),
-                     O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  const int saved = dup(1);
-  dup2(ends[1], 1);
-  runHere(s, &runner);
-  dup2(saved, 1);
-  for (int fd : {saved, ends[1], runner.fill}) close(fd);
-  runner.reader.join();
-  close(ends[0]);
-  auto size = nlohmann::json::parse(
-      readFile(*s.jsonPath))["iterations"][0]["phases"]["size"];
-  // Its 300 files and 1025 directories take milliseconds.
-  EXPECT_LT(size["wall_seconds"], 1.0) << size;
 }

@@ -294,7 +294,6 @@ void ClusterRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
 // the global counter, until rank 0 says to quit.
 void follow(const RunSettings& s, int workFd, MPI_Comm world,
             MPI_Comm service) {
-  installStopHandlers();
   int dirFds[kNbDirs];
   std::fill(std::begin(dirFds), std::end(dirFds), -EBADF);
   RemoteCounter counter;
@@ -456,6 +455,10 @@ bool sameWorkingDirectory(int workFd, int rank, int ranks) {
 int runClusterMain(int argc, char** argv) {
   initConsole();
   initLatencyClock();
+  // From the start: a stop signal during MPI's start-up is kept, and acted on
+  // once the phases begin, instead of killing one rank while the others wait
+  // for it.
+  installStopHandlers();
   // Before MPI exists, while the process is small, and before its rank is
   // known: rank 0's ls starts from it, the others end theirs.
   Launcher launcher = startLauncher();

@@ -9,21 +9,24 @@
 #include "console/output.h"
 #include "test_util.h"
 
+using std::string_literals::operator""s;
+
 namespace {
 
-// How often each number was handed out, and whether a worker ever saw its
-// numbers out of order.
+// How often each number was handed out.
 std::vector<std::atomic<int>> hits(1000000);
-std::atomic<bool> disordered;
 
-void recordingWorker(const PhasePlan& plan, WorkerTally* tally) {
-  for (uint64_t i, last = 0; (i = plan.numbers->next()) < plan.nbFiles;) {
-    disordered = disordered || i + 1 <= last;
-    last = i + 1;
-    ++hits[i];
-    if (i % 7 == 3) countFailure(&tally->failures, i, "open", EIO);
+// A shared counter that notes each number it hands out in `hits`.
+struct RecordingSource final : FileNumberSource {
+  void reset() override {}
+  uint64_t next() override {
+    const uint64_t i = counter.next();
+    if (i < hits.size()) ++hits[i];
+    return i;
   }
-}
+  uint64_t handedOut() const override { return counter.handedOut(); }
+  SharedCounter counter;
+};
 
 // Lets `allowedStarts` threads start, then fails every start after.
 int allowedStarts;
@@ -34,73 +37,57 @@ int limitedStart(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*),
 
 }  // namespace
 
-TEST(RunPhase, EveryNumberOnceAndTheLowestFailureKept) {
-  // Files, threads asked for, threads that may start, threads that run.
-  for (auto [nbFiles, threads, starts, run] :
-       {std::tuple{1000000ul, 64u, 99, 64u},
-        {20000ul, 1u, 99, 1u},
-        {10ul, 64u, 99, 64u},
-        {0ul, 8u, 99, 8u},
-        {5000ul, 8u, 2, 3u}}) {
-    SharedCounter counter;
+TEST(RunPhase, EveryNumberOnceTheLowestFailureAndTheDeadline) {
+  // No directory could be opened, so that each file fails at once.
+  std::vector<int> dirFds(kNbDirs, -ENOENT);
+  const uint64_t kNever = monotonicNs() + 3600000000000;
+  const std::string threadsLost =
+      "Warning: 5 of 7 threads could not be started (Resource temporarily "
+      "unavailable)\n";
+  const std::string noReporter =
+      "Warning: the progress reporter could not be started (Resource "
+      "temporarily unavailable)\n";
+  // Files, threads asked for, threads that may start (the reporter last),
+  // the deadline, threads that run, files drawn, warnings.
+  for (auto [nbFiles, threads, starts, deadline, run, drawn, warnings] :
+       {std::tuple{1000000ul, 64u, 99, uint64_t{0}, 64u, 1000000ul, ""s},
+        {20000ul, 1u, 99, uint64_t{0}, 1u, 20000ul, ""s},
+        {10ul, 64u, 99, uint64_t{0}, 64u, 10ul, ""s},
+        {0ul, 8u, 99, uint64_t{0}, 8u, 0ul, ""s},
+        {5000ul, 8u, 2, uint64_t{0}, 3u, 5000ul, threadsLost + noReporter},
+        {5000ul, 4u, 99, uint64_t{1}, 4u, 0ul, ""s},
+        {5000ul, 4u, 3, uint64_t{1}, 4u, 0ul, noReporter},
+        {5000ul, 4u, 3, kNever, 4u, 5000ul, noReporter}}) {
+    RecordingSource source;
     // The reporter would draw its first line after hours: it must stop when
     // asked, not at the end of a wait, or the test times out.
     PhasePlan plan{.nbFiles = nbFiles,
+                   .layout = computeLayout(nbFiles),
                    .threads = threads,
-                   .numbers = &counter,
+                   .numbers = &source,
+                   .dirFds = dirFds.data(),
+                   .deadlineNs = deadline,
                    .reportIntervalNs = 3600000000000,
                    .startThread = limitedStart};
     allowedStarts = starts;
     for (std::atomic<int>& h : hits) h = 0;
     testing::internal::CaptureStdout();
     PhaseStats stats;
-    runPhase(plan, recordingWorker, monotonicNs(), &stats);
-    // Only numbers below the count are recorded: none may be missing or twice.
-    EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), nbFiles);
-    EXPECT_FALSE(disordered);
-    EXPECT_EQ(stats.threadsRun, run);
-    EXPECT_EQ(stats.failures.count, (nbFiles + 3) / 7) << nbFiles;
-    EXPECT_EQ(stats.failures.firstIndex, nbFiles > 3 ? 3u : 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              std::string(run < threads ? "Warning: 5 of 7 threads could "
-                                          "not be started (Resource "
-                                          "temporarily unavailable)\n"
-                                          "Warning: the progress reporter "
-                                          "could not be started (Resource "
-                                          "temporarily unavailable)\n"
-                                        : "") +
-                  "\r" + std::string(75, ' ') + "\r");
-  }
-}
-
-TEST(RunPhase, TheDeadlineHoldsWithoutTheReporter) {
-  // No directory could be opened, so that each file fails at once.
-  std::vector<int> dirFds(kNbDirs, -ENOENT);
-  // Deadline, threads that may start (the reporter last), files drawn.
-  for (auto [deadline, starts, drawn] :
-       {std::tuple{uint64_t{0}, 99, 5000ul},
-        {uint64_t{1}, 99, 0ul},
-        {uint64_t{1}, 3, 0ul},
-        {monotonicNs() + 3600000000000, 3, 5000ul}}) {
-    SharedCounter counter;
-    const PhasePlan plan{.nbFiles = 5000,
-                         .layout = computeLayout(5000),
-                         .threads = 4,
-                         .numbers = &counter,
-                         .dirFds = dirFds.data(),
-                         .deadlineNs = deadline,
-                         .startThread = limitedStart};
-    allowedStarts = starts;
-    testing::internal::CaptureStdout();
-    PhaseStats stats;
     runPhase(plan, sizeWorker, monotonicNs(), &stats);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(std::min(stats.handedOut, plan.nbFiles), drawn) << deadline;
+    // Each number drawn below the count once, and none twice.
+    EXPECT_EQ(std::count(hits.begin(),
+                         hits.begin() + static_cast<ptrdiff_t>(drawn), 1),
+              drawn);
+    EXPECT_EQ(
+        std::count_if(hits.begin(), hits.end(), [](auto& h) { return h > 1; }),
+        0);
+    EXPECT_EQ(std::min(stats.handedOut, nbFiles), drawn) << nbFiles;
+    EXPECT_EQ(stats.threadsRun, run);
+    EXPECT_EQ(stats.timeUp, deadline == 1);
     EXPECT_EQ(stats.failures.count, drawn);
-    EXPECT_EQ(stats.timeUp, drawn == 0);
-    EXPECT_EQ(out.find("Warning: the progress reporter could not be started"),
-              starts == 3 ? 0 : std::string::npos)
-        << out;
+    EXPECT_EQ(stats.failures.firstIndex, 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              warnings + "\r" + std::string(75, ' ') + "\r");
   }
 }
 
