@@ -11,8 +11,6 @@
 int main(int argc, char** argv) {
   initConsole();
   initLatencyClock();
-  // While the process is small: ls's peak memory is then its own.
-  Launcher launcher = startLauncher();
   RunSettings settings;
   ParseResult parsed = parseCommandLine(argc, argv, &settings);
   if (!parsed.run) return parsed.exitStatus;
@@ -20,13 +18,17 @@ int main(int argc, char** argv) {
     logMessage("--batch works with treeflood-mpi only\n");
     return 1;
   }
-  if (!initWork(settings.fileSize)) {
+  // While the process is small, before the data block and any thread: ls's
+  // peak memory is then its own.
+  Launcher launcher = startLauncher();
+  int status = 1;
+  if (initWork(settings.fileSize)) {
+    LocalRunner runner(settings.threads);
+    status = runBenchmark(settings, &runner, launcher);
+  } else {
     logMessage("Failed to allocate the %llu-byte data block\n",
                static_cast<unsigned long long>(settings.fileSize));
-    return 1;
   }
-  LocalRunner runner(settings.threads);
-  const int status = runBenchmark(settings, &runner, launcher);
   stopLauncher(&launcher);
   return status;
 }
