@@ -6,12 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "console/report.h"
 #include "console/texts.h"
 #include "work/layout.h"
 
@@ -411,8 +413,23 @@ bool writeAll(int fd, const std::string& text) {
 // A new file beside `path`, open for writing, its name in `temp`; -1 with
 // errno set if it can't be made.
 int tempBeside(const std::string& path, std::string* temp) {
-  *temp = path + ".XXXXXX";
-  return mkostemp(temp->data(), O_CLOEXEC);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random) {
+      random = monotonicNs() + static_cast<uint64_t>(attempt);
+    }
+    char suffix[24];
+    snprintf(suffix, sizeof suffix, ".%016llx",
+             static_cast<unsigned long long>(random));
+    *temp = path + suffix;
+    // A plain create's mode, the umask applied by the kernel: no thread's
+    // files ever see the umask changed.
+    const int fd =
+        open(temp->c_str(),
+             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -421,11 +438,7 @@ bool writeFile(const std::string& path, const std::string& text) {
   std::string temp;
   const int fd = tempBeside(path, &temp);
   if (fd < 0) return false;
-  // The mode a plain create would give, rather than mkostemp's 0600.
-  const mode_t mask = umask(0);
-  umask(mask);
-  bool ok =
-      fchmod(fd, 0644 & ~mask) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+  bool ok = writeAll(fd, text) && fsync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
