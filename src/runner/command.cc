@@ -36,6 +36,9 @@ namespace {
   _exit(3);
 }
 
+// The longest request the launcher reads: a path and its arguments.
+const size_t kRequestSize = 4096;
+
 // How a command started by the launcher ended.
 struct LaunchReply {
   int32_t error = 0;  // fork's errno, when it could not start
@@ -58,7 +61,7 @@ pid_t waitFor(pid_t pid, int* status, struct rusage* usage) {
 // the command and answers how it ended; ends when the socket closes.
 [[noreturn]] void serveLaunches(int socket) {
   for (;;) {
-    char text[4096];
+    char text[kRequestSize];
     char control[CMSG_SPACE(sizeof(int))];
     struct iovec io = {text, sizeof text - 1};
     struct msghdr message = {};
@@ -96,12 +99,19 @@ pid_t waitFor(pid_t pid, int* status, struct rusage* usage) {
 }
 
 // Has `launcher` run `path` with `args` in `dirFd`; returns false with errno
-// set when it could not.
+// set when it could not (E2BIG for a request longer than it reads).
 bool launch(const Launcher& launcher, const char* path, const char* const* args,
             int dirFd, LaunchReply* reply) {
   std::string text = std::string(path) + '\0';
-  for (const char* const* a = args; *a != nullptr; ++a)
-    text += *a + std::string(1, '\0');
+  for (const char* const* a = args; *a != nullptr; ++a) {
+    text += *a;
+    text += '\0';
+  }
+  // A longer one would reach the launcher cut.
+  if (text.size() >= kRequestSize) {
+    errno = E2BIG;
+    return false;
+  }
   struct iovec io = {text.data(), text.size()};
   struct msghdr message = {};
   message.msg_iov = &io;
