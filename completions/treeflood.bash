@@ -11,21 +11,22 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return
       ;;
-    --json | --csv)
+    --json | --csv | --compare | --stored)
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch)
-      # A number: nothing to offer.
+    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch | --threshold | --label)
+      # A number or a name: nothing to offer.
       COMPREPLY=()
       return
       ;;
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--batch --csv -d --dir -D --no-direct-io
-      --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json -p --pause
-      -s --filesize --summary -t --threads --time-limit -V --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '--batch --compare --csv -d --dir -D --no-direct-io
+      --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json --label
+      --no-progress -p --pause -s --filesize --stored --summary -t --threads --threshold
+      --time-limit -V --version' -- "$cur")
   fi
 }
 

@@ -127,8 +127,32 @@ TEST(Executable, Runs) {
        "mkfifo fifo"},
       {{"--csv", "fifo"},
        1,
-       "Failed to open '*/fifo': No such device or address\n",
+       "Failed to open '*/fifo': not a regular file\n",
        "mkfifo fifo"},
+      {{"--csv", "old.csv"},
+       1,
+       "Failed to open '*/old.csv': its columns are not this version's: "
+       "start a new file\n",
+       "echo timestamp,hostname > old.csv"},
+      // A baseline that can't be compared with.
+      {{"--compare", "none.json"},
+       1,
+       "Can't compare with 'none.json': No such file or directory\n"},
+      {{"--compare", "b.json"},
+       1,
+       "Can't compare with 'b.json': not JSON, or cut short\n",
+       "printf '{\"format_version\": 3, \"settings\": {' > b.json"},
+      {{"--compare", "b.json"},
+       1,
+       "Can't compare with 'b.json': format_version 9 is not one this "
+       "version reads (2 to 3)\n",
+       "echo '{\"format_version\": 9}' > b.json"},
+      {{"-f", "10", "--compare", "b.json"},
+       1,
+       "Can't compare with 'b.json': the workloads differ in files: 9 in the "
+       "baseline, 10 here\n*",
+       "echo '{\"format_version\": 2, \"settings\": {\"files\": 9}, "
+       "\"iterations\": []}' > b.json"},
       {{"--json", "r", "--csv", "./r"},
        1,
        "'*/r' can't be both the --json and the --csv file\n"},
@@ -231,7 +255,7 @@ TEST(Executable, ExitStatusIsTheWorstOfEveryIteration) {
     EXPECT_EQ(doc["iterations"].size(), 1u);
     EXPECT_TRUE(matches(r.out,
                         "*\ncreate    200       0 *\nInterrupted: these are "
-                        "the figures of the 1 iteration that finished\n"
+                        "the figures of the 1 iteration that finished\n*"
                         "Interrupted by SIGTERM in the listing phase after 200 "
                         "of 200 files\n"))
         << r.out;
@@ -243,9 +267,12 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsv) {
   bash("mkdir w v", dir.path);
   ProgramResult r = runTreeflood(
       {"-D", "-f", "1000", "-t", "2", "-i", "3", "--dontDeleteFiles",
-       "--summary", "--json", "r.json", "--csv", "r.csv", "-d", "w"},
+       "--summary", "--json", "r.json", "--csv", "r.csv", "-d", "w", "--label",
+       "a \"b\", c", "--no-progress"},
       dir.path);
   EXPECT_EQ(r.status, 0);
+  // Messages alone: no live line, no erase sequence.
+  EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos);
   // Only the last iteration keeps its tree.
   EXPECT_EQ(entryCount(dir.path + "/w"), 1024);
   // A second run appends its rows, without a second header.
@@ -261,29 +288,128 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsv) {
     std::vector<std::string> f;
     std::istringstream fields(line);
     for (std::string cell; std::getline(fields, cell, ',');) f.push_back(cell);
-    if (rows >= 11 || f[10] == "list") continue;
+    if (rows >= 11) continue;
+    EXPECT_TRUE(matches(line, "*,\"a \"\"b\"\", c\"")) << line;
+    if (f[10] == "list") continue;
     const auto& phase =
         doc["iterations"][std::stoul(f[9]) - 1]["phases"][f[10]];
     EXPECT_EQ(f[11], phase["files_done"].dump()) << line;
     EXPECT_NEAR(std::stod(f[14]), phase["files_per_second"].get<double>(),
                 0.002);
+    EXPECT_NEAR(std::stod(f[20]), phase["file_files_per_second"].get<double>(),
+                0.002);
   }
   EXPECT_EQ(rows, 15u);
-  // The summary's row: phase, files, failed, seconds, then the JSON's mean,
-  // min, max and stddev of files/s.
-  for (const char* phase : {"create", "size", "delete"}) {
+  EXPECT_EQ(doc["label"], "a \"b\", c");
+  // The summary's row: phase, files, failed, seconds of wall time and of
+  // file work, then the JSON's mean, min, max and stddev of files/s over the
+  // file work.
+  for (const char* phase : {"create", "list", "size", "delete"}) {
     std::istringstream row(
         r.out.substr(r.out.find(std::string("\n") + phase + " ")));
     std::string cell;
-    row >> cell >> cell >> cell >> cell;
+    row >> cell >> cell >> cell >> cell >> cell;
     for (const char* key : {"mean", "min", "max", "stddev"}) {
       row >> cell;
-      EXPECT_NEAR(std::stod(cell),
-                  doc["summary"][phase]["files_per_second"][key].get<double>(),
-                  0.51)
+      EXPECT_NEAR(
+          std::stod(cell),
+          doc["summary"][phase]["file_files_per_second"][key].get<double>(),
+          0.51)
           << phase << key;
     }
   }
+  // 1000 files take well under a second of work: said, and kept.
+  EXPECT_TRUE(matches(r.out,
+                      "*\nWarning: create: * s of file work, too short "
+                      "to compare: raise -f\n*"));
+  EXPECT_TRUE(matches(doc["warnings"].dump(), "*\"create: * s of file work*"));
+}
+
+TEST(Executable, ComparesWithABaselineLiveOrStored) {
+  TempDir dir;
+  bash("mkdir w", dir.path);
+  const std::vector<std::string> run = {"-D",  "-s", "0", "-f",
+                                        "500", "-d", "w", "--json"};
+  auto withRun = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), run.begin(), run.end());
+    return runTreeflood(more, dir.path);
+  };
+  ASSERT_EQ(withRun({"r.json", "-i", "3"}).status, 0);
+  const auto real = nlohmann::json::parse(readFile(dir.path + "/r.json"));
+  // The real result with its first `n` iterations' rates steadied (within
+  // 2% of the first's) and multiplied by `scale`, written to `name`: the
+  // verdicts then depend on the scale alone, not on the machine's noise.
+  auto edited = [&](const char* name, double scale, size_t n) {
+    auto doc = real;
+    doc["iterations"].erase(doc["iterations"].begin() + static_cast<long>(n),
+                            doc["iterations"].end());
+    for (size_t i = 0; i < n; ++i) {
+      auto& it = doc["iterations"][i];
+      const double steady = (1 + 0.02 * static_cast<double>(i)) / scale;
+      for (const char* path :
+           {"/phases/create/file_seconds", "/phases/size/file_seconds",
+            "/phases/delete/file_seconds", "/listing/wall_seconds"}) {
+        const nlohmann::json::json_pointer at(path);
+        it[at] = real["iterations"][0][at].get<double>() * steady;
+      }
+    }
+    std::ofstream(dir.path + "/" + name) << doc.dump();
+  };
+  const struct {
+    double scale;  // of the baseline's rates
+    size_t n;      // iterations on each side
+    std::vector<std::string> threshold;
+    const char* verdict;
+    int status;
+  } cases[] = {
+      {3, 3, {}, "slower", 2},
+      {1.0 / 3, 3, {}, "faster", 0},
+      {1, 3, {}, "no change beyond noise", 0},
+      {1 / 0.9, 3, {"--threshold", "60"}, "no change beyond noise", 0},
+      {1 / 0.9, 3, {}, "slower", 2},
+      {3, 1, {}, "slower (one iteration)", 2},
+  };
+  for (const auto& c : cases) {
+    edited("base.json", c.scale, c.n);
+    edited("now.json", 1, c.n);
+    std::vector<std::string> compare = {"--compare", "base.json", "--stored",
+                                        "now.json"};
+    compare.insert(compare.end(), c.threshold.begin(), c.threshold.end());
+    ProgramResult r = runTreeflood(compare, dir.path);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    for (const char* phase : {"create", "list", "size", "delete"}) {
+      EXPECT_TRUE(matches(
+          r.out, std::string("*\n") + phase + " * " + c.verdict + "\n*"))
+          << phase << r.out;
+    }
+  }
+  // A run that compares itself says what the stored comparison of its result
+  // says, writes everything first and still ends with status 2.
+  edited("base.json", 1000, 1);
+  ProgramResult live =
+      withRun({"live.json", "--compare", "base.json", "--csv", "l.csv"});
+  EXPECT_EQ(live.status, 2) << live.out;
+  ProgramResult stored = runTreeflood(
+      {"--compare", "base.json", "--stored", "live.json"}, dir.path);
+  EXPECT_EQ(stored.status, 2);
+  EXPECT_NE(live.out.find(stored.out.substr(0, stored.out.find("Warning"))),
+            std::string::npos)
+      << live.out << stored.out;
+  auto doc = nlohmann::json::parse(readFile(dir.path + "/live.json"));
+  EXPECT_EQ(doc["comparison"]["phases"]["delete"]["verdict"],
+            "slower (one iteration)");
+  EXPECT_EQ(bash("wc -l < l.csv", dir.path), "5\n");
+  // Real results, the comparison's included, follow the published schema.
+  if (bash("/usr/bin/python3 -c 'import jsonschema' 2>&1") != "") {
+    GTEST_SKIP() << "no jsonschema: apt-get install python3-jsonschema";
+  }
+  EXPECT_EQ(
+      bash("for r in r.json live.json; do /usr/bin/python3 -c 'import "
+           "json, sys, jsonschema; jsonschema.validate(json.load(open("
+           "sys.argv[2])), json.load(open(sys.argv[1])))' " TREEFLOOD_SOURCE_DIR
+           "/docs/result.schema.json $r 2>&1 | tail -1; done",
+           dir.path),
+      "");
 }
 
 TEST(Executable, DropCaches) {
@@ -400,6 +526,23 @@ TEST(Executable, FullFileSystemCountsEveryFileNotWhole) {
   auto doc = nlohmann::json::parse(readFile(json.path + "/r"));
   EXPECT_EQ(doc["iterations"][0]["phases"]["create"]["files_done"],
             std::stoi(whole));
+}
+
+TEST(Executable, SpaceAndInodesTheTreeUsed) {
+  // A file system of the test's own, which nothing else uses meanwhile; on
+  // tmpfs, directories take inodes and no blocks.
+  TempDir dir;
+  if (mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    GTEST_SKIP() << "can't mount a tmpfs here: " << strerror(errno);
+  }
+  for (const char* size : {"0", "4k"}) {
+    runTreeflood({"-D", "-s", size, "-f", "100", "--json", "r"}, dir.path);
+    auto sizes = nlohmann::json::parse(
+        readFile(dir.path + "/r"))["iterations"][0]["sizes"];
+    EXPECT_EQ(sizes["inodes_used"], 1124) << size;
+    EXPECT_EQ(sizes["bytes_used"], size[0] == '0' ? 0 : 409600);
+  }
+  umount(dir.path.c_str());
 }
 
 TEST(Executable, InterruptPauseAndLock) {

@@ -1,5 +1,7 @@
 #include "driver/results.h"
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -21,13 +23,45 @@ bool runValid(const RunResults& results, unsigned threads) {
          ls.ran && ls.signal == 0 && ls.exitStatus == 0;
 }
 
-RateSpread rateSpread(const std::vector<RunResults>& iterations,
-                      PhaseKind kind) {
+const char* ratedName(RatedPhase phase) {
+  static const char* const kNames[kNbRated] = {"create", "list", "size",
+                                               "delete"};
+  return kNames[phase];
+}
+
+PhaseKind ratedKind(RatedPhase phase) {
+  static const PhaseKind kKinds[kNbRated] = {kCreatePhase, kCreatePhase,
+                                             kSizePhase, kDeletePhase};
+  return kKinds[phase];
+}
+
+uint64_t filesListed(const RunResults& results) {
+  const CommandResult& ls = results.listing;
+  const bool ok = ls.ran && ls.signal == 0 && ls.exitStatus == 0;
+  return ok ? results.phases[kCreatePhase].files : 0;
+}
+
+std::vector<double> iterationRates(const std::vector<RunResults>& iterations,
+                                   RatedPhase phase, bool work) {
   std::vector<double> rates;
   for (const RunResults& r : iterations) {
-    const PhaseResult& p = r.phases[kind];
-    if (p.ran && p.wallSeconds > 0) rates.push_back(filesPerSecond(p));
+    double files, seconds;
+    if (phase == kRateList) {
+      if (!r.listing.ran) continue;
+      files = static_cast<double>(filesListed(r));
+      seconds = r.listingSeconds;
+    } else {
+      const PhaseResult& p = r.phases[ratedKind(phase)];
+      if (!p.ran) continue;
+      files = static_cast<double>(filesDone(p));
+      seconds = work ? p.stats.fileSeconds : p.wallSeconds;
+    }
+    if (seconds > 0) rates.push_back(files / seconds);
   }
+  return rates;
+}
+
+RateSpread rateSpread(const std::vector<double>& rates) {
   RateSpread spread;
   if (rates.empty()) return spread;
   spread.count = static_cast<unsigned>(rates.size());
@@ -44,6 +78,83 @@ RateSpread rateSpread(const std::vector<RunResults>& iterations,
   for (double v : rates) squares += (v - spread.mean) * (v - spread.mean);
   spread.stddev = std::sqrt(squares / (spread.count - 1));
   return spread;
+}
+
+namespace {
+
+// The first stretch of more than a second in `phase` in which no number was
+// handed out while some were still to be: its start and length, or false.
+bool firstStall(const PhaseResult& phase, double* at, double* length) {
+  const std::vector<TimelineSample>& t = phase.stats.timeline;
+  for (size_t i = 0, j = 0; i < t.size(); i = j) {
+    for (j = i + 1; j < t.size() && t[j].files == t[i].files; ++j) {
+    }
+    // At least this long: the count moved only after sample j - 1.
+    const double end = t[j - 1].seconds;
+    if (t[i].files < phase.files && end - t[i].seconds > 1) {
+      *at = t[i].seconds;
+      *length = end - t[i].seconds;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
+                                     unsigned threadsHere, long cpus) {
+  std::vector<std::string> warnings;
+  char text[256];
+  for (int k = 0; k < kNbRated; ++k) {
+    const RatedPhase rated = static_cast<RatedPhase>(k);
+    const char* name = ratedName(rated);
+    const RateSpread spread =
+        rateSpread(iterationRates(iterations, rated, true));
+    if (rated != kRateList) {
+      const PhaseKind kind = ratedKind(rated);
+      double shortest = -1;
+      for (const RunResults& r : iterations) {
+        const PhaseResult& p = r.phases[kind];
+        if (p.ran && (shortest < 0 || p.stats.fileSeconds < shortest)) {
+          shortest = p.stats.fileSeconds;
+        }
+      }
+      if (shortest >= 0 && shortest < 1) {
+        snprintf(text, sizeof text,
+                 "%s: %.3f s of file work, too short to compare: raise -f",
+                 name, shortest);
+        warnings.push_back(text);
+      }
+      for (size_t i = 0; i < iterations.size(); ++i) {
+        double at, length;
+        if (!iterations[i].phases[kind].ran ||
+            !firstStall(iterations[i].phases[kind], &at, &length)) {
+          continue;
+        }
+        snprintf(text, sizeof text,
+                 "%s, iteration %zu: no file finished for %.2f s from %.2f s "
+                 "while files were in flight (a stall)",
+                 name, i + 1, length, at);
+        warnings.push_back(text);
+      }
+    }
+    if (spread.count >= 2 && spread.stddev > 0.1 * spread.mean) {
+      snprintf(text, sizeof text,
+               "%s: files/s vary by %.0f%% across %u iterations (coefficient "
+               "of variation above 10%%)",
+               name, 100 * spread.stddev / spread.mean, spread.count);
+      warnings.push_back(text);
+    }
+  }
+  if (cpus > 0 && threadsHere > cpus) {
+    snprintf(text, sizeof text,
+             "%u threads on %ld online CPUs: tail latencies include waiting "
+             "for a CPU",
+             threadsHere, cpus);
+    warnings.push_back(text);
+  }
+  return warnings;
 }
 
 std::unique_ptr<MergedLatency> mergedLatency(

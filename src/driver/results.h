@@ -36,6 +36,11 @@ struct RunResults {
   PhaseFailures dirsRemoved;
   double dirMakeSeconds = 0;
   double dirRemoveSeconds = 0;
+  // What the file system's statfs counted in use after the create phase
+  // beyond before it: the tree's bytes and inodes, metadata included.
+  bool spaceMeasured = false;
+  int64_t bytesUsed = 0;
+  int64_t inodesUsed = 0;
 };
 
 // The files of `phase` whose operation succeeded, and their number per
@@ -43,14 +48,38 @@ struct RunResults {
 uint64_t filesDone(const PhaseResult& phase);
 double filesPerSecond(const PhaseResult& phase);
 
-// How a phase's files per second spread over the iterations it ran in; the
-// standard deviation is the sample's (0 for one iteration).
+// The phases that have a rate: the file phases and the listing, in the order
+// they run, and their names in the summary, JSON, CSV and comparison.
+enum RatedPhase { kRateCreate, kRateList, kRateSize, kRateDelete, kNbRated };
+const char* ratedName(RatedPhase phase);
+// The file phase whose files a rated phase goes over (the create phase's for
+// the listing).
+PhaseKind ratedKind(RatedPhase phase);
+
+// The files the listing went over: those of the create phase, when ls
+// succeeded; else none.
+uint64_t filesListed(const RunResults& results);
+
+// Each iteration's files per second in `phase`, where it ran and took time:
+// of the files done over its wall time, or, when `work`, over the files'
+// own work (fileSeconds: the directories' time left out). The listing's file
+// work is its wall time.
+std::vector<double> iterationRates(const std::vector<RunResults>& iterations,
+                                   RatedPhase phase, bool work);
+
+// How rates spread; the standard deviation is the sample's (0 for one).
 struct RateSpread {
   unsigned count = 0;
   double mean = 0, min = 0, max = 0, stddev = 0;
 };
-RateSpread rateSpread(const std::vector<RunResults>& iterations,
-                      PhaseKind kind);
+RateSpread rateSpread(const std::vector<double>& rates);
+
+// What makes a run's figures hard to trust, one sentence each: a file phase
+// under a second of work, rates that vary by more than 10% over iterations,
+// more threads on this host (`threadsHere`) than its `cpus`, and a phase in
+// which no number was handed out for over a second before its end.
+std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
+                                     unsigned threadsHere, long cpus);
 
 // Whether the run did all it was asked: every file and directory operation
 // succeeded, every phase ran on all `threads`, and the listing exited 0.

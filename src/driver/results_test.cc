@@ -32,22 +32,69 @@ TEST(Results, SpreadAndLatenciesOverIterations) {
   const double seconds[] = {1, 0.5, 0.25};
   for (size_t i = 0; i < runs.size(); ++i) {
     PhaseResult& p = runs[i].phases[kCreatePhase];
-    p = {.ran = true, .files = 1000, .wallSeconds = seconds[i]};
+    // The wall time counts the directories too; the rates are the files'.
+    p = {.ran = true, .files = 1000, .wallSeconds = 2 * seconds[i]};
+    p.stats.fileSeconds = seconds[i];
   }
   recordLatency(&runs[0].phases[kCreatePhase].stats.latency, 1000);
   recordLatency(&runs[1].phases[kCreatePhase].stats.latency, 2000);
   runs[1].phases[kCreatePhase].stats.nsPerTick = 3;
-  const RateSpread spread = rateSpread(runs, kCreatePhase);
+  const RateSpread spread = rateSpread(iterationRates(runs, kRateCreate, true));
   EXPECT_EQ(spread.count, 3u);
   EXPECT_NEAR(spread.mean, 7000.0 / 3, 1e-9);
   EXPECT_EQ(spread.min, 1000);
   EXPECT_EQ(spread.max, 4000);
   EXPECT_NEAR(spread.stddev, 1527.525, 1e-3);  // the sample's, n - 1
-  EXPECT_EQ(rateSpread(runs, kSizePhase).count, 0u);
+  EXPECT_EQ(iterationRates(runs, kRateSize, true).size(), 0u);
+  EXPECT_EQ(iterationRates(runs, kRateCreate, false)[2], 2000);
   // Every iteration's files, at the mean tick length of the files timed.
   auto merged = mergedLatency(runs, kCreatePhase);
   EXPECT_EQ(merged->ticks.total, 2u);
   EXPECT_EQ(merged->nsPerTick, 2);
   EXPECT_EQ(latencyMicros(merged->ticks, merged->nsPerTick, 0), 2);
   EXPECT_EQ(latencyMicros(merged->ticks, merged->nsPerTick, 100), 4);
+}
+
+TEST(Results, WarningsWhereFiguresCantBeTrusted) {
+  // Iterations of a create phase of 1000 files, each with its file work
+  // seconds and its timeline as (seconds, files handed out).
+  using Samples = std::vector<TimelineSample>;
+  const Samples steady = {{0.5, 200}, {1, 400}, {1.5, 600}, {2, 1000}};
+  // Still from 0.5 s to 1.75 s; the end, with every number handed out, is
+  // no stall.
+  const Samples stalled = {{0.5, 200}, {1.75, 200}, {2, 1000}, {3.5, 1000}};
+  const struct {
+    std::vector<double> seconds;
+    std::vector<Samples> timelines;
+    unsigned threads;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {{2, 2.1}, {steady, steady}, 2, {}},
+      {{0.9},
+       {steady},
+       2,
+       {"create: 0.900 s of file work, too short to compare: raise -f"}},
+      {{2, 2.5},
+       {steady, steady},
+       3,
+       {"create: files/s vary by 16% across 2 iterations (coefficient of "
+        "variation above 10%)",
+        "3 threads on 2 online CPUs: tail latencies include waiting for a "
+        "CPU"}},
+      {{3},
+       {stalled},
+       2,
+       {"create, iteration 1: no file finished for 1.25 s from 0.50 s while "
+        "files were in flight (a stall)"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<RunResults> runs(c.seconds.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+      PhaseResult& p = runs[i].phases[kCreatePhase];
+      p = {.ran = true, .files = 1000, .wallSeconds = c.seconds[i]};
+      p.stats.fileSeconds = c.seconds[i];
+      p.stats.timeline = c.timelines[i];
+    }
+    EXPECT_EQ(runWarnings(runs, c.threads, 2), c.warnings) << c.seconds[0];
+  }
 }

@@ -208,6 +208,7 @@ struct Run {
   int csvFd = -1;
   int dirFds[kNbDirs];
   PhasePlan plan;
+  StoredResult baseline;  // with --compare
   // Where a stop signal cut the run short, said last.
   const char* stoppedIn = nullptr;
   uint64_t stoppedAfter = 0, stoppedOf = 0;
@@ -220,6 +221,27 @@ struct Run {
     }
   }
 };
+
+// Reads the --compare baseline and checks that it ran this run's workload;
+// false after saying why not.
+bool checkBaseline(Run* run) {
+  const std::string& path = *run->settings->comparePath;
+  std::string error;
+  if (!loadResult(path, &run->baseline, &error)) {
+    logMessage("Can't compare with '%s': %s\n", path.c_str(), error.c_str());
+    return false;
+  }
+  StoredResult now;
+  readResult(jsonText({}, run->context), &now, &error);
+  const std::vector<std::string> differences =
+      workloadDifferences(run->baseline, now);
+  for (const std::string& d : differences) {
+    logMessage("Can't compare with '%s': the workloads differ in %s\n",
+               path.c_str(), d.c_str());
+  }
+  run->context.baselinePath = absolutePath(path);
+  return differences.empty();
+}
 
 // Everything a run needs before its first iteration: the output paths, ls,
 // the caches' switch, the working directory and its lock, the direct-I/O
@@ -285,16 +307,25 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
                errno == EINVAL ? "not a regular file" : strerror(errno));
     return 1;
   }
+  // The system as it was before the run: its free space, above all.
+  run->context.settings = &s;
+  run->context.workDir = workDir;
+  run->context.system = systemInfo(run->workFd, workDir);
+  run->context.topology = runner->topology();
+  if (s.comparePath && !checkBaseline(run)) return 1;
   // Opened after the checks that refuse a run, so that a refused one leaves
   // no empty file.
   if (s.csvPath) {
     struct stat st;
     run->csvFd =
         open(run->csvPath.c_str(),
-             O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+             O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
     const char* why = run->csvFd < 0 ? strerror(errno)
                       : fstat(run->csvFd, &st) != 0 || !S_ISREG(st.st_mode)
                           ? "not a regular file"
+                      : !csvHeaderMatches(run->csvFd)
+                          ? "its columns are not this version's: start a new "
+                            "file"
                           : nullptr;
     if (why != nullptr) {
       logMessage("Failed to open '%s': %s\n", run->csvPath.c_str(), why);
@@ -310,12 +341,8 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
                .threads = s.threads,
                .timeFiles = s.summary || s.jsonPath.has_value(),
                .dirFds = run->dirFds,
-               .stop = &stopRequested};
-  // The system as it was before the run: its free space, above all.
-  run->context.settings = &s;
-  run->context.workDir = workDir;
-  run->context.system = systemInfo(run->workFd, workDir);
-  run->context.topology = runner->topology();
+               .stop = &stopRequested,
+               .progress = s.progress};
   return 0;
 }
 
@@ -353,6 +380,8 @@ int createPhase(Run* run, RunResults* r) {
   PhaseResult& create = r->phases[kCreatePhase];
   logMessage("Creating %llu files, started at %s...\n", ull(s.nbFiles),
              clockNow().text);
+  SpaceInUse before, after;
+  const bool measured = spaceInUse(run->workFd, &before);
   const PhaseStart start = startPhase(&create, s.nbFiles);
   plan.nbFiles = s.nbFiles;
   plan.deadlineNs =
@@ -381,6 +410,10 @@ int createPhase(Run* run, RunResults* r) {
                ull(s.nbFiles));
   }
   endPhase(&create, start, kDoneLine);
+  // Other users of the file system count too: a shared one blurs the figure.
+  r->spaceMeasured = measured && spaceInUse(run->workFd, &after);
+  r->bytesUsed = after.bytes - before.bytes;
+  r->inodesUsed = after.inodes - before.inodes;
   return 0;
 }
 
@@ -526,6 +559,10 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
 
 int runBenchmark(const RunSettings& s, PhaseRunner* runner,
                  const Launcher& launcher) {
+  if (s.storedPath) {
+    return compareStored(*s.comparePath, *s.storedPath,
+                         s.threshold.value_or(5));
+  }
   Run run;
   run.launcher = launcher;
   if (prepareRun(s, runner, &run) != 0) return 1;
@@ -579,6 +616,23 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
           iterations.size(), iterations.size() > 1 ? "s" : "");
     }
   }
+  // The comparison reads this run as it reads a stored result, so that both
+  // give the same verdicts.
+  Comparison comparison;
+  if (s.comparePath && !iterations.empty()) {
+    StoredResult now;
+    std::string error;
+    readResult(jsonText(iterations, run.context), &now, &error);
+    comparison = compareResults(run.baseline, now, s.threshold.value_or(5));
+    run.context.comparison = &comparison;
+    logMessage("\n%s", comparisonText(comparison, *s.comparePath).c_str());
+  }
+  if ((s.summary || s.comparePath) && !iterations.empty()) {
+    for (const std::string& w : runWarnings(
+             iterations, threadsHere(run.context), run.context.system.cpus)) {
+      logMessage("Warning: %s\n", w.c_str());
+    }
+  }
   if (s.jsonPath &&
       !writeFile(run.jsonPath, jsonText(iterations, run.context))) {
     logMessage("Failed to write the results to '%s': %s\n",
@@ -592,5 +646,5 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
         sigabbrev_np(stopSignal()), run.stoppedIn, ull(run.stoppedAfter),
         ull(run.stoppedOf));
   }
-  return status;
+  return comparison.regressed ? worstStatus(status, 2) : status;
 }

@@ -123,7 +123,7 @@ TEST(RunBenchmark, RankSharesAndNoOutputTimeInPhases) {
                       "threads\non 2 ranks: a (1), b (1)\nVersion: *"
                       "rank  host  phase   files  failed  seconds\n"
                       "0     a     create    200       0    0.500\n*"
-                      "1     b     delete    100       0    0.250\n"))
+                      "1     b     delete    100       0    0.250\n*"))
       << out;
   auto doc = nlohmann::json::parse(readFile(*s.jsonPath));
   EXPECT_EQ(doc["ranks"], nlohmann::json({"a", "b"}));

@@ -23,11 +23,17 @@ const int kTimeLimit = 259;
 const int kDropCaches = 260;
 const int kCsv = 261;
 const int kBatch = 262;
+const int kCompare = 263;
+const int kThreshold = 264;
+const int kStored = 265;
+const int kLabel = 266;
+const int kNoProgress = 267;
 
 const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
 const struct option kLongOptions[] = {
     {"batch", required_argument, nullptr, kBatch},
+    {"compare", required_argument, nullptr, kCompare},
     {"csv", required_argument, nullptr, kCsv},
     {"dir", required_argument, nullptr, 'd'},
     {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
@@ -36,11 +42,15 @@ const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"iterations", required_argument, nullptr, 'i'},
     {"json", required_argument, nullptr, kJson},
+    {"label", required_argument, nullptr, kLabel},
     {"nbFiles", required_argument, nullptr, 'f'},
     {"no-direct-io", no_argument, nullptr, 'D'},
+    {"no-progress", no_argument, nullptr, kNoProgress},
     {"pause", no_argument, nullptr, 'p'},
+    {"stored", required_argument, nullptr, kStored},
     {"summary", no_argument, nullptr, kSummary},
     {"threads", required_argument, nullptr, 't'},
+    {"threshold", required_argument, nullptr, kThreshold},
     {"time-limit", required_argument, nullptr, kTimeLimit},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -63,26 +73,27 @@ bool readCount(const char* text, uint64_t* count) {
   return true;
 }
 
-// Reads a size in bytes: a count, then optionally K, M or G for units of
-// 1024. At most 1 GiB, since every file's bytes are one block in memory.
+// Reads a size in bytes: a count, then optionally K, M or G (or k, m, g) for
+// units of 1024. At most 1 GiB, since every file's bytes are one block in
+// memory.
 bool readSize(const char* text, uint64_t* size) {
   const uint64_t kMaxSize = uint64_t{1} << 30;
-  const char kUnits[] = "KMG";
+  const char kUnits[] = "KMGkmg";
   std::string digits(text);
   const char* unit = digits.empty() ? nullptr : strchr(kUnits, digits.back());
   if (unit != nullptr) digits.pop_back();
   if (!readCount(digits.c_str(), size)) return false;
   const int shift =
-      unit != nullptr ? 10 * static_cast<int>(unit - kUnits + 1) : 0;
+      unit != nullptr ? 10 * static_cast<int>((unit - kUnits) % 3 + 1) : 0;
   if (*size > (kMaxSize >> shift)) return false;
   *size <<= shift;
   return true;
 }
 
-// Reads a number of seconds above 0 and at most kMaxTimeLimit: digits, then
-// optionally "." and more digits, and nothing else, so that "1e300", "0x10"
-// or " 2" are refused rather than read as something else.
-bool readSeconds(const char* text, double* seconds) {
+// Reads a decimal from `min` to `max`: digits, then optionally "." and more
+// digits, and nothing else, so that "1e300", "0x10" or " 2" are refused
+// rather than read as something else.
+bool readDecimal(const char* text, double min, double max, double* value) {
   const char* p = text;
   size_t digits = 0;
   for (; *p >= '0' && *p <= '9'; ++p) ++digits;
@@ -90,8 +101,8 @@ bool readSeconds(const char* text, double* seconds) {
     for (++p; *p >= '0' && *p <= '9'; ++p) ++digits;
   }
   if (digits == 0 || *p != '\0') return false;
-  *seconds = strtod(text, nullptr);
-  return *seconds > 0 && *seconds <= kMaxTimeLimit;
+  *value = strtod(text, nullptr);
+  return *value >= min && *value <= max;
 }
 
 // Says that `option`'s later value `now` replaces `before`.
@@ -122,7 +133,8 @@ void printHelp(const char* name) {
   logMessage(
       "   --summary : print a table of rates and latencies at the end\n");
   logMessage("   --json FILE : write the results to FILE as JSON\n");
-  logMessage("   --filesize, -s : bytes in each file, K, M or G for 1024s\n");
+  logMessage(
+      "   --filesize, -s SIZE : bytes in each file, K, M or G for 1024s\n");
   logMessage("                   default value : 10240, 0 for empty files\n");
   logMessage(
       "   --time-limit SECONDS : stop creating files after SECONDS (at most "
@@ -130,10 +142,21 @@ void printHelp(const char* name) {
       kMaxTimeLimit);
   logMessage(
       "   --drop-caches : listing and size start cold (twice: delete too)\n");
-  logMessage("   --iterations, -i : run everything N times (1 to 1000)\n");
+  logMessage("   --iterations, -i N : run everything N times (1 to 1000)\n");
   logMessage("   --csv FILE : append a row per phase and iteration to FILE\n");
   logMessage(
       "   --batch K : treeflood-mpi only: numbers per request, default 1\n");
+  logMessage(
+      "   --compare BASELINE.json : say which phases are slower or faster "
+      "than\n"
+      "                   in BASELINE (exit status 2 when one is slower)\n");
+  logMessage(
+      "   --threshold PCT : the smallest change that counts, default 5\n");
+  logMessage(
+      "   --stored RESULT.json : with --compare, compare RESULT instead of "
+      "running\n");
+  logMessage("   --label TEXT : name the run in the JSON, the CSV and plots\n");
+  logMessage("   --no-progress : no live line, only the messages\n");
 }
 
 }  // namespace
@@ -221,7 +244,8 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         ++settings->dropCaches;
         break;
       case kTimeLimit:
-        if (!readSeconds(optarg, &settings->timeLimit)) {
+        if (!readDecimal(optarg, 0, kMaxTimeLimit, &settings->timeLimit) ||
+            settings->timeLimit == 0) {
           logMessage("'%s' is not a valid argument for '--time-limit' option\n",
                      optarg);
           return {false, 1};
@@ -233,9 +257,38 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         return {false, 0};
       case 's':
         if (!readSize(optarg, &settings->fileSize)) {
-          logMessage("'%s' is not a valid argument for '-s' option\n", optarg);
+          logMessage(
+              "'%s' is not a valid argument for '-s' option: a count of "
+              "bytes, or of K, M or G (1024s), at most 1G\n",
+              optarg);
           return {false, 1};
         }
+        break;
+      case kCompare:
+        warnReplaced("--compare file", optarg, settings->comparePath);
+        settings->comparePath = optarg;
+        break;
+      case kStored:
+        warnReplaced("--stored file", optarg, settings->storedPath);
+        settings->storedPath = optarg;
+        break;
+      case kThreshold: {
+        double percent;
+        if (!readDecimal(optarg, 0, 100, &percent)) {
+          logMessage(
+              "'%s' is not a valid argument for '--threshold' option: a "
+              "percentage from 0 to 100\n",
+              optarg);
+          return {false, 1};
+        }
+        settings->threshold = percent;
+        break;
+      }
+      case kLabel:
+        settings->label = optarg;
+        break;
+      case kNoProgress:
+        settings->progress = false;
         break;
       default:
         // An unknown option or a missing argument, which getopt_long has
@@ -245,6 +298,14 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   }
   if (optind < argc) {
     dprintf(2, "%s: unexpected argument '%s'\n", name, argv[optind]);
+    return {false, 1};
+  }
+  // Options that would do nothing without --compare.
+  const char* alone = settings->storedPath  ? "--stored"
+                      : settings->threshold ? "--threshold"
+                                            : nullptr;
+  if (alone != nullptr && !settings->comparePath) {
+    logMessage("%s needs --compare\n", alone);
     return {false, 1};
   }
   return {true, 0};

@@ -54,6 +54,16 @@ struct RunSettings {
   // How many times --drop-caches was given: once, the listing and the size
   // phase start with cold caches; twice, the delete phase too.
   int dropCaches = 0;
+  // Compare the run with the --json result in this file.
+  std::optional<std::string> comparePath;
+  // Compare this stored result with the baseline instead of running.
+  std::optional<std::string> storedPath;
+  // The smallest change of a rate that counts, in %.
+  std::optional<double> threshold;
+  // The run's name in the JSON, the CSV and the plots.
+  std::optional<std::string> label;
+  // Draw the live progress line (and erase it).
+  bool progress = true;
   // The command line as given, argument 0 included.
   std::vector<std::string> commandLine;
 };

@@ -93,3 +93,12 @@ SystemInfo systemInfo(int dirFd, const std::string& dir) {
   }
   return info;
 }
+
+bool spaceInUse(int dirFd, SpaceInUse* space) {
+  struct statvfs vfs;
+  if (fstatvfs(dirFd, &vfs) != 0) return false;
+  space->bytes =
+      static_cast<int64_t>((vfs.f_blocks - vfs.f_bfree) * vfs.f_frsize);
+  space->inodes = static_cast<int64_t>(vfs.f_files - vfs.f_ffree);
+  return true;
+}

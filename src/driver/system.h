@@ -35,4 +35,12 @@ struct SystemInfo {
 // `dir`.
 SystemInfo systemInfo(int dirFd, const std::string& dir);
 
+// What the file system of `dirFd` counts in use, for everyone: bytes
+// (blocks not free, of f_frsize) and inodes. False with errno set on failure.
+struct SpaceInUse {
+  int64_t bytes = 0;
+  int64_t inodes = 0;
+};
+bool spaceInUse(int dirFd, SpaceInUse* space);
+
 #endif  // TREEFLOOD_DRIVER_SYSTEM_H_

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "console/report.h"
@@ -97,6 +98,12 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
         {"files_per_second", phase.wallSeconds > 0
                                  ? rounded(filesPerSecond(phase), 3)
                                  : Json(nullptr)},
+        {"file_files_per_second",
+         phase.stats.fileSeconds > 0
+             ? rounded(static_cast<double>(filesDone(phase)) /
+                           phase.stats.fileSeconds,
+                       3)
+             : Json(nullptr)},
         {"latency_us", latencyJson(phase.stats.latency, phase.stats.nsPerTick)},
         {"timeline", timeline}};
     if (!ranks.empty()) phases[phaseName(kind)]["ranks"] = ranks;
@@ -112,6 +119,13 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
         {"started_at", results.listingStartedAt},
         {"wall_seconds", seconds(results.listingSeconds)},
         {"cold", results.listingCold},
+        {"files", filesListed(results)},
+        {"files_per_second",
+         results.listingSeconds > 0
+             ? rounded(static_cast<double>(filesListed(results)) /
+                           results.listingSeconds,
+                       3)
+             : Json(nullptr)},
         {"exit_status", ls.signal ? Json(nullptr) : Json(ls.exitStatus)},
         {"signal", ls.signal ? Json(ls.signal) : Json(nullptr)},
         {"user_cpu_seconds", cpuSeconds(ls.usage.ru_utime)},
@@ -125,7 +139,11 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
   it["sizes"] = {
       {"files_bytes", results.fileBlocks * 512},
       {"directories_bytes", results.dirBlocks * 512},
-      {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512}};
+      {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512},
+      {"bytes_used",
+       results.spaceMeasured ? Json(results.bytesUsed) : Json(nullptr)},
+      {"inodes_used",
+       results.spaceMeasured ? Json(results.inodesUsed) : Json(nullptr)}};
   it["stopped_by_time_limit"] = results.stoppedByTimeLimit;
   it["directories"] = {
       {"make_seconds", seconds(results.dirMakeSeconds)},
@@ -136,29 +154,6 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
       {"failed_to_remove", results.dirsRemoved.count}};
   it["valid"] = runValid(results, threads);
   return it;
-}
-
-// `rows` as columns two blanks apart: the first `left` aligned to the left,
-// the rest, numbers, to the right; a line each.
-std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
-                         size_t left) {
-  std::vector<size_t> widths(rows[0].size());
-  for (const auto& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) {
-      widths[c] = std::max(widths[c], row[c].size());
-    }
-  }
-  std::string text;
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t c = 0; c < row.size(); ++c) {
-      std::string pad(widths[c] - row[c].size(), ' ');
-      line += (c == 0 ? "" : "  ") + (c < left ? row[c] + pad : pad + row[c]);
-    }
-    // No blanks at the end of a line whose last column is to the left.
-    text += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
-  }
-  return text;
 }
 
 // A CSV field: as it is, or quoted when it holds a separator, a quote or a
@@ -172,12 +167,43 @@ std::string csvField(const std::string& text) {
 
 }  // namespace
 
+unsigned threadsHere(const RunContext& run) {
+  const std::vector<std::string>& hosts = run.topology.hosts;
+  const auto ranks = std::count(hosts.begin(), hosts.end(),
+                                hosts.empty() ? std::string() : hosts[0]);
+  return run.settings->threads *
+         static_cast<unsigned>(std::max<long>(ranks, 1));
+}
+
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         size_t left, bool lastLeft) {
+  std::vector<size_t> widths(rows[0].size());
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      std::string pad(widths[c] - row[c].size(), ' ');
+      line += (c == 0 ? "" : "  ") +
+              (c < left || (lastLeft && c + 1 == row.size()) ? row[c] + pad
+                                                             : pad + row[c]);
+    }
+    // No blanks at the end of a line whose last column is to the left.
+    text += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
+  }
+  return text;
+}
+
 std::string summaryText(const std::vector<RunResults>& iterations,
                         const std::vector<std::string>& hosts) {
   const bool several = iterations.size() > 1;
   std::vector<std::vector<std::string>> rows;
-  std::vector<std::string> header = {"phase", "files", "failed", "seconds",
-                                     "files/s"};
+  std::vector<std::string> header = {"phase",   "files",       "failed",
+                                     "seconds", "file work s", "files/s"};
   if (several) header.insert(header.end(), {"min/s", "max/s", "stddev"});
   for (const Percentile& p : kPercentiles) {
     header.push_back(std::string(p.label) + " us");
@@ -195,24 +221,36 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     dirRemove += r.dirRemoveSeconds;
   }
   bool removed = false;
-  for (int k = 0; k < kNbFilePhases; ++k) {
-    const PhaseKind kind = static_cast<PhaseKind>(k);
+  for (int k = 0; k < kNbRated; ++k) {
+    const RatedPhase rated = static_cast<RatedPhase>(k);
+    const PhaseKind kind = ratedKind(rated);
     uint64_t done = 0, failed = 0;
-    double wall = 0;
+    double wall = 0, work = 0;
     bool ran = false;
     for (const RunResults& r : iterations) {
       const PhaseResult& phase = r.phases[kind];
-      if (!phase.ran) continue;
+      if (rated == kRateList) {
+        if (!r.listing.ran) continue;
+        done += filesListed(r);
+        failed += phase.files - filesListed(r);
+        wall += r.listingSeconds;
+        work += r.listingSeconds;
+      } else {
+        if (!phase.ran) continue;
+        done += filesDone(phase);
+        failed += phase.stats.failures.count;
+        wall += phase.wallSeconds;
+        work += phase.stats.fileSeconds;
+      }
       ran = true;
-      done += filesDone(phase);
-      failed += phase.stats.failures.count;
-      wall += phase.wallSeconds;
     }
     if (!ran) continue;
     removed = kind == kDeletePhase;
-    const RateSpread spread = rateSpread(iterations, kind);
-    std::vector<std::string> row = {phaseName(kind), std::to_string(done),
-                                    std::to_string(failed), number(wall, 3)};
+    const RateSpread spread =
+        rateSpread(iterationRates(iterations, rated, true));
+    std::vector<std::string> row = {ratedName(rated), std::to_string(done),
+                                    std::to_string(failed), number(wall, 3),
+                                    number(work, 3)};
     for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
       row.push_back(spread.count == 0 ? "-" : number(v, 0));
       if (!several) break;
@@ -220,14 +258,38 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     auto merged = mergedLatency(iterations, kind);
     for (const Percentile& p : kPercentiles) {
       double us = latencyMicros(merged->ticks, merged->nsPerTick, p.value);
-      row.push_back(merged->ticks.total ? number(us, 1) : "-");
+      row.push_back(merged->ticks.total && rated != kRateList ? number(us, 1)
+                                                              : "-");
     }
     rows.push_back(row);
   }
   std::string text = alignedTable(rows, 1);
+  text +=
+      "files/s: files done per second of the file work, the directories' "
+      "time left out\n";
   text += "Directories: made in " + number(dirMake, 3) + " s";
   if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
   text += "\n";
+  // The tree's space and inodes as the file system counts them, metadata
+  // included, per iteration and per file made.
+  double bytes = 0, inodes = 0, files = 0;
+  unsigned measured = 0;
+  for (const RunResults& r : iterations) {
+    if (!r.spaceMeasured) continue;
+    ++measured;
+    bytes += static_cast<double>(r.bytesUsed);
+    inodes += static_cast<double>(r.inodesUsed);
+    files += static_cast<double>(r.phases[kCreatePhase].files);
+  }
+  if (measured != 0) {
+    char size[64], perFile[64];
+    sizeText(size, sizeof size, static_cast<int64_t>(bytes / measured));
+    sizeText(perFile, sizeof perFile,
+             files > 0 ? static_cast<int64_t>(bytes / files) : 0);
+    text += std::string("Space used by the tree: ") + size + " and " +
+            number(inodes / measured, 0) + " inodes, " + perFile + " and " +
+            number(files > 0 ? inodes / files : 0, 2) + " inodes per file\n";
+  }
   // Each process's share, over the iterations, where several ran.
   rows = {{"rank", "host", "phase", "files", "failed", "seconds"}};
   for (size_t rank = 0; rank < hosts.size(); ++rank) {
@@ -259,14 +321,16 @@ std::string jsonText(const std::vector<RunResults>& iterations,
   Json doc;
   char built[32];
   isoBuildText(built, sizeof built, kBuildDate, kBuildTime);
-  doc["format_version"] = 2;
+  doc["format_version"] = kFormatVersion;
   doc["tool"] = {{"name", "treeflood"},
                  {"version", TREEFLOOD_VERSION},
                  {"built_at", built}};
   doc["command_line"] = settings.commandLine;
+  doc["label"] = settings.label ? Json(*settings.label) : Json(nullptr);
   doc["settings"] = {
       {"files", settings.nbFiles},
       {"threads", settings.threads},
+      {"threads_total", run.topology.threads},
       {"file_size", settings.fileSize},
       {"iterations", settings.iterations},
       {"working_directory", run.workDir},
@@ -301,19 +365,26 @@ std::string jsonText(const std::vector<RunResults>& iterations,
   }
   doc["iterations"] = runs;
   Json summary = Json::object();
-  for (int k = 0; k < kNbFilePhases; ++k) {
-    const PhaseKind kind = static_cast<PhaseKind>(k);
-    const RateSpread spread = rateSpread(iterations, kind);
+  auto spreadJson = [](const RateSpread& spread) {
+    return Json{{"mean", rounded(spread.mean, 3)},
+                {"min", rounded(spread.min, 3)},
+                {"max", rounded(spread.max, 3)},
+                {"stddev", rounded(spread.stddev, 3)}};
+  };
+  for (int k = 0; k < kNbRated; ++k) {
+    const RatedPhase rated = static_cast<RatedPhase>(k);
+    const RateSpread spread =
+        rateSpread(iterationRates(iterations, rated, false));
     if (spread.count == 0) continue;
+    Json& phase = summary[ratedName(rated)];
+    phase = {{"iterations", spread.count},
+             {"files_per_second", spreadJson(spread)},
+             {"file_files_per_second",
+              spreadJson(rateSpread(iterationRates(iterations, rated, true)))}};
+    if (rated == kRateList) continue;
+    const PhaseKind kind = ratedKind(rated);
     auto merged = mergedLatency(iterations, kind);
-    summary[phaseName(kind)] = {
-        {"iterations", spread.count},
-        {"files_per_second",
-         {{"mean", rounded(spread.mean, 3)},
-          {"min", rounded(spread.min, 3)},
-          {"max", rounded(spread.max, 3)},
-          {"stddev", rounded(spread.stddev, 3)}}},
-        {"latency_us", latencyJson(merged->ticks, merged->nsPerTick)}};
+    phase["latency_us"] = latencyJson(merged->ticks, merged->nsPerTick);
   }
   doc["summary"] = summary;
   const Interruption& stop = run.interruption;
@@ -323,6 +394,35 @@ std::string jsonText(const std::vector<RunResults>& iterations,
           : Json({{"signal", std::string("SIG") + sigabbrev_np(stop.signal)},
                   {"iteration", stop.iteration}});
   doc["valid"] = valid && stop.signal == 0;
+  doc["warnings"] = runWarnings(iterations, threadsHere(run), system.cpus);
+  if (run.comparison != nullptr) {
+    const Comparison& c = *run.comparison;
+    Json phases = Json::object();
+    auto side = [](const RateSpread& spread) {
+      return Json{{"mean", rounded(spread.mean, 3)},
+                  {"stddev", rounded(spread.stddev, 3)},
+                  {"iterations", spread.count}};
+    };
+    for (const PhaseComparison& p : c.phases) {
+      const bool spread = !std::isnan(p.low);
+      phases[ratedName(p.phase)] = {
+          {"baseline", side(p.baseline)},
+          {"this_run", side(p.now)},
+          {"change_percent", rounded(p.change, 3)},
+          {"interval_percent", spread
+                                   ? Json{rounded(p.low, 3), rounded(p.high, 3)}
+                                   : Json(nullptr)},
+          {"p_value", spread ? rounded(p.pValue, 6) : Json(nullptr)},
+          {"verdict", p.verdict},
+          {"regressed", p.regressed}};
+    }
+    doc["comparison"] = {{"baseline", run.baselinePath},
+                         {"method", "Welch's t-test, 95% interval"},
+                         {"threshold_percent", c.threshold},
+                         {"phases", phases},
+                         {"notes", c.notes},
+                         {"regressed", c.regressed}};
+  }
   // A working directory or a command line need not be UTF-8; JSON must be.
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -330,7 +430,8 @@ std::string jsonText(const std::vector<RunResults>& iterations,
 const char kCsvHeader[] =
     "timestamp,hostname,file_system,working_directory,files,threads,"
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
-    "seconds,files_per_second,p50_us,p99_us,max_us,rank\n";
+    "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
+    "file_files_per_second,label\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -348,8 +449,9 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
                           csvField(context.workDir) + "," + text;
   std::string rows;
   // A row of the whole run when `rank` is empty, else of that rank's share.
+  const std::string label = csvField(settings.label.value_or(""));
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
-                 uint64_t done, uint64_t failed, double wall,
+                 uint64_t done, uint64_t failed, double wall, double work,
                  const std::string& latencies, const std::string& host,
                  const std::string& rank) {
     char figures[256];
@@ -358,8 +460,11 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
              phase, static_cast<unsigned long long>(done),
              static_cast<unsigned long long>(failed), wall,
              wall > 0 ? static_cast<double>(done) / wall : 0.0);
+    char workFigures[64];
+    snprintf(workFigures, sizeof workFigures, ",%.9f,%.3f,", work,
+             work > 0 ? static_cast<double>(done) / work : 0.0);
     rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
-            rank + "\n";
+            rank + workFigures + label + "\n";
   };
   for (int k = 0; k < kNbFilePhases; ++k) {
     const PhaseKind kind = static_cast<PhaseKind>(k);
@@ -375,21 +480,21 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
       latencies = text;
     }
     row(phase.startedAt, phase.cold, phaseName(kind), filesDone(phase),
-        stats.failures.count, phase.wallSeconds, latencies, system.hostname,
-        "");
+        stats.failures.count, phase.wallSeconds, stats.fileSeconds, latencies,
+        system.hostname, "");
     for (size_t r = 0; r < stats.ranks.size() && r < hosts.size(); ++r) {
       const RankShare& share = stats.ranks[r];
       row(phase.startedAt, phase.cold, phaseName(kind),
-          share.files - share.failed, share.failed, share.seconds, ",,",
-          hosts[r], std::to_string(r));
+          share.files - share.failed, share.failed, share.seconds,
+          share.seconds, ",,", hosts[r], std::to_string(r));
     }
     // The listing ran between the create and the size phase, on every file
     // made; it fails or succeeds as a whole.
     const CommandResult& ls = results.listing;
     if (kind == kCreatePhase && ls.ran) {
-      const bool ok = ls.signal == 0 && ls.exitStatus == 0;
-      row(results.listingStartedAt, results.listingCold, "list",
-          ok ? phase.files : 0, ok ? 0 : phase.files, results.listingSeconds,
+      const uint64_t listed = filesListed(results);
+      row(results.listingStartedAt, results.listingCold, "list", listed,
+          phase.files - listed, results.listingSeconds, results.listingSeconds,
           ",,", system.hostname, "");
     }
   }
@@ -467,6 +572,14 @@ bool canWriteFile(const std::string& path) {
   close(fd);
   unlink(temp.c_str());
   return true;
+}
+
+bool csvHeaderMatches(int fd) {
+  const size_t length = sizeof kCsvHeader - 1;
+  char head[sizeof kCsvHeader];
+  const ssize_t n = pread(fd, head, length, 0);
+  return n == 0 || (n == static_cast<ssize_t>(length) &&
+                    memcmp(head, kCsvHeader, length) == 0);
 }
 
 bool appendCsv(int fd, const std::string& rows) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/compare.h"
 #include "driver/results.h"
 #include "driver/settings.h"
 #include "driver/system.h"
@@ -26,14 +27,29 @@ struct RunContext {
   SystemInfo system;    // as it was before the run
   Topology topology;
   Interruption interruption;
+  // The comparison with a baseline, when there is one, and its file.
+  const Comparison* comparison = nullptr;
+  std::string baselinePath;
 };
 
-// The summary table: one row per phase that ran, with files done and
-// failed, seconds, files per second (successful files only) and latency
-// percentiles in microseconds; then the seconds the directories took. Over
-// several iterations, files and seconds add up, files/s is the mean of the
-// iterations' rates, beside their minimum, maximum and standard deviation,
-// and the percentiles are those of all the iterations' files together.
+// The threads of a run that shared this host's CPUs: this process's, times
+// the ranks on rank 0's host where several processes ran.
+unsigned threadsHere(const RunContext& run);
+
+// `rows` as columns two blanks apart: the first `left` aligned to the left,
+// the rest, numbers, to the right, but for the last when `lastLeft`; a line
+// each.
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         size_t left, bool lastLeft = false);
+
+// The summary table: one row per phase that ran, the listing's included,
+// with files done and failed, wall seconds, the seconds of the file work,
+// files per second over them (successful files only) and latency
+// percentiles in microseconds; then the seconds the directories took, and
+// the space and inodes the tree used. Over several iterations, files and
+// seconds add up, files/s is the mean of the iterations' rates, beside their
+// minimum, maximum and standard deviation, and the percentiles are those of
+// all the iterations' files together.
 // Where several processes ran the phases, on `hosts` by rank, a second table
 // gives each one's files and seconds per phase. Columns are aligned; ends in
 // a newline.
@@ -41,7 +57,8 @@ std::string summaryText(const std::vector<RunResults>& iterations,
                         const std::vector<std::string>& hosts = {});
 
 // The JSON document of the run: every iteration's figures and, over them,
-// those of the summary; an interrupted run is not valid. Always valid JSON:
+// those of the summary, the warnings and the comparison; an interrupted run
+// is not valid. Always valid JSON:
 // bytes that are not UTF-8 are replaced.
 std::string jsonText(const std::vector<RunResults>& iterations,
                      const RunContext& run);
@@ -62,6 +79,10 @@ bool writeFile(const std::string& path, const std::string& text);
 // there (else EINVAL), and a file can be made beside it, which is tried and
 // removed. On failure returns false with errno set.
 bool canWriteFile(const std::string& path);
+
+// Whether the CSV file open on `fd` is empty or begins with kCsvHeader, so
+// that rows appended to it are in its columns.
+bool csvHeaderMatches(int fd);
 
 // Appends `rows` to the CSV file open on `fd`, after the header if the file
 // is empty. Other runs may append to the same file: a lock keeps each one's

@@ -12,19 +12,33 @@ TEST(Writers, SummaryTable) {
   }
   r.phases[kCreatePhase].wallSeconds = 0.5;
   r.phases[kSizePhase].wallSeconds = 0.25;
+  r.phases[kCreatePhase].stats.fileSeconds = 0.4;
+  r.phases[kSizePhase].stats.fileSeconds = 0.2;
+  // ls failed: the listing did none of the files.
+  r.listing = {.ran = true, .exitStatus = 2};
+  r.listingSeconds = 0.125;
+  r.spaceMeasured = true;
+  r.bytesUsed = 4096000;
+  r.inodesUsed = 2000;
   r.phases[kCreatePhase].stats.failures = {10, 3, "open", EACCES};
   for (int i = 0; i < 990; ++i) {
     recordLatency(&r.phases[kCreatePhase].stats.latency, 2000);
   }
   recordLatency(&r.phases[kCreatePhase].stats.latency, 1500);
   EXPECT_EQ(summaryText({r}),
-            "phase   files  failed  seconds  files/s  min us  p50 us  p90 us  "
-            "p99 us  p99.9 us  max us\n"
-            "create    990      10    0.500     1980     1.5     2.0     2.0  "
-            "   2.0       2.0     2.0\n"
-            "size     1000       0    0.250     4000       -       -       -  "
-            "     -         -       -\n"
-            "Directories: made in 0.000 s\n");
+            "phase   files  failed  seconds  file work s  files/s  min us  "
+            "p50 us  p90 us  p99 us  p99.9 us  max us\n"
+            "create    990      10    0.500        0.400     2475     1.5     "
+            "2.0     2.0     2.0       2.0     2.0\n"
+            "list        0    1000    0.125        0.125        0       -     "
+            "  -       -       -         -       -\n"
+            "size     1000       0    0.250        0.200     5000       -     "
+            "  -       -       -         -       -\n"
+            "files/s: files done per second of the file work, the "
+            "directories' time left out\n"
+            "Directories: made in 0.000 s\n"
+            "Space used by the tree: 3.91 MBytes and 2000 inodes, 4.0 KBytes "
+            "and 2.00 inodes per file\n");
 }
 
 TEST(Writers, CsvRowQuotesWhatNeedsIt) {
@@ -32,11 +46,13 @@ TEST(Writers, CsvRowQuotesWhatNeedsIt) {
   r.phases[kCreatePhase] = {
       .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
   r.phases[kCreatePhase].stats.failures.count = 2;
-  const RunSettings settings;
+  r.phases[kCreatePhase].stats.fileSeconds = 2;
+  RunSettings settings;
+  settings.label = "x,y";
   RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
   run.system.hostname = "h";
   run.system.mount.type = "ext4";
   EXPECT_EQ(csvRows(r, 2, run),
             "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
-            "4.000000000,2.000,,,,\n");
+            "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\"\n");
 }

@@ -84,7 +84,7 @@ void* progressReporter(void* arg) {
                             : -1;
     recent[tick % kRateTicks] = sample;
     if (tick <= kSilentTicks) continue;
-    if (sample.files < nbFiles && sample.files > 0) {
+    if (r.plan->progress && sample.files < nbFiles && sample.files > 0) {
       std::string line = "\r";
       line += liveLine(sample.files, nbFiles, sample.seconds, rate, columns,
                        terminal);
@@ -96,7 +96,7 @@ void* progressReporter(void* arg) {
     if (tick % kRateTicks == 0 && whole != 0 && whole % kDatedLinePeriod == 0) {
       char clock[32];
       clockText(clock, sizeof clock);
-      clearLine(false, r.drawn);
+      if (r.plan->progress) clearLine(false, r.drawn);
       r.drawn = 0;
       logMessage("At %s, ", clock);
       writeReport(kDatedLine, sample.files, nbFiles, sample.seconds);
@@ -207,7 +207,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
     reporter.wake.notify_all();
     pthread_join(reporterThread, nullptr);
   }
-  clearLine(true, reporter.drawn);
+  if (plan.progress) clearLine(true, reporter.drawn);
 
   *stats = PhaseStats{};
   stats->fileSeconds = secondsBetween(start, end);

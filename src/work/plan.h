@@ -82,6 +82,9 @@ struct PhasePlan {
   // The progress reporter's period; its line shows after 8 wakes, and the
   // rate over the last 4.
   uint64_t reportIntervalNs = kReportIntervalNs;
+  // Draw the live progress line, and erase it at the end; without it only
+  // the reporter's dated lines are written.
+  bool progress = true;
   ThreadStarter startThread = pthread_create;
 };
 

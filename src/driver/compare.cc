@@ -1,0 +1,308 @@
+#include "driver/compare.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/math/distributions/students_t.hpp>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "console/output.h"
+#include "driver/writers.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+// The member `key` of `object`, or null when either is missing.
+const Json* member(const Json* object, const char* key) {
+  if (object == nullptr || !object->is_object()) return nullptr;
+  auto it = object->find(key);
+  return it == object->end() ? nullptr : &*it;
+}
+
+double numberOf(const Json* value) {
+  return value != nullptr && value->is_number() ? value->get<double>() : NAN;
+}
+
+std::string textOf(const Json* value) {
+  return value != nullptr && value->is_string() ? value->get<std::string>()
+                                                : "";
+}
+
+// Boost.Math reports a domain error by throwing unless told otherwise; the
+// inputs are checked first, and a NaN is the answer to any left.
+using NoThrow = boost::math::policies::policy<
+    boost::math::policies::domain_error<boost::math::policies::ignore_error>,
+    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
+    boost::math::policies::evaluation_error<
+        boost::math::policies::ignore_error>>;
+using StudentsT = boost::math::students_t_distribution<double, NoThrow>;
+
+// Welch's t-test of two samples' means: the two-sided p-value of their
+// difference and the half-width of its 95% confidence interval.
+void welch(const RateSpread& a, const RateSpread& b, double* p,
+           double* halfWidth) {
+  const double va = a.stddev * a.stddev / a.count;
+  const double vb = b.stddev * b.stddev / b.count;
+  const double se = std::sqrt(va + vb);
+  const double difference = b.mean - a.mean;
+  if (se == 0) {
+    // No spread on either side: any difference is certain.
+    *p = difference == 0 ? 1 : 0;
+    *halfWidth = 0;
+    return;
+  }
+  // Welch-Satterthwaite's degrees of freedom.
+  const double df = (va + vb) * (va + vb) /
+                    (va * va / (a.count - 1) + vb * vb / (b.count - 1));
+  const StudentsT t(df);
+  *p = 2 * cdf(complement(t, std::fabs(difference) / se));
+  *halfWidth = quantile(complement(t, 0.025)) * se;
+}
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+// "7595 ± 1200 (3)": a side's mean, spread and iterations.
+std::string sideText(const RateSpread& side) {
+  std::string text = fixed(side.mean, 0);
+  if (side.count > 1) text += " +- " + fixed(side.stddev, 0);
+  return text + " (" + std::to_string(side.count) + ")";
+}
+
+std::string percentText(double value) {
+  return (value > 0 ? "+" : "") + fixed(value, 1) + "%";
+}
+
+}  // namespace
+
+bool readResult(const std::string& text, StoredResult* result,
+                std::string* error) {
+  const Json doc = Json::parse(text, nullptr, false);
+  if (doc.is_discarded()) {
+    *error = "not JSON, or cut short";
+    return false;
+  }
+  const Json* version = member(&doc, "format_version");
+  if (version == nullptr || !version->is_number_integer()) {
+    *error = "not a treeflood result: no format_version";
+    return false;
+  }
+  const int format = version->get<int>();
+  if (format < 2 || format > kFormatVersion) {
+    *error = "format_version " + std::to_string(format) +
+             " is not one this version reads (2 to " +
+             std::to_string(kFormatVersion) + ")";
+    return false;
+  }
+  const Json* settings = member(&doc, "settings");
+  const Json* iterations = member(&doc, "iterations");
+  if (settings == nullptr || iterations == nullptr || !iterations->is_array()) {
+    *error = "not a treeflood result: no settings or iterations";
+    return false;
+  }
+  StoredResult r;
+  // Format 2 gave one process's threads and, under treeflood-mpi, the ranks,
+  // each of which ran as many.
+  const Json* threadsTotal = member(settings, "threads_total");
+  Json total = threadsTotal != nullptr ? *threadsTotal : Json(nullptr);
+  if (threadsTotal == nullptr) {
+    const Json* ranks = member(&doc, "ranks");
+    const size_t nbRanks = ranks != nullptr && ranks->is_array()
+                               ? std::max<size_t>(ranks->size(), 1)
+                               : 1;
+    const Json* threads = member(settings, "threads");
+    if (threads != nullptr && threads->is_number_unsigned()) {
+      total = threads->get<uint64_t>() * nbRanks;
+    }
+  }
+  r.workload.push_back({"files", member(settings, "files")
+                                     ? member(settings, "files")->dump()
+                                     : "null"});
+  r.workload.push_back({"threads in total", total.dump()});
+  for (const char* key :
+       {"file_size", "direct_io", "drop_caches", "time_limit_seconds"}) {
+    const Json* value = member(settings, key);
+    r.workload.push_back({key, value != nullptr ? value->dump() : "null"});
+  }
+  const Json* system = member(&doc, "system");
+  r.host = textOf(member(system, "hostname"));
+  r.fileSystem = textOf(member(system, "file_system"));
+  r.label = textOf(member(&doc, "label"));
+  const Json* valid = member(&doc, "valid");
+  r.valid = valid != nullptr && valid->is_boolean() && valid->get<bool>();
+  for (const Json& it : *iterations) {
+    const Json* phases = member(&it, "phases");
+    for (int k = 0; k < kNbRated; ++k) {
+      const RatedPhase rated = static_cast<RatedPhase>(k);
+      double files, seconds;
+      if (rated == kRateList) {
+        const Json* ls = member(&it, "listing");
+        if (ls == nullptr || ls->is_null()) continue;
+        const Json* status = member(ls, "exit_status");
+        const bool ok = status != nullptr && status->is_number() &&
+                        status->get<double>() == 0;
+        files = ok ? numberOf(member(member(phases, "create"), "files")) : 0;
+        seconds = numberOf(member(ls, "wall_seconds"));
+      } else {
+        const Json* phase = member(phases, ratedName(rated));
+        if (phase == nullptr) continue;
+        files = numberOf(member(phase, "files_done"));
+        seconds = numberOf(member(phase, "file_seconds"));
+      }
+      if (std::isfinite(files) && seconds > 0) {
+        r.rates[k].push_back(files / seconds);
+      }
+    }
+  }
+  const Json* warnings = member(&doc, "warnings");
+  if (warnings != nullptr && warnings->is_array()) {
+    for (const Json& w : *warnings) r.warnings.push_back(textOf(&w));
+  }
+  *result = std::move(r);
+  return true;
+}
+
+bool loadResult(const std::string& path, StoredResult* result,
+                std::string* error) {
+  // O_NONBLOCK: a FIFO at the path is refused, not waited on.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = fd < 0 ? strerror(errno) : "not a regular file";
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  std::string text;
+  char buffer[65536];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("read: ") + strerror(errno);
+      close(fd);
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return readResult(text, result, error);
+}
+
+std::vector<std::string> workloadDifferences(const StoredResult& baseline,
+                                             const StoredResult& now) {
+  std::vector<std::string> differences;
+  for (const auto& [name, value] : now.workload) {
+    std::string before = "null";
+    for (const auto& [key, text] : baseline.workload) {
+      if (key == name) before = text;
+    }
+    if (before != value) {
+      differences.push_back(name + ": " + before + " in the baseline, " +
+                            value + " here");
+    }
+  }
+  return differences;
+}
+
+Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
+                          double threshold) {
+  Comparison comparison;
+  comparison.threshold = threshold;
+  if (baseline.host != now.host) {
+    comparison.notes.push_back("the baseline ran on " + baseline.host +
+                               ", this run on " + now.host);
+  }
+  if (baseline.fileSystem != now.fileSystem) {
+    comparison.notes.push_back("the baseline ran on " + baseline.fileSystem +
+                               ", this run on " + now.fileSystem);
+  }
+  if (!baseline.valid) comparison.notes.push_back("the baseline is not valid");
+  for (int k = 0; k < kNbRated; ++k) {
+    PhaseComparison c;
+    c.phase = static_cast<RatedPhase>(k);
+    c.baseline = rateSpread(baseline.rates[k]);
+    c.now = rateSpread(now.rates[k]);
+    if (c.baseline.count == 0 || c.now.count == 0 || c.baseline.mean <= 0) {
+      continue;
+    }
+    c.change = 100 * (c.now.mean / c.baseline.mean - 1);
+    const bool slower = c.change < -threshold;
+    if (c.baseline.count < 2 || c.now.count < 2) {
+      c.low = c.high = c.pValue = NAN;
+      c.regressed = slower;
+      c.verdict =
+          slower ? "slower (one iteration)" : "one iteration: no spread";
+    } else {
+      double halfWidth;
+      welch(c.baseline, c.now, &c.pValue, &halfWidth);
+      c.low = c.change - 100 * halfWidth / c.baseline.mean;
+      c.high = c.change + 100 * halfWidth / c.baseline.mean;
+      const bool significant = c.pValue < 0.05;
+      c.regressed = slower && significant;
+      c.verdict = c.regressed ? "slower"
+                  : significant && c.change > threshold
+                      ? "faster"
+                      : "no change beyond noise";
+    }
+    comparison.regressed = comparison.regressed || c.regressed;
+    comparison.phases.push_back(c);
+  }
+  return comparison;
+}
+
+std::string comparisonText(const Comparison& comparison,
+                           const std::string& baselineName) {
+  std::string text = "Compared with " + baselineName +
+                     ": files/s over the file work, mean +- stddev "
+                     "(iterations); Welch's t-test, threshold " +
+                     fixed(comparison.threshold, 1) + "%\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"phase", "baseline", "this run", "change", "95% interval", "verdict"}};
+  for (const PhaseComparison& c : comparison.phases) {
+    rows.push_back({ratedName(c.phase), sideText(c.baseline), sideText(c.now),
+                    percentText(c.change),
+                    std::isnan(c.low)
+                        ? "-"
+                        : percentText(c.low) + " to " + percentText(c.high),
+                    c.verdict});
+  }
+  text += alignedTable(rows, 1, true);
+  for (const std::string& note : comparison.notes) {
+    text += "Note: " + note + "\n";
+  }
+  return text;
+}
+
+int compareStored(const std::string& baselinePath,
+                  const std::string& resultPath, double threshold) {
+  StoredResult baseline, now;
+  std::string error;
+  for (const auto& [path, result] :
+       {std::pair{&baselinePath, &baseline}, std::pair{&resultPath, &now}}) {
+    if (!loadResult(*path, result, &error)) {
+      logMessage("Can't compare '%s': %s\n", path->c_str(), error.c_str());
+      return 1;
+    }
+  }
+  const std::vector<std::string> differences =
+      workloadDifferences(baseline, now);
+  for (const std::string& d : differences) {
+    logMessage("Can't compare: the workloads differ in %s\n", d.c_str());
+  }
+  if (!differences.empty()) return 1;
+  const Comparison comparison = compareResults(baseline, now, threshold);
+  logMessage("%s", comparisonText(comparison, baselinePath).c_str());
+  for (const std::string& w : now.warnings) {
+    logMessage("Warning: %s\n", w.c_str());
+  }
+  return comparison.regressed ? 2 : 0;
+}
