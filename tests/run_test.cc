@@ -144,9 +144,9 @@ TEST(Executable, Runs) {
        "printf '{\"format_version\": 3, \"settings\": {' > b.json"},
       {{"--compare", "b.json"},
        1,
-       "Can't compare with 'b.json': format_version 9 is not one this "
+       "Can't compare with 'b.json': format_version 4 is not one this "
        "version reads (2 to 3)\n",
-       "echo '{\"format_version\": 9}' > b.json"},
+       "echo '{\"format_version\": 4}' > b.json"},
       {{"-f", "10", "--compare", "b.json"},
        1,
        "Can't compare with 'b.json': the workloads differ in files: 9 in the "

@@ -277,7 +277,7 @@ std::string comparisonText(const Comparison& comparison,
   }
   text += alignedTable(rows, 1, true);
   for (const std::string& note : comparison.notes) {
-    text += "Note: " + note + "\n";
+    text += "Warning: " + note + "\n";
   }
   return text;
 }
