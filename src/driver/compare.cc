@@ -79,7 +79,13 @@ std::string sideText(const RateSpread& side) {
 }
 
 std::string percentText(double value) {
-  return (value > 0 ? "+" : "") + fixed(value, 1) + "%";
+  char text[64];
+  if (value > 0) {
+    snprintf(text, sizeof text, "+%.1f%%", value);
+  } else {
+    snprintf(text, sizeof text, "%.1f%%", value);
+  }
+  return text;
 }
 
 }  // namespace
