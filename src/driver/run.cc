@@ -30,15 +30,24 @@ const char kDropCachesPath[] = "/proc/sys/vm/drop_caches";
 unsigned long long ull(uint64_t n) { return n; }
 
 volatile sig_atomic_t signalNumber = 0;
+volatile sig_atomic_t signalRank = 0;
+// Whether this process received a stop signal itself: a stop passed on from
+// another rank must not make this process's own first signal its second, or
+// a SIGTERM to every rank (as a batch system sends it) would kill rank 0
+// before it cleans up.
+volatile sig_atomic_t received = 0;
 
 void onStopSignal(int number) {
-  if (signalNumber != 0) {
+  if (received) {
     // A second signal ends the process at once, by that signal.
     signal(number, SIG_DFL);
     raise(number);
     return;
   }
+  received = 1;
+  if (signalNumber != 0) return;
   signalNumber = number;
+  signalRank = 0;
   stopRequested.store(true, std::memory_order_relaxed);
 }
 
@@ -508,6 +517,8 @@ int runIteration(Run* run, RunResults* r, bool keep) {
 
 int stopSignal() { return signalNumber; }
 
+int stopRank() { return signalRank; }
+
 void installStopHandlers() {
   struct sigaction action = {};
   action.sa_handler = onStopSignal;
@@ -518,8 +529,9 @@ void installStopHandlers() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-void requestStop(int signal) {
+void requestStop(int signal, int rank) {
   if (signalNumber != 0) return;
+  signalRank = rank;
   signalNumber = signal;
   stopRequested.store(true, std::memory_order_relaxed);
 }
@@ -639,12 +651,19 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
                run.jsonPath.c_str(), strerror(errno));
     status = worstStatus(status, 1);
   }
-  // Last, so that an interrupted run's output ends with it.
+  // Last, so that an interrupted run's output ends with it; where several
+  // processes ran, with the one that received the signal.
   if (run.stoppedIn) {
+    const std::vector<std::string>& hosts = topology.hosts;
+    const size_t rank = static_cast<size_t>(stopRank());
+    const std::string where =
+        rank < hosts.size()
+            ? " on rank " + std::to_string(rank) + " (" + hosts[rank] + ")"
+            : "";
     logMessage(
-        "Interrupted by SIG%s in the %s phase after %llu of %llu files\n",
+        "Interrupted by SIG%s in the %s phase after %llu of %llu files%s\n",
         sigabbrev_np(stopSignal()), run.stoppedIn, ull(run.stoppedAfter),
-        ull(run.stoppedOf));
+        ull(run.stoppedOf), where.c_str());
   }
   return comparison.regressed ? worstStatus(status, 2) : status;
 }

@@ -18,17 +18,21 @@
 // cleans up and ends with 128 + stopSignal().
 extern std::atomic<bool> stopRequested;
 
-// The signal that asked for the stop, or 0.
+// The signal that asked for the stop, or 0, and the rank that received it
+// (0 for this process's own).
 int stopSignal();
+int stopRank();
 
-// Makes SIGINT, SIGTERM and SIGHUP ask for a stop, the second one ending the
-// process at once by that signal, and ignores SIGPIPE and SIGXFSZ: output is
-// best effort, and EFBIG counts as a file's failure.
+// Makes SIGINT, SIGTERM and SIGHUP ask for a stop, the second one that this
+// process receives itself ending it at once by that signal, and ignores
+// SIGPIPE and SIGXFSZ: output is best effort, and EFBIG counts as a file's
+// failure.
 void installStopHandlers();
 
-// Asks the run to stop as `signal` would, for a signal that another process
-// received. Safe from any thread.
-void requestStop(int signal);
+// Asks the run to stop as `signal` would, for a signal that the process of
+// `rank` received: one stop, whichever rank hears it first, and never a
+// second signal of this process's own. Safe from any thread.
+void requestStop(int signal, int rank);
 
 // The exit status that says more of `a` and `b`: an interrupt (128 + the
 // signal), then a failure (1), then a regression (2), then success (0).

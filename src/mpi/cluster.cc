@@ -196,7 +196,7 @@ void* serveNumbers(void* arg) {
              &status);
     if (status.MPI_TAG == kQuitTag) return nullptr;
     if (status.MPI_TAG == kStopTag) {
-      requestStop(signal);
+      requestStop(signal, status.MPI_SOURCE);
       continue;
     }
     const bool over =
