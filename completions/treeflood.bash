@@ -23,7 +23,7 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--batch --compare --csv -d --dir -D --no-direct-io
+    mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv -d --dir -D --no-direct-io
       --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json --label
       --no-progress -p --pause -s --filesize --stored --summary -t --threads --threshold
       --time-limit -V --version' -- "$cur")

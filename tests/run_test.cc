@@ -545,6 +545,29 @@ TEST(Executable, SpaceAndInodesTheTreeUsed) {
   umount(dir.path.c_str());
 }
 
+TEST(Executable, CleanupRemovesARunsNamesAndNothingElse) {
+  TempDir dir;
+  bash(
+      "mkdir -p out w/d_000 w/d_1ffff w/d_003 w/d_g0 w/e_000 && echo outside "
+      "> out/file && touch out/f_9 && cd w && touch d_000/f_0 d_000/f_1a "
+      "d_1ffff/f_00 "
+      "d_003/keep d_003/f_2 data && ln -s ../../out/file d_000/f_3 && ln -s "
+      "../out d_001",
+      dir.path);
+  ProgramResult r = runTreeflood({"--cleanup", "-d", "w"}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(
+      matches(r.out,
+              "Removed 5 files and 2 directories of a run from "
+              "'*/w'\nWarning: 2 of the run's entries stay (first: *)\n"))
+      << r.out;
+  // A link is removed itself or left, never followed; other names stay.
+  EXPECT_EQ(
+      bash("cd w && find . | sort && ls ../out && cat ../out/file", dir.path),
+      ".\n./d_001\n./d_003\n./d_003/keep\n./d_g0\n./data\n./e_000\n"
+      "f_9\nfile\noutside\n");
+}
+
 TEST(Executable, InterruptPauseAndLock) {
   TempDir dir;
   const std::string out = dir.path + "/out", work = dir.path + "/w";

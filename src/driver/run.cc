@@ -231,6 +231,50 @@ struct Run {
   }
 };
 
+// Opens the working directory into `workFd`, its absolute path in `dir`, and
+// locks it; false after saying why not.
+bool openWorkDir(const RunSettings& s, int* workFd, std::string* workDir) {
+  // Every path of the tree is taken from this descriptor; the process never
+  // changes its own directory.
+  const char* dir = s.workDir ? s.workDir->c_str() : ".";
+  *workFd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (*workFd < 0) {
+    logMessage("Filed to change working directory (%s) because '%s'\n", dir,
+               strerror(errno));
+    return false;
+  }
+  char* real = realpath(dir, nullptr);
+  *workDir = real != nullptr ? real : absolutePath(dir);
+  free(real);
+  // Two runs in one directory would measure each other's files. The lock
+  // goes with the process, however it ends.
+  if (flock(*workFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    logMessage("Another treeflood run is working in '%s'\n", workDir->c_str());
+    return false;
+  }
+  return true;
+}
+
+// --cleanup: removes the tree that a killed run left in the working
+// directory, under a run's lock. Returns 0, or 1 when something of the
+// run's could not be removed.
+int cleanUp(const RunSettings& s) {
+  int workFd = -1;
+  std::string workDir;
+  const bool opened = openWorkDir(s, &workFd, &workDir);
+  LeftoverTally tally;
+  if (opened) removeLeftovers(workFd, &tally);
+  if (workFd >= 0) close(workFd);
+  if (!opened) return 1;
+  logMessage("Removed %llu files and %llu directories of a run from '%s'\n",
+             ull(tally.files), ull(tally.dirs), workDir.c_str());
+  if (tally.failed == 0) return 0;
+  logMessage("Warning: %llu of the run's entries stay (first: %s(%s): %s)\n",
+             ull(tally.failed), tally.firstCall, tally.firstPath.c_str(),
+             strerror(tally.firstError));
+  return 1;
+}
+
 // Reads the --compare baseline and checks that it ran this run's workload;
 // false after saying why not.
 bool checkBaseline(Run* run) {
@@ -275,24 +319,8 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
       return 1;
     }
   }
-  // Every path of the tree is taken from this descriptor; the process never
-  // changes its own directory.
-  const char* dir = s.workDir ? s.workDir->c_str() : ".";
-  run->workFd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (run->workFd < 0) {
-    logMessage("Filed to change working directory (%s) because '%s'\n", dir,
-               strerror(errno));
-    return 1;
-  }
-  char* real = realpath(dir, nullptr);
-  const std::string workDir = real != nullptr ? real : absolutePath(dir);
-  free(real);
-  // Two runs in one directory would measure each other's files. The lock
-  // goes with the process, however it ends.
-  if (flock(run->workFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    logMessage("Another treeflood run is working in '%s'\n", workDir.c_str());
-    return 1;
-  }
+  std::string workDir;
+  if (!openWorkDir(s, &run->workFd, &workDir)) return 1;
   const char* call;
   int error;
   if ((s.openFlags & O_DIRECT) != 0 &&
@@ -571,6 +599,7 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
 
 int runBenchmark(const RunSettings& s, PhaseRunner* runner,
                  const Launcher& launcher) {
+  if (s.cleanup) return cleanUp(s);
   if (s.storedPath) {
     return compareStored(*s.comparePath, *s.storedPath,
                          s.threshold.value_or(5));

@@ -121,14 +121,15 @@ TEST(RunBenchmark, RankSharesAndNoOutputTimeInPhases) {
   EXPECT_TRUE(matches(out,
                       "treeflood will create and delete 300 files with 4 "
                       "threads\non 2 ranks: a (1), b (1)\nVersion: *"
-                      "rank  host  phase   files  failed  seconds\n"
-                      "0     a     create    200       0    0.500\n*"
-                      "1     b     delete    100       0    0.250\n*"))
+                      "rank  host  phase   files  failed  seconds  files/s\n"
+                      "0     a     create    200       0    0.500      400\n*"
+                      "1     b     delete    100       0    0.250      400\n*"))
       << out;
   auto doc = nlohmann::json::parse(readFile(*s.jsonPath));
   EXPECT_EQ(doc["ranks"], nlohmann::json({"a", "b"}));
   const auto& size = doc["iterations"][0]["phases"]["size"];
   EXPECT_EQ(size["ranks"][1]["files_done"], 100);
+  EXPECT_EQ(size["ranks"][1]["files_per_second"], 400);
   EXPECT_EQ(doc["valid"], true);
   // Its 300 files and 1025 directories take milliseconds, not the 2 s its
   // lines waited.

@@ -28,11 +28,13 @@ const int kThreshold = 264;
 const int kStored = 265;
 const int kLabel = 266;
 const int kNoProgress = 267;
+const int kCleanup = 268;
 
 const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
 const struct option kLongOptions[] = {
     {"batch", required_argument, nullptr, kBatch},
+    {"cleanup", no_argument, nullptr, kCleanup},
     {"compare", required_argument, nullptr, kCompare},
     {"csv", required_argument, nullptr, kCsv},
     {"dir", required_argument, nullptr, 'd'},
@@ -157,6 +159,8 @@ void printHelp(const char* name) {
       "running\n");
   logMessage("   --label TEXT : name the run in the JSON, the CSV and plots\n");
   logMessage("   --no-progress : no live line, only the messages\n");
+  logMessage(
+      "   --cleanup : remove the tree a killed run left, and nothing else\n");
 }
 
 }  // namespace
@@ -289,6 +293,9 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         break;
       case kNoProgress:
         settings->progress = false;
+        break;
+      case kCleanup:
+        settings->cleanup = true;
         break;
       default:
         // An unknown option or a missing argument, which getopt_long has

@@ -62,6 +62,8 @@ struct RunSettings {
   std::optional<double> threshold;
   // The run's name in the JSON, the CSV and the plots.
   std::optional<std::string> label;
+  // Remove the tree a killed run left, instead of running.
+  bool cleanup = false;
   // Draw the live progress line (and erase it).
   bool progress = true;
   // The command line as given, argument 0 included.

@@ -81,9 +81,15 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
     }
     Json ranks = Json::array();
     for (const RankShare& share : phase.stats.ranks) {
-      ranks.push_back({{"files_done", share.files - share.failed},
-                       {"files_failed", share.failed},
-                       {"seconds", seconds(share.seconds)}});
+      const uint64_t done = share.files - share.failed;
+      ranks.push_back(
+          {{"files_done", done},
+           {"files_failed", share.failed},
+           {"seconds", seconds(share.seconds)},
+           {"files_per_second",
+            share.seconds > 0
+                ? rounded(static_cast<double>(done) / share.seconds, 3)
+                : Json(nullptr)}});
     }
     phases[phaseName(kind)] = {
         {"started_at", phase.startedAt},
@@ -291,7 +297,7 @@ std::string summaryText(const std::vector<RunResults>& iterations,
             number(files > 0 ? inodes / files : 0, 2) + " inodes per file\n";
   }
   // Each process's share, over the iterations, where several ran.
-  rows = {{"rank", "host", "phase", "files", "failed", "seconds"}};
+  rows = {{"rank", "host", "phase", "files", "failed", "seconds", "files/s"}};
   for (size_t rank = 0; rank < hosts.size(); ++rank) {
     for (int k = 0; k < kNbFilePhases; ++k) {
       const PhaseKind kind = static_cast<PhaseKind>(k);
@@ -304,9 +310,13 @@ std::string summaryText(const std::vector<RunResults>& iterations,
         sum.seconds += shares[rank].seconds;
       }
       if (sum.files + sum.failed == 0 && sum.seconds == 0) continue;
-      rows.push_back({std::to_string(rank), hosts[rank], phaseName(kind),
-                      std::to_string(sum.files), std::to_string(sum.failed),
-                      number(sum.seconds, 3)});
+      rows.push_back(
+          {std::to_string(rank), hosts[rank], phaseName(kind),
+           std::to_string(sum.files), std::to_string(sum.failed),
+           number(sum.seconds, 3),
+           sum.seconds > 0
+               ? number(static_cast<double>(sum.files) / sum.seconds, 0)
+               : "-"});
     }
   }
   if (rows.size() > 1) text += alignedTable(rows, 3);

@@ -1,5 +1,6 @@
 #include "work/workers.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -266,4 +267,67 @@ void removeDirectories(int workFd, int* dirFds, PhaseFailures* failures) {
       countFailure(failures, d, "rmdir", errno);
     }
   }
+}
+
+namespace {
+
+// Whether `name` is `prefix` and one hex digit or more, as a run names its
+// directories ("d_") and files ("f_") whatever their width.
+bool runName(const char* name, const char* prefix) {
+  const size_t length = strlen(prefix);
+  if (strncmp(name, prefix, length) != 0 || name[length] == '\0') return false;
+  for (const char* c = name + length; *c != '\0'; ++c) {
+    if (!((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f'))) return false;
+  }
+  return true;
+}
+
+void countLeft(LeftoverTally* tally, const std::string& path, const char* call,
+               int error) {
+  if (tally->failed++ == 0) {
+    tally->firstPath = path;
+    tally->firstCall = call;
+    tally->firstError = error;
+  }
+}
+
+}  // namespace
+
+void removeLeftovers(int workFd, LeftoverTally* tally) {
+  // A descriptor of its own, which closedir closes.
+  const int listFd = openat(workFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* work = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (work == nullptr) {
+    countLeft(tally, ".", "opendir", errno);
+    if (listFd >= 0) close(listFd);
+    return;
+  }
+  while (const struct dirent* entry = readdir(work)) {
+    if (!runName(entry->d_name, "d_")) continue;
+    const std::string dir = entry->d_name;
+    // O_NOFOLLOW: a link at a directory's name is never entered.
+    const int dirFd = openat(workFd, dir.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* files = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
+    if (files == nullptr) {
+      countLeft(tally, dir, "open", errno);
+      if (dirFd >= 0) close(dirFd);
+      continue;
+    }
+    while (const struct dirent* file = readdir(files)) {
+      if (!runName(file->d_name, "f_")) continue;
+      if (unlinkat(dirFd, file->d_name, 0) == 0) {
+        ++tally->files;
+      } else {
+        countLeft(tally, dir + "/" + file->d_name, "unlink", errno);
+      }
+    }
+    closedir(files);
+    if (unlinkat(workFd, dir.c_str(), AT_REMOVEDIR) == 0) {
+      ++tally->dirs;
+    } else {
+      countLeft(tally, dir, "rmdir", errno);
+    }
+  }
+  closedir(work);
 }

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "work/latency.h"
 #include "work/plan.h"
 
@@ -105,5 +107,21 @@ int64_t directoryBlocks(int workFd, const int* dirFds);
 // Closes the open directories and removes them; those that still hold
 // entries stay and are counted in `failures`.
 void removeDirectories(int workFd, int* dirFds, PhaseFailures* failures);
+
+// What removeLeftovers did: the entries it removed, and those of a run's
+// names that stayed, with the first one's path, call and errno.
+struct LeftoverTally {
+  uint64_t files = 0, dirs = 0;
+  uint64_t failed = 0;
+  std::string firstPath;
+  const char* firstCall = "";
+  int firstError = 0;
+};
+
+// Removes what runs leave in the directory open on `workFd`: each directory
+// named "d_" and hex digits, once the entries in it named "f_" and hex
+// digits are gone. A link at a run's name is removed itself or left, never
+// followed; no other name is touched, and a directory that holds one stays.
+void removeLeftovers(int workFd, LeftoverTally* tally);
 
 #endif  // TREEFLOOD_WORK_WORKERS_H_
