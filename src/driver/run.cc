@@ -29,26 +29,34 @@ const char kDropCachesPath[] = "/proc/sys/vm/drop_caches";
 
 unsigned long long ull(uint64_t n) { return n; }
 
-volatile sig_atomic_t signalNumber = 0;
-volatile sig_atomic_t signalRank = 0;
+// The stop: the signal, and the rank that received it above 8 bits; set
+// once, by the handler or by another thread. Lock-free atomics are safe in a
+// signal handler, and the handler and the thread that passes on another
+// rank's stop may race.
+static_assert(std::atomic<int>::is_always_lock_free);
+std::atomic<int> stopCode{0};
 // Whether this process received a stop signal itself: a stop passed on from
 // another rank must not make this process's own first signal its second, or
 // a SIGTERM to every rank (as a batch system sends it) would kill rank 0
 // before it cleans up.
-volatile sig_atomic_t received = 0;
+std::atomic<bool> received{false};
+
+// Sets the stop to `signal` from `rank` unless one is set.
+void setStop(int signal, int rank) {
+  int none = 0;
+  if (stopCode.compare_exchange_strong(none, rank << 8 | signal)) {
+    stopRequested.store(true, std::memory_order_relaxed);
+  }
+}
 
 void onStopSignal(int number) {
-  if (received) {
+  if (received.exchange(true)) {
     // A second signal ends the process at once, by that signal.
     signal(number, SIG_DFL);
     raise(number);
     return;
   }
-  received = 1;
-  if (signalNumber != 0) return;
-  signalNumber = number;
-  signalRank = 0;
-  stopRequested.store(true, std::memory_order_relaxed);
+  setStop(number, 0);
 }
 
 // The 1024 directories stay open through the run, beside the standard
@@ -543,9 +551,9 @@ int runIteration(Run* run, RunResults* r, bool keep) {
 
 }  // namespace
 
-int stopSignal() { return signalNumber; }
+int stopSignal() { return stopCode.load() & 0xff; }
 
-int stopRank() { return signalRank; }
+int stopRank() { return stopCode.load() >> 8; }
 
 void installStopHandlers() {
   struct sigaction action = {};
@@ -557,12 +565,7 @@ void installStopHandlers() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-void requestStop(int signal, int rank) {
-  if (signalNumber != 0) return;
-  signalRank = rank;
-  signalNumber = signal;
-  stopRequested.store(true, std::memory_order_relaxed);
-}
+void requestStop(int signal, int rank) { setStop(signal, rank); }
 
 int worstStatus(int a, int b) {
   auto severity = [](int status) {

@@ -78,6 +78,7 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnce) {
   bash("mkdir w", dir.path);
   ProgramOptions o = inDir(dir.path);
   o.out = dir.path + "/out";
+  o.err = dir.path + "/err";
   // SIGINT to the last rank alone; SIGTERM to every rank, 5 ms apart and
   // rank 0 last, as a batch system's cancel may send it. mpirun's newest
   // child is the last rank (each rank's own child, the launcher of its ls,
@@ -100,7 +101,7 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnce) {
       usleep(10000);
     }
     bash(std::string("sh -c '") + c.kill + "' " + std::to_string(pid));
-    EXPECT_EQ(reap(pid), c.status) << c.kill;
+    EXPECT_EQ(reap(pid), c.status) << c.kill << readFile(o.err);
     EXPECT_TRUE(matches(readFile(dir.path + "/out"),
                         std::string("*Interrupted by ") + c.line + "\n*"))
         << readFile(dir.path + "/out");
