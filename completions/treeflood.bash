@@ -15,7 +15,7 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch | --threshold | --label)
+    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch | --stall-timeout | --threshold | --label)
       # A number or a name: nothing to offer.
       COMPREPLY=()
       return
@@ -25,7 +25,7 @@ _treeflood() {
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv -d --dir -D --no-direct-io
       --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json --label
-      --no-progress -p --pause -s --filesize --stored --summary -t --threads --threshold
+      --no-progress -p --pause -s --filesize --stall-timeout --stored --summary -t --threads --threshold
       --time-limit -V --version' -- "$cur")
   fi
 }

@@ -120,6 +120,9 @@ TEST(Executable, Runs) {
       {{"-f", "10", "-d"}, 1, ""},
       {{"-f", "1e6"}, 1, "'1e6' is not a valid argument for '-f' option\n"},
       {{"--batch", "4"}, 1, "--batch works with treeflood-mpi only\n"},
+      {{"--stall-timeout", "9"},
+       1,
+       "--stall-timeout works with treeflood-mpi only\n"},
       // No output file may block, be lost to another or be found too late.
       {{"--json", "fifo"},
        1,

@@ -14,8 +14,9 @@ int main(int argc, char** argv) {
   RunSettings settings;
   ParseResult parsed = parseCommandLine(argc, argv, &settings);
   if (!parsed.run) return parsed.exitStatus;
-  if (settings.batch != 1) {
-    logMessage("--batch works with treeflood-mpi only\n");
+  if (settings.batch != 0 || settings.stallTimeout) {
+    logMessage("%s works with treeflood-mpi only\n",
+               settings.batch != 0 ? "--batch" : "--stall-timeout");
     return 1;
   }
   // While the process is small, before the data block and any thread: ls's

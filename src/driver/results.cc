@@ -138,6 +138,13 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
                  name, i + 1, length, at);
         warnings.push_back(text);
       }
+      for (size_t i = 0; i < iterations.size(); ++i) {
+        for (const std::string& w : iterations[i].phases[kind].stats.warnings) {
+          snprintf(text, sizeof text, "%s, iteration %zu: %s", name, i + 1,
+                   w.c_str());
+          warnings.push_back(text);
+        }
+      }
     }
     if (spread.count >= 2 && spread.stddev > 0.1 * spread.mean) {
       snprintf(text, sizeof text,

@@ -29,6 +29,7 @@ const int kStored = 265;
 const int kLabel = 266;
 const int kNoProgress = 267;
 const int kCleanup = 268;
+const int kStallTimeout = 269;
 
 const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
@@ -49,6 +50,7 @@ const struct option kLongOptions[] = {
     {"no-direct-io", no_argument, nullptr, 'D'},
     {"no-progress", no_argument, nullptr, kNoProgress},
     {"pause", no_argument, nullptr, 'p'},
+    {"stall-timeout", required_argument, nullptr, kStallTimeout},
     {"stored", required_argument, nullptr, kStored},
     {"summary", no_argument, nullptr, kSummary},
     {"threads", required_argument, nullptr, 't'},
@@ -147,7 +149,11 @@ void printHelp(const char* name) {
   logMessage("   --iterations, -i N : run everything N times (1 to 1000)\n");
   logMessage("   --csv FILE : append a row per phase and iteration to FILE\n");
   logMessage(
-      "   --batch K : treeflood-mpi only: numbers per request, default 1\n");
+      "   --batch K : treeflood-mpi only: the largest grant of numbers\n");
+  logMessage(
+      "   --stall-timeout SECONDS : treeflood-mpi only: end the job when a "
+      "rank\n"
+      "                   sends nothing for SECONDS, default 120\n");
   logMessage(
       "   --compare BASELINE.json : say which phases are slower or faster "
       "than\n"
@@ -294,6 +300,17 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
       case kNoProgress:
         settings->progress = false;
         break;
+      case kStallTimeout: {
+        double seconds;
+        if (!readDecimal(optarg, 0, kMaxTimeLimit, &seconds) || seconds == 0) {
+          logMessage(
+              "'%s' is not a valid argument for '--stall-timeout' option\n",
+              optarg);
+          return {false, 1};
+        }
+        settings->stallTimeout = seconds;
+        break;
+      }
       case kCleanup:
         settings->cleanup = true;
         break;

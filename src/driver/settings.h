@@ -46,8 +46,11 @@ struct RunSettings {
   std::optional<std::string> csvPath;
   // How many times the whole sequence runs, in the same directory.
   uint64_t iterations = 1;
-  // With treeflood-mpi, the file numbers each request to rank 0 fetches.
-  uint64_t batch = 1;
+  // With treeflood-mpi, the largest grant of file numbers; 0 for no bound.
+  uint64_t batch = 0;
+  // With treeflood-mpi, how long a rank may send nothing in a phase before
+  // the job ends; none for the default.
+  std::optional<double> stallTimeout;
   // Stop handing out file numbers to the create phase after this many
   // seconds; 0 for no limit.
   double timeLimit = 0;

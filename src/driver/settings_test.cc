@@ -94,7 +94,8 @@ TEST(CommandLine, Outcomes) {
         {"--time-limit", "1e300", "--time-limit"},
         {"--time-limit", "0x10", "--time-limit"},
         {"--time-limit", " 2", "--time-limit"},
-        {"--time-limit", ".", "--time-limit"}}) {
+        {"--time-limit", ".", "--time-limit"},
+        {"--stall-timeout", "0", "--stall-timeout"}}) {
     cases.push_back({{option, value},
                      1,
                      "'" + std::string(value) +

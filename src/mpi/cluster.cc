@@ -8,13 +8,17 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,7 @@
 #include "driver/run.h"
 #include "driver/settings.h"
 #include "runner/command.h"
+#include "work/grants.h"
 #include "work/latency.h"
 #include "work/layout.h"
 #include "work/phase.h"
@@ -30,36 +35,60 @@
 
 namespace {
 
-// The reply to a request for numbers once the phase has been stopped: above
-// any count, so that the worker ends as after the last file.
+// The reply to a request for numbers once there are no more: above any
+// count, so that the worker ends as after the last file.
 const uint64_t kNoMore = UINT64_MAX;
-// Tags on the service's communicator. A worker asks under its own tag, 1 to
-// 64, which the reply carries back to it alone.
-const int kStopTag = 100;  // a rank received a stop signal
-const int kQuitTag = 101;  // rank 0 ends its service
+// Messages on the service's communicator, all of at most two MPI_UINT64_T.
+// A worker asks for a grant under its own tag, 1 to 64, which the reply
+// ({first, end}) carries back to it alone.
+// {signal}: a rank received a stop signal; from rank 0, {signal | rank << 8}:
+// stop, for rank's signal.
+const int kStopTag = 100;
+const int kQuitTag = 101;      // {}: rank 0 ends its service
+const int kProgressTag = 102;  // {files begun, 1 once the rank is done}
+
+// How often a rank tells rank 0 how far it has got: often enough for the
+// timeline's one-second stall rule and the live line, and far apart enough
+// to cost nothing.
+const uint64_t kProgressNs = 500000000;
+// Silence past this in a phase gets a rank a warning.
+const uint64_t kSilentWarningNs = 5000000000;
+
+// The naps of a wait on MPI: a blocking call spins, and would take the cores
+// of the ranks that still work. The first naps are short, so that a message
+// that comes soon is seen within tens of microseconds; they grow by half
+// while nothing comes, up to 1 ms, and start short again after a message.
+const long kFirstNapNs = 20000, kLongestNapNs = 1000000;
+
+void nap(long* ns) {
+  // The kernel's default slack of 50 us would double the shortest naps.
+  thread_local bool exact = prctl(PR_SET_TIMERSLACK, 1000UL) == 0;
+  (void)exact;
+  const struct timespec wait = {0, *ns};
+  nanosleep(&wait, nullptr);
+  *ns = std::min(*ns + *ns / 2, kLongestNapNs);
+}
 
 // Tells rank 0 of a stop signal received here, once.
 void passOnStop(MPI_Comm service) {
-  static bool told = false;
-  if (told || stopSignal() == 0) return;
-  told = true;
-  int32_t signal = stopSignal();
-  MPI_Send(&signal, 1, MPI_INT32_T, 0, kStopTag, service);
+  static std::atomic<bool> told{false};
+  if (stopSignal() == 0 || told.exchange(true)) return;
+  uint64_t signal = static_cast<uint64_t>(stopSignal());
+  MPI_Send(&signal, 1, MPI_UINT64_T, 0, kStopTag, service);
 }
 
-// Waits for `request` to complete, in naps that grow from 50 us to 1 ms: a
-// blocking MPI call spins, and would take the cores of the ranks that still
-// work, while the short first naps see a request that completes soon within
-// 50 us. On a rank other than 0, passes on a stop signal that comes
-// meanwhile.
-void waitQuietly(MPI_Request* request, MPI_Comm service) {
-  for (long nap = 50000;; nap = std::min(2 * nap, 1000000L)) {
+// Waits for `request` to complete, in naps. On a rank other than 0, passes
+// on a stop signal that comes meanwhile. Returns false, leaving the request,
+// if `abandon` becomes 0 or more first.
+bool waitQuietly(MPI_Request* request, MPI_Comm service,
+                 const std::atomic<int>* abandon = nullptr) {
+  for (long ns = kFirstNapNs;;) {
     int done = 0;
     MPI_Test(request, &done, MPI_STATUS_IGNORE);
-    if (done) return;
+    if (done) return true;
+    if (abandon != nullptr && abandon->load() >= 0) return false;
     if (service != MPI_COMM_NULL) passOnStop(service);
-    const struct timespec wait = {0, nap};
-    nanosleep(&wait, nullptr);
+    nap(&ns);
   }
 }
 
@@ -69,7 +98,6 @@ struct Command {
   int32_t kind = 0;  // a PhaseKind
   int32_t timeFiles = 0;
   uint64_t nbFiles = 0;
-  uint64_t batch = 1;
 };
 
 // What a rank did in a phase, as rank 0 gathers it.
@@ -96,43 +124,45 @@ const char* staticCallName(const char* name) {
   return "?";
 }
 
-// Another rank's side: each thread asks rank 0 for its next numbers, `batch`
-// at a time, and counts those it gets below the phase's count. It asks for
-// the next ones as soon as it has its current ones, so that the round trip
-// overlaps the work on them; numbers still come to each thread in order.
+// Another rank's side: each thread asks rank 0 for grants of numbers, and
+// asks for its next one once it has used half of the one in hand, so that
+// the round trip is hidden behind the other half.
 struct RemoteCounter final : FileNumberSource {
   MPI_Comm comm = MPI_COMM_NULL;
-  uint64_t batch = 1;
-  uint64_t limit = 0;  // the phase's count
   std::atomic<uint64_t> generation{0};
   std::atomic<int> threads{0};
   std::atomic<uint64_t> files{0};
-  // A thread's numbers: those in hand and the request for the next ones.
-  // Here rather than in the thread, since a request may outlive it.
+  // A thread's grant in hand and its request for the next one. Here rather
+  // than in the thread, since a request may outlive it.
   struct Slot {
     MPI_Request request = MPI_REQUEST_NULL;
-    uint64_t reply = 0;
-    uint64_t first = 0, end = 0;
+    uint64_t reply[2] = {};
+    Grant grant;
+    uint64_t size = 0;  // of the grant in hand
+    bool over = false;  // rank 0 has no more
   } slots[64];
 
   void reset() override {
     generation.fetch_add(1);
     threads = 0;
     files = 0;
-    for (Slot& slot : slots) slot.first = slot.end = 0;
+    for (Slot& slot : slots) {
+      slot.grant = {};
+      slot.over = false;
+    }
   }
 
   // Waits for the replies to the requests that no thread took, once the
   // phase's threads have ended; rank 0 answers every request in a phase.
   void drain() {
-    for (Slot& slot : slots) MPI_Wait(&slot.request, MPI_STATUS_IGNORE);
+    for (Slot& slot : slots) waitQuietly(&slot.request, comm);
   }
 
-  // Asks rank 0 for the next numbers, the reply to come to `slot` under
-  // `tag`, the thread's own.
+  // Asks rank 0 for the next grant, the reply to come to `slot` under `tag`,
+  // the thread's own.
   void ask(Slot* slot, int tag) {
-    MPI_Irecv(&slot->reply, 1, MPI_UINT64_T, 0, tag, comm, &slot->request);
-    MPI_Send(nullptr, 0, MPI_BYTE, 0, tag, comm);
+    MPI_Irecv(slot->reply, 2, MPI_UINT64_T, 0, tag, comm, &slot->request);
+    MPI_Send(nullptr, 0, MPI_UINT64_T, 0, tag, comm);
   }
 
   uint64_t next() override {
@@ -144,68 +174,181 @@ struct RemoteCounter final : FileNumberSource {
       index = threads.fetch_add(1);
     }
     Slot& slot = slots[index];
-    if (slot.first == slot.end) {
+    if (slot.grant.first == slot.grant.end) {
+      if (slot.over) return kNoMore;
       if (slot.request == MPI_REQUEST_NULL) ask(&slot, index + 1);
-      MPI_Wait(&slot.request, MPI_STATUS_IGNORE);
-      if (slot.reply == kNoMore) return kNoMore;
-      slot.first = slot.reply;
-      slot.end = slot.reply + batch;
-      // None are asked for past the count, where no thread wants them.
-      if (slot.end < limit) ask(&slot, index + 1);
+      waitQuietly(&slot.request, comm);
+      if (slot.reply[0] == kNoMore) {
+        slot.over = true;
+        return kNoMore;
+      }
+      slot.grant = {slot.reply[0], slot.reply[1]};
+      slot.size = slot.reply[1] - slot.reply[0];
     }
-    const uint64_t n = slot.first++;
-    if (n < limit) files.fetch_add(1, std::memory_order_relaxed);
+    const uint64_t n = slot.grant.first++;
+    if (slot.request == MPI_REQUEST_NULL &&
+        2 * (slot.grant.end - slot.grant.first) <= slot.size) {
+      ask(&slot, index + 1);
+    }
+    files.fetch_add(1, std::memory_order_relaxed);
     return n;
   }
 
   uint64_t handedOut() const override { return files.load(); }
 };
 
-// Rank 0's way of running a phase on every rank: the count is reset before
+// Rank 0's way of running a phase on every rank: the pool is set up before
 // the others are told to start, and the phase ends when all have reported.
-// Its own threads draw from the counter directly, and a service thread hands
-// out from it to the other ranks.
+// Its own threads take grants from the pool directly, and a service thread
+// hands them out to the other ranks and watches that each is heard from.
 struct ClusterRunner final : PhaseRunner {
   Topology ranksTopology;
   int ranks = 1;
   MPI_Comm world = MPI_COMM_NULL;    // commands and reports
-  MPI_Comm service = MPI_COMM_NULL;  // requests for numbers
-  uint64_t batch = 1;
-  SharedCounter counter;
-  // The phase's stop flag and deadline, which the service obeys as the
-  // workers do.
+  MPI_Comm service = MPI_COMM_NULL;  // grants, progress and stops
+  uint64_t batch = 0;                // the largest grant, 0 for none
+  uint64_t stallTimeoutNs = 0;       // 0: wait for a silent rank forever
+  int workFd = -1;                   // where a job that ends clears up
+  std::string workDir;
+  GrantPool pool;
+  GrantedCounter counter;
+  // The phase's, which the service obeys as the workers do.
   const std::atomic<bool>* stop = &kNeverStop;
-  uint64_t deadlineNs = 0;
+  PhaseKind kind = kCreatePhase;
+  bool progress = false;  // a live line is drawn
+  // Of each rank, by the service during a phase: when it was last heard
+  // from, the files it says it has begun, and whether it is done or was
+  // warned of.
+  struct Watch {
+    uint64_t heardNs = 0, files = 0;
+    bool done = false, warned = false;
+  };
+  std::vector<Watch> watches;
+  std::vector<std::string> warnings;  // the phase's, once the service ends
+  std::atomic<int> stalled{-1};       // a rank silent past the timeout
 
   Topology topology() const override { return ranksTopology; }
   void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
            PhaseStats* stats) override;
 };
 
-// Rank 0's counter service during a phase: answers each request with the
-// next numbers from the atomic its own workers draw from, until told to quit.
-// It blocks in MPI_Recv on its own thread, so that the others progress
-// whatever rank 0's workers are doing; a stop that another rank sent between
-// phases is taken at the next one's start.
+// Warns of each rank that is not done and has been silent more than 5 s,
+// once, and closes the pool on the first one silent past the stall timeout.
+void watchRanks(ClusterRunner* root, uint64_t nowNs) {
+  for (size_t r = 1; r < root->watches.size(); ++r) {
+    ClusterRunner::Watch& watch = root->watches[r];
+    if (watch.done) continue;
+    const uint64_t silentNs = nowNs - watch.heardNs;
+    const bool timedOut =
+        root->stallTimeoutNs != 0 && silentNs > root->stallTimeoutNs;
+    if (!watch.warned && (silentNs > kSilentWarningNs || timedOut)) {
+      watch.warned = true;
+      char text[400];
+      snprintf(text, sizeof text,
+               "rank %zu (%s) sent nothing for more than %.0f s in the %s "
+               "phase",
+               r, root->ranksTopology.hosts[r].c_str(),
+               static_cast<double>(std::min(silentNs, kSilentWarningNs)) / 1e9,
+               phaseName(root->kind));
+      if (root->progress) clearLine(true);
+      logMessage("Warning: %s\n", text);
+      root->warnings.push_back(text);
+    }
+    if (timedOut && root->stalled.load() < 0) {
+      root->pool.closed = true;
+      root->stalled = static_cast<int>(r);
+    }
+  }
+}
+
+// Rank 0's service during a phase: answers each request with a grant from
+// the pool its own threads take from, keeps the others' progress, and
+// watches for silent ranks, until told to quit and every rank is done. It waits
+// in naps rather than in a blocking MPI_Recv, which would spin on a core; a
+// stop that another rank sent between phases is taken at the next one's start.
 void* serveNumbers(void* arg) {
   ClusterRunner& root = *static_cast<ClusterRunner*>(arg);
-  for (;;) {
+  uint64_t message[2];
+  MPI_Request request;
+  MPI_Irecv(message, 2, MPI_UINT64_T, MPI_ANY_SOURCE, MPI_ANY_TAG, root.service,
+            &request);
+  bool quitting = false;
+  bool told = false;
+  for (long ns = kFirstNapNs;;) {
+    if (!told && root.stop->load(std::memory_order_relaxed)) {
+      // The others hear of it at once, not at the end of their grants.
+      told = true;
+      root.pool.closed = true;
+      const uint64_t stop = static_cast<uint64_t>(stopSignal()) |
+                            static_cast<uint64_t>(stopRank()) << 8;
+      for (int r = 1; r < root.ranks; ++r) {
+        MPI_Send(&stop, 1, MPI_UINT64_T, r, kStopTag, root.service);
+      }
+    }
+    int arrived = 0;
     MPI_Status status;
-    int32_t signal = 0;
-    MPI_Recv(&signal, 1, MPI_INT32_T, MPI_ANY_SOURCE, MPI_ANY_TAG, root.service,
-             &status);
-    if (status.MPI_TAG == kQuitTag) return nullptr;
-    if (status.MPI_TAG == kStopTag) {
-      requestStop(signal, status.MPI_SOURCE);
+    MPI_Test(&request, &arrived, &status);
+    const uint64_t now = monotonicNs();
+    if (!arrived) {
+      watchRanks(&root, now);
+      nap(&ns);
       continue;
     }
-    const bool over =
-        root.stop->load(std::memory_order_relaxed) ||
-        (root.deadlineNs != 0 && monotonicNs() >= root.deadlineNs);
-    uint64_t first = over ? kNoMore : root.counter.value.fetch_add(root.batch);
-    MPI_Send(&first, 1, MPI_UINT64_T, status.MPI_SOURCE, status.MPI_TAG,
-             root.service);
+    ns = kFirstNapNs;
+    ClusterRunner::Watch& watch =
+        root.watches[static_cast<size_t>(status.MPI_SOURCE)];
+    watch.heardNs = now;
+    if (status.MPI_TAG == kQuitTag) {
+      quitting = true;
+    } else if (status.MPI_TAG == kStopTag) {
+      requestStop(static_cast<int>(message[0]), status.MPI_SOURCE);
+    } else if (status.MPI_TAG == kProgressTag) {
+      root.pool.worked.fetch_add(message[0] - watch.files,
+                                 std::memory_order_relaxed);
+      watch.files = message[0];
+      watch.done = message[1] != 0;
+    } else {
+      const Grant grant = root.pool.take(now);
+      const uint64_t reply[2] = {
+          grant.first == grant.end ? kNoMore : grant.first, grant.end};
+      MPI_Send(reply, 2, MPI_UINT64_T, status.MPI_SOURCE, status.MPI_TAG,
+               root.service);
+    }
+    // Each rank's last progress comes before its report, but on another
+    // communicator: it is taken here, not by the next phase's service.
+    if (quitting && std::all_of(root.watches.begin() + 1, root.watches.end(),
+                                [](const auto& w) { return w.done; })) {
+      return nullptr;
+    }
+    MPI_Irecv(message, 2, MPI_UINT64_T, MPI_ANY_SOURCE, MPI_ANY_TAG,
+              root.service, &request);
   }
+}
+
+// Ends the job when a rank has been silent past the stall timeout: removes
+// what it can of the tree, which the silent rank may still be writing in,
+// and aborts every rank.
+[[noreturn]] void endStalledJob(ClusterRunner* root) {
+  const size_t r = static_cast<size_t>(root->stalled.load());
+  logMessage(
+      "Rank %zu (%s) sent nothing for %.0f s in the %s phase: ending the "
+      "job\n",
+      r, root->ranksTopology.hosts[r].c_str(),
+      static_cast<double>(root->stallTimeoutNs) / 1e9, phaseName(root->kind));
+  LeftoverTally tally;
+  removeLeftovers(root->workFd, &tally);
+  logMessage("Removed %llu files and %llu directories of the run from '%s'\n",
+             static_cast<unsigned long long>(tally.files),
+             static_cast<unsigned long long>(tally.dirs),
+             root->workDir.c_str());
+  if (tally.failed != 0) {
+    logMessage(
+        "Warning: %llu of the run's entries stay: remove them with treeflood "
+        "--cleanup -d '%s'\n",
+        static_cast<unsigned long long>(tally.failed), root->workDir.c_str());
+  }
+  MPI_Abort(MPI_COMM_WORLD, 1);
+  _exit(1);  // not reached: MPI_Abort ends the process
 }
 
 // This rank's report of a phase that ended with `stats`.
@@ -225,14 +368,20 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
   ticksToNs(&report->latency, stats.nsPerTick);
 }
 
-void ClusterRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
-                        PhaseStats* stats) {
-  counter.reset();
+void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
+                        uint64_t startNs, PhaseStats* stats) {
   // Set before the service starts, which publishes them to it.
+  pool.start(plan.nbFiles, ranksTopology.threads, batch, startNs,
+             plan.deadlineNs);
+  counter.pool = &pool;
+  counter.reset();
   stop = plan.stop;
-  deadlineNs = plan.deadlineNs;
-  // The service lives for the phase alone: a blocking MPI_Recv spins, and
-  // between phases it would take a core from ls, or burn one in a pause.
+  kind = phase;
+  progress = plan.progress;
+  watches.assign(static_cast<size_t>(ranks), {.heardNs = monotonicNs()});
+  warnings.clear();
+  // The service lives for the phase alone, so that between phases nothing
+  // of treeflood's wakes up while ls runs or a pause waits.
   pthread_t server;
   const bool serving = ranks > 1;
   if (serving && pthread_create(&server, nullptr, serveNumbers, this) != 0) {
@@ -240,36 +389,36 @@ void ClusterRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
     logMessage("Failed to start the counter service\n");
     MPI_Abort(world, 1);
   }
-  Command command = {.kind = kind,
-                     .timeFiles = plan.timeFiles,
-                     .nbFiles = plan.nbFiles,
-                     .batch = batch};
+  Command command = {
+      .kind = phase, .timeFiles = plan.timeFiles, .nbFiles = plan.nbFiles};
   MPI_Request request;
   MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
   waitQuietly(&request, MPI_COMM_NULL);
   PhasePlan own = plan;
   own.numbers = &counter;
+  // The pool keeps the time limit: no thread is left holding numbers it
+  // did not work on, which the later phases would miss.
+  own.deadlineNs = 0;
   PhaseStats mine;
-  runPhase(own, phaseWorker(kind), startNs, &mine);
+  runPhase(own, phaseWorker(phase), startNs, &mine);
   auto reports = std::make_unique<Report[]>(static_cast<size_t>(ranks));
   auto report = std::make_unique<Report>();
   fillReport(mine, 0, report.get());
   MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, reports.get(),
               sizeof(Report), MPI_BYTE, 0, world, &request);
-  waitQuietly(&request, MPI_COMM_NULL);
+  if (!waitQuietly(&request, MPI_COMM_NULL, &stalled)) endStalledJob(this);
   if (serving) {
-    MPI_Send(nullptr, 0, MPI_BYTE, 0, kQuitTag, service);
+    MPI_Send(nullptr, 0, MPI_UINT64_T, 0, kQuitTag, service);
     pthread_join(server, nullptr);
   }
   stop = &kNeverStop;
-  deadlineNs = 0;
 
   *stats = PhaseStats{};
-  stats->handedOut = counter.handedOut();
-  // Rank 0's threads watch the deadline as the service does.
-  stats->timeUp = mine.timeUp;
+  stats->handedOut = pool.next;
+  stats->timeUp = pool.timeUp;
   stats->timeline = std::move(mine.timeline);
   stats->fileSeconds = mine.fileSeconds;
+  stats->warnings = std::move(warnings);
   // Rank 0's own files are those of the count the others did not draw.
   const uint64_t drawn = std::min(stats->handedOut, plan.nbFiles);
   uint64_t othersFiles = 0;
@@ -288,6 +437,50 @@ void ClusterRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
     mergeLatency(&stats->latency, share.latency);
     stats->ranks.push_back({share.files, share.failures, share.seconds});
   }
+}
+
+// A rank's link to rank 0 during a phase, on a thread of its own: it
+// reports the rank's progress, so that a rank that works through a large
+// grant is not taken for a silent one, and takes rank 0's word to stop, which
+// a rank in the middle of a grant would otherwise not hear until its end.
+struct Heartbeat {
+  MPI_Comm comm = MPI_COMM_NULL;
+  const RemoteCounter* counter = nullptr;
+  std::mutex lock;
+  std::condition_variable wake;
+  bool stopped = false;
+};
+
+void* beat(void* arg) {
+  Heartbeat& h = *static_cast<Heartbeat*>(arg);
+  uint64_t stop = 0;
+  MPI_Request stopping;
+  MPI_Irecv(&stop, 1, MPI_UINT64_T, 0, kStopTag, h.comm, &stopping);
+  // A stop is taken within a tenth of a second; progress goes every fifth.
+  const uint64_t kWakeNs = kProgressNs / 5;
+  std::unique_lock<std::mutex> hold(h.lock);
+  for (uint64_t wake = 1; !h.wake.wait_for(
+           hold, std::chrono::nanoseconds(kWakeNs), [&h] { return h.stopped; });
+       ++wake) {
+    int arrived = 0;
+    MPI_Test(&stopping, &arrived, MPI_STATUS_IGNORE);
+    if (arrived && stopping == MPI_REQUEST_NULL && stop != 0) {
+      requestStop(static_cast<int>(stop & 0xff), static_cast<int>(stop >> 8));
+      stop = 0;
+    }
+    if (wake % 5 != 0) continue;
+    const uint64_t progress[2] = {h.counter->handedOut(), 0};
+    MPI_Send(progress, 2, MPI_UINT64_T, 0, kProgressTag, h.comm);
+  }
+  // A stop still on its way is taken in the next phase.
+  if (stopping != MPI_REQUEST_NULL) {
+    MPI_Cancel(&stopping);
+    MPI_Wait(&stopping, MPI_STATUS_IGNORE);
+    if (stop != 0) {
+      requestStop(static_cast<int>(stop & 0xff), static_cast<int>(stop >> 8));
+    }
+  }
+  return nullptr;
 }
 
 // A rank other than 0: runs each phase rank 0 starts on the same files, from
@@ -312,8 +505,6 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
       closeDirectories(dirFds);
       openDirectories(workFd, false, dirFds, &missing);
     }
-    counter.batch = command.batch;
-    counter.limit = command.nbFiles;
     const PhasePlan plan = {
         .nbFiles = command.nbFiles,
         .layout = computeLayout(s.nbFiles, s.timeLimit > 0),
@@ -326,10 +517,28 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
         // The delete phase ends only when all is gone.
         .stop = kind == kDeletePhase ? &kNeverStop : &stopRequested};
     counter.reset();
+    Heartbeat heartbeat;
+    heartbeat.comm = service;
+    heartbeat.counter = &counter;
+    pthread_t beater;
+    // Without it, a rank whose grant lasts longer than the warning's 5 s is
+    // warned of, and the phase goes on.
+    const bool beating =
+        pthread_create(&beater, nullptr, beat, &heartbeat) == 0;
     PhaseStats stats;
     runPhase(plan, phaseWorker(kind), monotonicNs(), &stats);
     counter.drain();
+    if (beating) {
+      {
+        std::lock_guard<std::mutex> hold(heartbeat.lock);
+        heartbeat.stopped = true;
+      }
+      heartbeat.wake.notify_all();
+      pthread_join(beater, nullptr);
+    }
     passOnStop(service);
+    const uint64_t done[2] = {counter.handedOut(), 1};
+    MPI_Send(done, 2, MPI_UINT64_T, 0, kProgressTag, service);
     auto report = std::make_unique<Report>();
     fillReport(stats, counter.files, report.get());
     MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, nullptr, 0, MPI_BYTE, 0,
@@ -575,12 +784,16 @@ int runClusterMain(int argc, char** argv) {
   runner.world = MPI_COMM_WORLD;
   runner.service = service;
   runner.batch = settings.batch;
+  runner.stallTimeoutNs =
+      static_cast<uint64_t>(settings.stallTimeout.value_or(120) * 1e9);
+  runner.workFd = workFd;
+  runner.workDir = workDir;
   runner.ranksTopology.threads = threads;
   for (size_t r = 0; r < static_cast<size_t>(ranks); ++r) {
     runner.ranksTopology.hosts.push_back(&hostTable[r * sizeof host]);
   }
-  close(workFd);  // runBenchmark opens it anew
   status = runBenchmark(settings, &runner, launcher);
+  close(workFd);
   stopLauncher(&launcher);
   // However the run ended, the others stop waiting for a phase.
   Command quit = {.quit = 1};

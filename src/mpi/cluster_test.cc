@@ -31,43 +31,54 @@ ProgramOptions inDir(const std::string& cwd) {
 }  // namespace
 
 TEST(Cluster, EveryFileOnceOverAllRanks) {
-  for (auto [ranks, batch] : {std::pair{3, "1"}, {2, "16"}}) {
+  // Ranks, the way numbers are handed out, the files' size.
+  for (auto [ranks, grants, size] :
+       {std::tuple{3, std::vector<std::string>{"--batch", "1"}, "10240"},
+        {2, {}, "10240"},
+        {3, {"-f", "3000000", "--time-limit", "0.3"}, "0"}}) {
     TempDir dir;
     bash("mkdir w", dir.path);
-    ProgramResult r = runProgram(
-        MPIEXEC,
-        mpirun(ranks, {"-D", "-f", "3000", "-t", "2", "--batch", batch,
-                       "--dontDeleteFiles", "--json", "r", "-d", "w"}),
-        inDir(dir.path));
+    std::vector<std::string> args = {
+        "-D",     "-f", "3000", "-t", "2", "-s", size, "--dontDeleteFiles",
+        "--json", "r",  "-d",   "w"};
+    args.insert(args.end(), grants.begin(), grants.end());
+    ProgramResult r = runProgram(MPIEXEC, mpirun(ranks, args), inDir(dir.path));
+    // A number that no thread worked on fails in the size phase.
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const std::string n = std::to_string(ranks);
-    EXPECT_TRUE(matches(r.out, "treeflood will create 3000 files with " +
+    EXPECT_TRUE(matches(r.out, "treeflood will create * files with " +
                                    std::to_string(2 * ranks) + " threads\non " +
                                    n + " ranks: * (" + n + ")\nVersion: *"))
         << r.out;
-    // A number drawn twice fails its second O_EXCL open; one never drawn
-    // leaves a file missing.
-    EXPECT_EQ(bash("find w -type f -size 10240c | wc -l", dir.path), "3000\n");
     auto iteration =
         nlohmann::json::parse(readFile(dir.path + "/r"))["iterations"][0];
     const auto& create = iteration["phases"]["create"];
     const auto& listing = iteration["listing"];
+    const uint64_t made = create["files_done"].get<uint64_t>();
+    EXPECT_EQ(made, grants.size() == 4 ? made : 3000u);
+    // A number drawn twice fails its second O_EXCL open; one never drawn
+    // leaves a file missing.
+    EXPECT_EQ(bash("find w -type f -size " + std::string(size) + "c | wc -l",
+                   dir.path),
+              std::to_string(made) + "\n");
     uint64_t shares = 0;
     for (const auto& rank : create["ranks"])
       shares += rank["files_done"].get<uint64_t>();
-    EXPECT_EQ(shares, 3000u);
+    EXPECT_EQ(shares, made);
     // ls's peak memory is its own, not rank 0's, within 1.5 times what it
     // takes alone (a sanitizer adds to the launcher's).
     EXPECT_LT(kSanitized ? 0 : listing["max_rss_bytes"].get<double>(),
               1.5 * 1024 *
                   std::stod(bash("/usr/bin/time -f %M ls -R w 2>&1 >/dev/null",
                                  dir.path)));
-    // All ranks delete the tree that was kept, and only the tree.
-    EXPECT_EQ(
-        runProgram(MPIEXEC, mpirun(ranks, {"-D", "-f", "3000", "-d", "w"}),
-                   inDir(dir.path))
-            .status,
-        0);
+    // All ranks delete the tree that was kept, and only the tree; a
+    // time-limited one's names have another width, which --cleanup takes.
+    const std::vector<std::string> again =
+        grants.size() == 4 ? std::vector<std::string>{"--cleanup", "-d", "w"}
+                           : std::vector<std::string>{"-D", "-f", "3000", "-s",
+                                                      size, "-d", "w"};
+    EXPECT_EQ(runProgram(MPIEXEC, mpirun(ranks, again), inDir(dir.path)).status,
+              0);
     EXPECT_EQ(entryCount(dir.path + "/w"), 0);
   }
 }
@@ -76,36 +87,58 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnce) {
   TempDir dir;
   const std::string work = dir.path + "/w";
   bash("mkdir w", dir.path);
-  ProgramOptions o = inDir(dir.path);
-  o.out = dir.path + "/out";
-  o.err = dir.path + "/err";
+  const std::vector<std::string> endless = {"-D",      "-s", "0", "-f",
+                                            "5000000", "-t", "2"};
+  // Iterations of at most 0.3 s of files each, which rank 0 removes in far
+  // less than the 2 s mpirun leaves between its SIGTERM and its SIGKILL.
+  const std::vector<std::string> cycles = {
+      "-D", "-s", "0", "-f", "5000000", "--time-limit", "0.3", "-i", "1000"};
   // SIGINT to the last rank alone; SIGTERM to every rank, 5 ms apart and
-  // rank 0 last, as a batch system's cancel may send it. mpirun's newest
-  // child is the last rank (each rank's own child, the launcher of its ls,
-  // ignores the signals).
+  // rank 0 last, as a batch system's cancel may send it; Ctrl-C on mpirun,
+  // which passes SIGTERM on after its sigkill timeout and ends 1; SIGKILL to
+  // a rank, after which --cleanup removes the tree. mpirun's newest child is
+  // the last rank (each rank's own child, the launcher of its ls, ignores
+  // the signals).
   const struct {
+    std::vector<std::string> args;
     const char* kill;
     int status;
-    const char* line;
+    const char* line;  // the last; none for a killed job
   } cases[] = {
-      {"kill -INT $(pgrep -n -P $0)", 130,
+      {endless, "kill -INT $(pgrep -n -P $0)", 130,
        "SIGINT in the create phase after * of 5000000 files on rank 2 (*)"},
-      {"for p in $(pgrep -P $0 | sort -rn); do kill -TERM $p; sleep 0.005; "
+      {endless,
+       "for p in $(pgrep -P $0 | sort -rn); do kill -TERM $p; sleep 0.005; "
        "done",
        143, "SIGTERM in the create phase after * of 5000000 files on rank *"},
+      {cycles, "kill -INT $0", 1, "SIGTERM in the * on rank *"},
+      {endless, "kill -KILL $(pgrep -n -P $0)", 137, nullptr},
   };
   for (const auto& c : cases) {
-    pid_t pid = spawn(
-        MPIEXEC, mpirun(3, {"-D", "-f", "5000000", "-t", "2", "-d", work}), o);
-    for (int i = 0; i < 3000 && entryCount(work + "/d_000") < 5000; ++i) {
+    ProgramOptions o = inDir(dir.path);
+    o.out = dir.path + "/out";
+    o.err = dir.path + "/err";
+    o.env.push_back("OMPI_MCA_odls_base_sigkill_timeout=2");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--no-progress", "-d", work});
+    pid_t pid = spawn(MPIEXEC, mpirun(3, args), o);
+    for (int i = 0; i < 3000 && entryCount(work + "/d_000") < 10; ++i) {
       usleep(10000);
     }
     bash(std::string("sh -c '") + c.kill + "' " + std::to_string(pid));
     EXPECT_EQ(reap(pid), c.status) << c.kill << readFile(o.err);
-    EXPECT_TRUE(matches(readFile(dir.path + "/out"),
-                        std::string("*Interrupted by ") + c.line + "\n*"))
-        << readFile(dir.path + "/out");
-    EXPECT_EQ(entryCount(work), 0);
+    if (c.line != nullptr) {
+      EXPECT_TRUE(matches(readFile(o.out),
+                          std::string("*Interrupted by ") + c.line + "\n*"))
+          << readFile(o.out);
+    } else {
+      EXPECT_GT(entryCount(work), 0);
+      EXPECT_EQ(runProgram(MPIEXEC, mpirun(1, {"--cleanup", "-d", work}),
+                           inDir(dir.path))
+                    .status,
+                0);
+    }
+    EXPECT_EQ(entryCount(work), 0) << c.kill;
   }
   // A directory that a rank can't enter is refused before anything is made.
   ProgramResult r =
@@ -150,5 +183,57 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
     EXPECT_EQ(r.status, c.status) << c.second[0] << r.out << r.err;
     EXPECT_TRUE(matches(r.out, c.out)) << r.out;
     EXPECT_EQ(entryCount(dir.path + "/w") + entryCount(dir.path + "/v"), 0);
+  }
+}
+
+TEST(Cluster, ASilentRankIsNamedAndEndsTheJobOrLeavesItsWarning) {
+  // The last rank is stopped mid-create, and never resumed or resumed
+  // after 6 s.
+  const struct {
+    std::vector<std::string> args;
+    int resumeAfter;  // s, or 0 for never
+    int status;
+    const char* out;
+  } cases[] = {
+      {{"--stall-timeout", "5"},
+       0,
+       1,
+       "*Warning: rank 2 (*) sent nothing for more than 5 s in the create "
+       "phase\nRank 2 (*) sent nothing for 5 s in the create phase: ending "
+       "the job\nRemoved * files and 1024 directories of the run from '*'\n*"},
+      {{"--json", "r"},
+       6,
+       0,
+       "*Warning: rank 2 (*) sent nothing for more than 5 s in the create "
+       "phase\n*Deleting 200000 files*"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string work = dir.path + "/w";
+    bash("mkdir w", dir.path);
+    ProgramOptions o = inDir(dir.path);
+    o.out = dir.path + "/out";
+    std::vector<std::string> args = {"-D",     "-s", "0",  "-f",
+                                     "200000", "-d", work, "--no-progress"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    pid_t pid = spawn(MPIEXEC, mpirun(3, args), o);
+    for (int i = 0; i < 3000 && entryCount(work + "/d_000") < 10; ++i) {
+      usleep(10000);
+    }
+    const std::string rank = bash("pgrep -n -P " + std::to_string(pid));
+    bash("kill -STOP " + rank);
+    if (c.resumeAfter != 0) {
+      sleep(static_cast<unsigned>(c.resumeAfter));
+      bash("kill -CONT " + rank);
+    }
+    EXPECT_EQ(reap(pid), c.status);
+    EXPECT_TRUE(matches(readFile(o.out), c.out)) << readFile(o.out);
+    EXPECT_EQ(entryCount(work), 0);
+    if (c.status == 0) {
+      EXPECT_TRUE(matches(
+          nlohmann::json::parse(readFile(dir.path + "/r"))["warnings"].dump(),
+          "*\"create, iteration 1: rank 2 (*) sent nothing for more than 5 s "
+          "in the create phase\"*"));
+    }
   }
 }

@@ -51,6 +51,9 @@ struct PhaseStats {
   std::vector<TimelineSample> timeline;
   // Of each process, by rank, when several ran the phase; else empty.
   std::vector<RankShare> ranks;
+  // What the runner saw go wrong beside the files (a rank that fell silent),
+  // each as a warning's text.
+  std::vector<std::string> warnings;
 };
 
 // Runs `worker` on the calling thread and plan.threads - 1 more, drawing from
