@@ -45,6 +45,7 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
     ProgramResult r = runProgram(MPIEXEC, mpirun(ranks, args), inDir(dir.path));
     // A number that no thread worked on fails in the size phase.
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_FALSE(matches(r.out, "*sent nothing*")) << r.out;
     const std::string n = std::to_string(ranks);
     EXPECT_TRUE(matches(r.out, "treeflood will create * files with " +
                                    std::to_string(2 * ranks) + " threads\non " +
