@@ -238,3 +238,45 @@ TEST(Cluster, ASilentRankIsNamedAndEndsTheJobOrLeavesItsWarning) {
     }
   }
 }
+
+TEST(Cluster, UnderSlurmEveryRankJoinsAndACancelCleansUp) {
+  if (geteuid() != 0 || access("/usr/sbin/slurmd", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and Slurm (tools/install-deps)";
+  }
+  TempDir dir;
+  bash("mkdir w", dir.path);
+  const std::string srun = std::string("srun --mpi=pmix -n 3 ") +
+                           TREEFLOOD_MPI_EXE + " -D -s 0 --no-progress -d w ";
+  // A run to its end; then one stopped by a SIGTERM to every rank, rank 2
+  // first and rank 0 last, 20 ms apart, as a cancel may send it.
+  const std::string scenario =
+      srun + "-f 3000 >joined; echo $? >>joined\n" + srun +
+      "-f 5000000 >stopped & job=$!\n"
+      "for i in $(seq 3000); do\n"
+      "  [ \"$(ls w/d_000 2>/dev/null | wc -l)\" -ge 10 ] && break\n"
+      "  sleep 0.01\n"
+      "done\n"
+      "sleep 1\n"  // a tree that takes rank 0 a while to remove
+      "for p in $(pgrep -f '^" TREEFLOOD_MPI_EXE
+      "'); do\n"
+      "  echo $(tr '\\0' '\\n' </proc/$p/environ | grep ^SLURM_PROCID=) $p\n"
+      "done | sort -r | while read -r rank pid; do\n"
+      "  kill -TERM $pid; sleep 0.02\n"
+      "done\n"
+      "wait $job; echo $? >>stopped\n";
+  ProgramResult r =
+      runProgram("/usr/bin/unshare",
+                 {"--net", TREEFLOOD_SOURCE_DIR "/tools/slurm-node",
+                  dir.path + "/slurm", "bash", "-c", scenario},
+                 inDir(dir.path));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(matches(readFile(dir.path + "/joined"),
+                      "treeflood will create and delete 3000 files with 3 "
+                      "threads\non 3 ranks: * (3)\n*\n0\n"))
+      << readFile(dir.path + "/joined");
+  EXPECT_TRUE(matches(readFile(dir.path + "/stopped"),
+                      "*\nInterrupted by SIGTERM in the create phase after * "
+                      "of 5000000 files on rank *\n143\n"))
+      << readFile(dir.path + "/stopped");
+  EXPECT_EQ(entryCount(dir.path + "/w"), 0);
+}
