@@ -85,7 +85,8 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
        {stalled},
        2,
        {"create, iteration 1: no file finished for 1.25 s from 0.50 s while "
-        "files were in flight (a stall)"}},
+        "files were in flight (a stall)",
+        "create, iteration 1: rank 2 was silent"}},
   };
   for (const auto& c : cases) {
     std::vector<RunResults> runs(c.seconds.size());
@@ -94,6 +95,9 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
       p = {.ran = true, .files = 1000, .wallSeconds = c.seconds[i]};
       p.stats.fileSeconds = c.seconds[i];
       p.stats.timeline = c.timelines[i];
+      // What a runner saw in the stalled iteration, kept with its phase.
+      p.stats.warnings.assign(c.timelines[i][1].files == 200,
+                              "rank 2 was silent");
     }
     EXPECT_EQ(runWarnings(runs, c.threads, 2), c.warnings) << c.seconds[0];
   }
