@@ -120,16 +120,16 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
        "on rank *\n"},
       {cycles, "kill -INT $0", 1, "*Interrupted by SIGTERM in the * on rank *"},
       {endless, "kill -KILL $(pgrep -n -P $0)", 137, ""},
-      {{"-D", "-s", "0", "-f", "5000000", "--stall-timeout", "5"},
+      {{"-D", "-s", "0", "-f", "50000", "--stall-timeout", "5"},
        "kill -STOP $(pgrep -n -P $0)",
        1,
        silent +
            "Rank 2 (*) sent nothing for 5 s in the create phase: ending the "
            "job\nRemoved * files and 1024 directories of the run from '*'\n*"},
-      {{"-D", "-s", "0", "-f", "200000"},
+      {{"-D", "-s", "0", "-f", "50000"},
        "p=$(pgrep -n -P $0); kill -STOP $p; sleep 6; kill -CONT $p",
        0,
-       silent + "*Deleting 200000 files*"},
+       silent + "*Deleting 50000 files*"},
   };
   for (const auto& c : cases) {
     ProgramOptions o = inDir(dir.path);
