@@ -35,6 +35,13 @@ PhaseKind ratedKind(RatedPhase phase) {
   return kKinds[phase];
 }
 
+uint64_t filesBegun(const PhaseStats& stats, uint64_t handed) {
+  if (stats.ranks.empty()) return handed;
+  uint64_t begun = 0;
+  for (const RankShare& share : stats.ranks) begun += share.files;
+  return std::min(begun, handed);
+}
+
 uint64_t filesListed(const RunResults& results) {
   const CommandResult& ls = results.listing;
   const bool ok = ls.ran && ls.signal == 0 && ls.exitStatus == 0;

@@ -56,6 +56,11 @@ const char* ratedName(RatedPhase phase);
 // the listing).
 PhaseKind ratedKind(RatedPhase phase);
 
+// The files a phase began out of the `handed` numbers it handed out: those,
+// or where several processes ran it, the sum of what each began, which
+// leaves out the rest of the grants they held when a stop came.
+uint64_t filesBegun(const PhaseStats& stats, uint64_t handed);
+
 // The files the listing went over: those of the create phase, when ls
 // succeeded; else none.
 uint64_t filesListed(const RunResults& results);

@@ -102,3 +102,10 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
     EXPECT_EQ(runWarnings(runs, c.threads, 2), c.warnings) << c.seconds[0];
   }
 }
+
+TEST(Results, FilesBegunLeaveOutTheGrantsRanksHeld) {
+  PhaseStats stats;
+  EXPECT_EQ(filesBegun(stats, 100), 100u);
+  stats.ranks = {{.files = 5}, {.files = 3}, {.files = 2}};
+  EXPECT_EQ(filesBegun(stats, 100), 10u);
+}

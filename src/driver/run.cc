@@ -445,10 +445,15 @@ int createPhase(Run* run, RunResults* r) {
   }
   run->runner->run(kCreatePhase, plan, start.ns, &create.stats);
   plan.deadlineNs = 0;
-  const uint64_t n = create.files = std::min(create.stats.handedOut, s.nbFiles);
+  // The later phases, and the clean-up after a stop, go over every number
+  // handed out, a few of which a stop may have left unworked.
+  const uint64_t n = std::min(create.stats.handedOut, s.nbFiles);
+  create.files = filesBegun(create.stats, n);
   plan.nbFiles = n;
   warn(create.stats.failures, n, &plan.layout, "created", s.openFlags);
-  if (stopSignal() != 0) return interrupted(run, "create", n, s.nbFiles);
+  if (stopSignal() != 0) {
+    return interrupted(run, "create", create.files, s.nbFiles);
+  }
   if (create.stats.timeUp && n < s.nbFiles) {
     r->stoppedByTimeLimit = true;
     logMessage("Stopped by the time limit after %llu of %llu files\n", ull(n),

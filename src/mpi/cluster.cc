@@ -419,12 +419,12 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
   stats->timeline = std::move(mine.timeline);
   stats->fileSeconds = mine.fileSeconds;
   stats->warnings = std::move(warnings);
-  // Rank 0's own files are those of the count the others did not draw.
-  const uint64_t drawn = std::min(stats->handedOut, plan.nbFiles);
-  uint64_t othersFiles = 0;
+  // Rank 0's own files: the pool counts them and the others' final reports
+  // of their progress, which the service has all taken.
   const size_t nbRanks = static_cast<size_t>(ranks);
-  for (size_t r = 1; r < nbRanks; ++r) othersFiles += reports[r].files;
-  reports[0].files = drawn - std::min(othersFiles, drawn);
+  uint64_t othersFiles = 0;
+  for (size_t r = 1; r < nbRanks; ++r) othersFiles += watches[r].files;
+  reports[0].files = pool.worked - std::min<uint64_t>(othersFiles, pool.worked);
   for (size_t r = 0; r < nbRanks; ++r) {
     const Report& share = reports[r];
     PhaseFailures failures = {share.failures, share.firstIndex,
