@@ -456,6 +456,11 @@ void* beat(void* arg) {
   uint64_t stop = 0;
   MPI_Request stopping;
   MPI_Irecv(&stop, 1, MPI_UINT64_T, 0, kStopTag, h.comm, &stopping);
+  auto obey = [&stop] {
+    if (stop != 0) {
+      requestStop(static_cast<int>(stop & 0xff), static_cast<int>(stop >> 8));
+    }
+  };
   // A stop is taken within a tenth of a second; progress goes every fifth.
   const uint64_t kWakeNs = kProgressNs / 5;
   std::unique_lock<std::mutex> hold(h.lock);
@@ -464,8 +469,8 @@ void* beat(void* arg) {
        ++wake) {
     int arrived = 0;
     MPI_Test(&stopping, &arrived, MPI_STATUS_IGNORE);
-    if (arrived && stopping == MPI_REQUEST_NULL && stop != 0) {
-      requestStop(static_cast<int>(stop & 0xff), static_cast<int>(stop >> 8));
+    if (arrived) {
+      obey();
       stop = 0;
     }
     if (wake % 5 != 0) continue;
@@ -476,9 +481,7 @@ void* beat(void* arg) {
   if (stopping != MPI_REQUEST_NULL) {
     MPI_Cancel(&stopping);
     MPI_Wait(&stopping, MPI_STATUS_IGNORE);
-    if (stop != 0) {
-      requestStop(static_cast<int>(stop & 0xff), static_cast<int>(stop >> 8));
-    }
+    obey();
   }
   return nullptr;
 }
