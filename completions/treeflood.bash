@@ -15,7 +15,15 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch | --stall-timeout | --threshold | --label)
+    --fsync)
+      mapfile -t COMPREPLY < <(compgen -W 'file phase none' -- "$cur")
+      return
+      ;;
+    --order)
+      mapfile -t COMPREPLY < <(compgen -W 'random sequential' -- "$cur")
+      return
+      ;;
+    -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch | --stall-timeout | --threshold | --label | --dirs | --seed)
       # A number or a name: nothing to offer.
       COMPREPLY=()
       return
@@ -23,10 +31,10 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv -d --dir -D --no-direct-io
-      --dontDeleteFiles --drop-caches -f --nbFiles -h --help -i --iterations --json --label
-      --no-progress -p --pause -s --filesize --stall-timeout --stored --summary -t --threads --threshold
-      --time-limit -V --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv -d --dir --dirs -D --no-direct-io
+      --dontDeleteFiles --drop-caches -f --nbFiles --fsync -h --help -i --iterations --json --label
+      --no-progress --order -p --pause --read -s --seed --filesize --stall-timeout --stored --summary -t
+      --threads --threshold --time-limit -V --version' -- "$cur")
   fi
 }
 

@@ -71,6 +71,15 @@ TEST(Executable, Runs) {
   } cases[] = {
       {{"-D", "-f", "3000"}, 0, run("3000", "1 thread")},
       {{"-f", "0", "-t", "3"}, 0, run("0", "3 threads")},
+      // A file changed between its create and its read, by ls.
+      {{"-D", "-f", "3000", "--read"},
+       1,
+       "*\nReading 3000 files, started at *...\n*Warning: 1 of 3000 files "
+       "differ from what was written (first: d_001/f_3 at byte 4097)\nDone, "
+       "time spent: *\n\nDeleting *",
+       "printf '#!/bin/sh\nprintf x | dd of=d_001/f_3 bs=1 seek=4097 "
+       "conv=notrunc; exec ls \"$@\"' > bin/ls && chmod +x bin/ls",
+       "PATH=::bin"},
       // 2048 files: 2 a directory, so d_006 would hold 12 and 13.
       {{"-D", "-f", "2048", "-t", "4"},
        1,
@@ -187,35 +196,78 @@ TEST(Executable, Runs) {
 }
 
 TEST(Executable, TimeLimitBoundsTheCreatePhaseAndItsTimeline) {
-  TempDir dir;
-  bash("mkdir w", dir.path);
-  ProgramResult r = runTreeflood(
-      {"-D", "-s", "0", "-f", "10000000", "-t", "2", "--time-limit", "2",
-       "--dontDeleteFiles", "--json", "r", "-d", "w"},
-      dir.path);
-  // The later phases handle exactly the files that were made, without a
-  // failure, and these spread over every directory.
-  EXPECT_EQ(r.status, 0);
-  const size_t at = r.out.find("Stopped by the time limit after ") + 32;
-  const std::string n = r.out.substr(at, r.out.find(' ', at) - at);
-  EXPECT_TRUE(matches(r.out, "*\nCompute size used by " + n + " files*"))
-      << r.out;
-  EXPECT_EQ(bash("find w -type f | wc -l; find w -mindepth 1 -type d -empty | "
-                 "wc -l",
-                 dir.path),
-            n + "\n0\n");
-  // Sampled as it went: times rise, files never fall, nor pass those made.
-  auto create = nlohmann::json::parse(
-      readFile(dir.path + "/r"))["iterations"][0]["phases"]["create"];
-  const auto& timeline = create["timeline"];
-  ASSERT_GE(timeline.size(), 2u);
-  for (size_t i = 1; i < timeline.size(); ++i) {
-    EXPECT_LT(timeline[i - 1][0], timeline[i][0]);
-    EXPECT_LE(timeline[i - 1][1], timeline[i][1]);
+  // In a random order, the files made are a random draw of all the numbers,
+  // which the later phases visit in orders of their own.
+  for (const std::vector<std::string>& more :
+       {std::vector<std::string>{"2"},
+        {"0.8", "--order", "random", "--read", "--dirs", "2"}}) {
+    TempDir dir;
+    bash("mkdir w", dir.path);
+    std::vector<std::string> args = {
+        "-D",          "-s", "0",  "-f",
+        "10000000",    "-t", "2",  "--dontDeleteFiles",
+        "--json",      "r",  "-d", "w",
+        "--time-limit"};
+    args.insert(args.end(), more.begin(), more.end());
+    ProgramResult r = runTreeflood(args, dir.path);
+    // The later phases handle exactly the files that were made, without a
+    // failure, and these spread over every directory.
+    EXPECT_EQ(r.status, 0) << r.out;
+    const size_t at = r.out.find("Stopped by the time limit after ") + 32;
+    const std::string n = r.out.substr(at, r.out.find(' ', at) - at);
+    EXPECT_TRUE(matches(r.out, "*\nCompute size used by " + n + " files*"))
+        << r.out;
+    EXPECT_EQ(
+        bash("find w -type f | wc -l; find w -mindepth 1 -type d -empty | "
+             "wc -l",
+             dir.path),
+        n + "\n0\n");
+    // Sampled as it went: times rise, files never fall, nor pass those made.
+    auto create = nlohmann::json::parse(
+        readFile(dir.path + "/r"))["iterations"][0]["phases"]["create"];
+    const auto& timeline = create["timeline"];
+    ASSERT_GE(timeline.size(), 2u);
+    for (size_t i = 1; i < timeline.size(); ++i) {
+      EXPECT_LT(timeline[i - 1][0], timeline[i][0]);
+      EXPECT_LE(timeline[i - 1][1], timeline[i][1]);
+    }
+    EXPECT_LE(timeline.back()[1], create["files_done"]);
+    // --json alone times every file too.
+    EXPECT_EQ(create["latency_us"]["max"] > 0, true) << create;
   }
-  EXPECT_LE(timeline.back()[1], create["files_done"]);
-  // --json alone times every file too.
-  EXPECT_EQ(create["latency_us"]["max"] > 0, true) << create;
+}
+
+TEST(Executable, DirectoryNamesFollowTheirCount) {
+  const struct {
+    const char *dirs, *files;
+    const char* names;  // the first and last directory, and a file of them
+  } cases[] = {
+      {"1", "5", "d_000 d_000 d_000/f_4"},
+      {"2", "4", "d_000 d_001 d_001/f_1"},
+      {"8192", "8192", "d_0000 d_1fff d_1fff/f_0"},
+      {"65536", "65536", "d_0000 d_ffff d_ffff/f_0"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    bash("mkdir w", dir.path);
+    ProgramResult r = runTreeflood({"-D", "-s", "0", "-f", c.files, "--dirs",
+                                    c.dirs, "--dontDeleteFiles", "-d", "w"},
+                                   dir.path);
+    if (r.status == 1 && matches(r.out, "*need * open files*")) {
+      std::cout << "skipped: " << r.out;
+      continue;
+    }
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string file = strrchr(c.names, ' ') + 1;
+    EXPECT_EQ(bash("cd w && echo $(ls | sed -n '1p;$p') $(ls " + file +
+                       ") $(ls | wc -l) $(find . -type f | wc -l)",
+                   dir.path),
+              std::string(c.names) + " " + c.dirs + " " + c.files + "\n");
+    // Removed by the run's own names, whatever their width.
+    EXPECT_TRUE(matches(
+        runTreeflood({"--cleanup", "-d", "w"}, dir.path).out,
+        std::string("Removed ") + c.files + " files and " + c.dirs + " *"));
+  }
 }
 
 TEST(Executable, ExitStatusIsTheWorstOfEveryIteration) {
@@ -292,7 +344,8 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsv) {
     std::istringstream fields(line);
     for (std::string cell; std::getline(fields, cell, ',');) f.push_back(cell);
     if (rows >= 11) continue;
-    EXPECT_TRUE(matches(line, "*,\"a \"\"b\"\", c\"")) << line;
+    EXPECT_TRUE(matches(line, "*,\"a \"\"b\"\", c\",none,1024,sequential,"))
+        << line;
     if (f[10] == "list") continue;
     const auto& phase =
         doc["iterations"][std::stoul(f[9]) - 1]["phases"][f[10]];
@@ -506,6 +559,12 @@ TEST(Executable, FullFileSystemCountsEveryFileNotWhole) {
     GTEST_SKIP() << "can't mount a tmpfs here: " << strerror(errno);
   }
   bash("mkdir w && echo old > old.json", dir.path);
+  // Empty files, each synced and read back, fit.
+  EXPECT_EQ(runTreeflood({"-D", "-s", "0", "-f", "100", "--fsync", "file",
+                          "--read", "-d", "w"},
+                         dir.path)
+                .status,
+            0);
   ProgramResult r = runTreeflood({"-D", "-f", "300", "--dontDeleteFiles",
                                   "--json", json.path + "/r", "-d", "w"},
                                  dir.path);
@@ -635,11 +694,12 @@ TEST(Executable, ALeftoverRaceNeverReachesAFileOutside) {
   EXPECT_EQ(bash("cmp victim copy && echo same", dir.path), "same\n");
 }
 
-TEST(Executable, DirectIoRefusedOnFourKilobyteSectors) {
+TEST(Executable, DirectIoRefusedOnFourKilobyteSectorsAndSyncsReachTheDisk) {
   TempDir dir;
   std::string dev = bash(
       "truncate -s 64M img && d=$(losetup -f --show -b 4096 img) && "
-      "{ mkfs.ext4 -q $d && mkdir m && mount $d m && echo $d || losetup -d $d; "
+      "{ mkfs.ext4 -q -E lazy_itable_init=0 $d && mkdir m && mount $d m && "
+      "echo $d || losetup -d $d; "
       "}",
       dir.path);
   if (dev.empty()) GTEST_SKIP() << "can't mount a disk with 4 KiB sectors here";
@@ -648,6 +708,19 @@ TEST(Executable, DirectIoRefusedOnFourKilobyteSectors) {
   int others =
       runTreeflood({"-D", "-f", "100", "-d", "m"}, dir.path).status +
       runTreeflood({"-s", "4K", "-f", "100", "-d", "m"}, dir.path).status;
+  // Synced, buffered files are on the disk before the run ends: the
+  // device's written sectors grow by their bytes at least. (One directory
+  // keeps the journal from filling, which would write them anyway.)
+  const std::string written =
+      "awk '{print $7}' /sys/block/" + dev.substr(5, dev.size() - 6) + "/stat";
+  for (const char* mode : {"file", "phase"}) {
+    const long long before = std::stoll(bash(written));
+    others += runTreeflood({"-D", "-f", "200", "--dirs", "1", "--fsync", mode,
+                            "-d", "m"},
+                           dir.path)
+                  .status;
+    EXPECT_GE(std::stoll(bash(written)) - before, 200 * 10240 / 512) << mode;
+  }
   std::string left = bash("ls -A m; umount m; losetup -d " + dev, dir.path);
   EXPECT_EQ(direct.status, 1);
   EXPECT_TRUE(matches(direct.out,

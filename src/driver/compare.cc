@@ -134,10 +134,15 @@ bool readResult(const std::string& text, StoredResult* result,
                                      ? member(settings, "files")->dump()
                                      : "null"});
   r.workload.push_back({"threads in total", total.dump()});
-  for (const char* key :
-       {"file_size", "direct_io", "drop_caches", "time_limit_seconds"}) {
+  // Each key, and what a result written before the key existed ran.
+  const std::pair<const char*, const char*> kWorkload[] = {
+      {"file_size", "null"},      {"direct_io", "null"},
+      {"drop_caches", "null"},    {"time_limit_seconds", "null"},
+      {"fsync", "\"none\""},      {"directories", "1024"},
+      {"order", "\"sequential\""}};
+  for (const auto& [key, before] : kWorkload) {
     const Json* value = member(settings, key);
-    r.workload.push_back({key, value != nullptr ? value->dump() : "null"});
+    r.workload.push_back({key, value != nullptr ? value->dump() : before});
   }
   const Json* system = member(&doc, "system");
   r.host = textOf(member(system, "hostname"));

@@ -15,7 +15,8 @@ const int kFormatVersion = 3;
 // What a comparison takes from a stored result.
 struct StoredResult {
   // The settings two results must share, as names and JSON texts: files,
-  // threads in total, file size, direct I/O, caches and time limit.
+  // threads in total, file size, direct I/O, caches, time limit, sync mode,
+  // directories and order.
   std::vector<std::pair<std::string, std::string>> workload;
   std::string host, fileSystem, label;
   bool valid = false;

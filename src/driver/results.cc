@@ -15,7 +15,9 @@ double filesPerSecond(const PhaseResult& phase) {
 
 bool runValid(const RunResults& results, unsigned threads) {
   for (const PhaseResult& phase : results.phases) {
-    if (phase.stats.failures.count != 0) return false;
+    if (phase.stats.failures.count != 0 || phase.stats.syncError != 0) {
+      return false;
+    }
     if (phase.ran && phase.stats.threadsRun < threads) return false;
   }
   const CommandResult& ls = results.listing;
@@ -24,14 +26,14 @@ bool runValid(const RunResults& results, unsigned threads) {
 }
 
 const char* ratedName(RatedPhase phase) {
-  static const char* const kNames[kNbRated] = {"create", "list", "size",
+  static const char* const kNames[kNbRated] = {"create", "list", "size", "read",
                                                "delete"};
   return kNames[phase];
 }
 
 PhaseKind ratedKind(RatedPhase phase) {
-  static const PhaseKind kKinds[kNbRated] = {kCreatePhase, kCreatePhase,
-                                             kSizePhase, kDeletePhase};
+  static const PhaseKind kKinds[kNbRated] = {
+      kCreatePhase, kCreatePhase, kSizePhase, kReadPhase, kDeletePhase};
   return kKinds[phase];
 }
 

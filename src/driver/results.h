@@ -50,7 +50,14 @@ double filesPerSecond(const PhaseResult& phase);
 
 // The phases that have a rate: the file phases and the listing, in the order
 // they run, and their names in the summary, JSON, CSV and comparison.
-enum RatedPhase { kRateCreate, kRateList, kRateSize, kRateDelete, kNbRated };
+enum RatedPhase {
+  kRateCreate,
+  kRateList,
+  kRateSize,
+  kRateRead,
+  kRateDelete,
+  kNbRated
+};
 const char* ratedName(RatedPhase phase);
 // The file phase whose files a rated phase goes over (the create phase's for
 // the listing).
@@ -87,7 +94,8 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
                                      unsigned threadsHere, long cpus);
 
 // Whether the run did all it was asked: every file and directory operation
-// succeeded, every phase ran on all `threads`, and the listing exited 0.
+// and the create phase's syncfs succeeded, every file read back was as
+// written, every phase ran on all `threads`, and the listing exited 0.
 bool runValid(const RunResults& results, unsigned threads);
 
 // A phase's latencies over several iterations. The tick's length may differ

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,18 +58,6 @@ void onStopSignal(int number) {
     return;
   }
   setStop(number, 0);
-}
-
-// The 1024 directories stay open through the run, beside the standard
-// descriptors and a few more.
-void raiseDescriptorLimit() {
-  const rlim_t kNeeded = kNbDirs + 64;
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kNeeded) {
-    return;
-  }
-  limit.rlim_cur = std::min(limit.rlim_max, kNeeded);
-  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // Writes what the create phase will write to a nameless file in `workFd`.
@@ -155,8 +144,10 @@ void endPhase(PhaseResult* phase, const PhaseStart& start,
 
 // Prints failureText's warning line, if there is one.
 void warn(const PhaseFailures& failures, uint64_t total,
-          const TreeLayout* layout, const char* verb, int openFlags) {
-  std::string text = failureText(failures, total, layout, verb, openFlags);
+          const TreeLayout& layout, bool files, const char* verb,
+          int openFlags) {
+  std::string text =
+      failureText(failures, total, layout, files, verb, openFlags);
   if (!text.empty()) logMessage("%s", text.c_str());
 }
 
@@ -223,16 +214,17 @@ struct Run {
   int dropFd = -1;  // kDropCachesPath, open for writing with --drop-caches
   int workFd = -1;
   int csvFd = -1;
-  int dirFds[kNbDirs];
+  std::vector<int> dirFds;
+  uint64_t seed = 0;  // of the random order
   PhasePlan plan;
   StoredResult baseline;  // with --compare
   // Where a stop signal cut the run short, said last.
   const char* stoppedIn = nullptr;
   uint64_t stoppedAfter = 0, stoppedOf = 0;
 
-  Run() { std::fill(std::begin(dirFds), std::end(dirFds), -EBADF); }
   ~Run() {
-    closeDirectories(dirFds);
+    // Empty when the run was refused before its plan was made.
+    if (!dirFds.empty()) closeDirectories(plan.layout, dirFds.data());
     for (int fd : {dropFd, workFd, csvFd}) {
       if (fd >= 0) close(fd);
     }
@@ -352,8 +344,16 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
                errno == EINVAL ? "not a regular file" : strerror(errno));
     return 1;
   }
+  // A seed of the run's own unless one was given: printed and stored, so
+  // that the run can be repeated.
+  run->seed = s.seed.value_or(0);
+  if (s.randomOrder && !s.seed &&
+      getrandom(&run->seed, sizeof run->seed, 0) != sizeof run->seed) {
+    run->seed = monotonicNs() ^ static_cast<uint64_t>(getpid());
+  }
   // The system as it was before the run: its free space, above all.
   run->context.settings = &s;
+  run->context.seed = run->seed;
   run->context.workDir = workDir;
   run->context.system = systemInfo(run->workFd, workDir);
   run->context.topology = runner->topology();
@@ -377,18 +377,20 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
       return 1;
     }
   }
-  raiseDescriptorLimit();
+  if (!raiseDescriptorLimit(s.dirs)) return 1;
   installStopHandlers();
-  run->plan = {.nbFiles = s.nbFiles,
-               .layout = computeLayout(s.nbFiles, s.timeLimit > 0),
-               .openFlags = s.openFlags,
-               .fileSize = s.fileSize,
-               .threads = s.threads,
-               .timeFiles = s.summary || s.jsonPath.has_value(),
-               .dirFds = run->dirFds,
-               .stop = &stopRequested,
-               .progress = s.progress};
+  run->plan = runPlan(s);
+  run->plan.timeFiles = s.summary || s.jsonPath.has_value();
+  run->dirFds.assign(s.dirs, -EBADF);
+  run->plan.dirFds = run->dirFds.data();
+  run->plan.stop = &stopRequested;
   return 0;
+}
+
+// Sets the plan's count and order for the phase of `kind` over `files`.
+void planPhase(Run* run, PhaseKind kind, uint64_t files) {
+  run->plan.nbFiles = files;
+  run->plan.order = phaseOrder(*run->settings, run->seed, kind, files);
 }
 
 // After a stop signal in `phase`, which had handed out `done` of `total` file
@@ -400,6 +402,7 @@ int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
     // By this process alone, however many ran the phase: the clean-up runs
     // once.
     SharedCounter counter;
+    planPhase(run, kDeletePhase, run->plan.nbFiles);
     PhasePlan cleanup = run->plan;
     cleanup.timeFiles = false;
     cleanup.stop = &kNeverStop;
@@ -407,8 +410,9 @@ int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
     PhaseStats ignored;  // files that were never made fail to unlink
     runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
     PhaseFailures dirs;
-    removeDirectories(run->workFd, run->dirFds, &dirs);
-    warn(dirs, kNbDirs, nullptr, "removed", 0);
+    const TreeLayout& layout = run->plan.layout;
+    removeDirectories(run->workFd, layout, run->dirFds.data(), &dirs);
+    warn(dirs, layout.dirs, layout, false, "removed", 0);
   }
   run->stoppedIn = phase;
   run->stoppedAfter = done;
@@ -428,29 +432,38 @@ int createPhase(Run* run, RunResults* r) {
   SpaceInUse before, after;
   const bool measured = spaceInUse(run->workFd, &before);
   const PhaseStart start = startPhase(&create, s.nbFiles);
-  plan.nbFiles = s.nbFiles;
+  planPhase(run, kCreatePhase, s.nbFiles);
   plan.deadlineNs =
       s.timeLimit > 0 ? start.ns + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
   PhaseFailures exposed;
-  openDirectories(run->workFd, true, run->dirFds, &r->dirsMade, &exposed);
+  const TreeLayout& layout = plan.layout;
+  openDirectories(run->workFd, layout, true, run->dirFds.data(), &r->dirsMade,
+                  &exposed);
   r->dirMakeSeconds = secondsSince(start);
-  warn(r->dirsMade, kNbDirs, nullptr, "made", 0);
+  warn(r->dirsMade, layout.dirs, layout, false, "made", 0);
   if (exposed.count != 0) {
-    char first[6];
-    dirName(static_cast<unsigned>(exposed.firstIndex), first);
+    char first[kDirNameSize];
+    dirName(layout, static_cast<unsigned>(exposed.firstIndex), first);
     logMessage(
         "Warning: %llu of %u directories were there before the run and others "
         "can write in them (first: %s)\n",
-        ull(exposed.count), kNbDirs, first);
+        ull(exposed.count), layout.dirs, first);
   }
-  run->runner->run(kCreatePhase, plan, start.ns, &create.stats);
+  // Only this phase ends with a syncfs, when asked for.
+  PhasePlan creation = plan;
+  if (s.sync == kSyncPhase) creation.syncFd = run->workFd;
+  run->runner->run(kCreatePhase, creation, start.ns, &create.stats);
   plan.deadlineNs = 0;
+  if (create.stats.syncError != 0) {
+    logMessage("Warning: syncfs(%s): %s\n", run->context.workDir.c_str(),
+               strerror(create.stats.syncError));
+  }
   // The later phases, and the clean-up after a stop, go over every number
   // handed out, a few of which a stop may have left unworked.
   const uint64_t n = std::min(create.stats.handedOut, s.nbFiles);
   create.files = filesBegun(create.stats, n);
   plan.nbFiles = n;
-  warn(create.stats.failures, n, &plan.layout, "created", s.openFlags);
+  warn(create.stats.failures, n, layout, true, "created", s.openFlags);
   if (stopSignal() != 0) {
     return interrupted(run, "create", create.files, s.nbFiles);
   }
@@ -488,23 +501,57 @@ int sizePhase(Run* run, RunResults* r) {
   const RunSettings& s = *run->settings;
   const PhasePlan& plan = run->plan;
   const uint64_t n = plan.nbFiles;
+  planPhase(run, kSizePhase, n);
   PhaseResult& size = r->phases[kSizePhase];
   if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
   const PhaseStart start = startPhase(&size, n);
   run->runner->run(kSizePhase, plan, start.ns, &size.stats);
-  warn(size.stats.failures, n, &plan.layout, "measured", s.openFlags);
+  warn(size.stats.failures, n, plan.layout, true, "measured", s.openFlags);
   if (stopSignal() != 0) {
     return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
   }
   r->fileBlocks = size.stats.blocks;
   logMessage("Size used by files: %s\n", bytesOf(r->fileBlocks).text);
-  r->dirBlocks = directoryBlocks(run->workFd, run->dirFds);
+  r->dirBlocks = directoryBlocks(run->workFd, plan.layout, run->dirFds.data());
   logMessage("Size used by directory: %s\n", bytesOf(r->dirBlocks).text);
   logMessage("Size used (total): %s\n",
              bytesOf(r->fileBlocks + r->dirBlocks).text);
   endPhase(&size, start, kDoneLine);
+  return 0;
+}
+
+// Reads every file back and checks it. Returns 0, or the exit status after a
+// stop signal.
+int readPhase(Run* run, RunResults* r) {
+  const RunSettings& s = *run->settings;
+  const uint64_t n = run->plan.nbFiles;
+  planPhase(run, kReadPhase, n);
+  PhaseResult& reading = r->phases[kReadPhase];
+  if (s.dropCaches > 0) reading.cold = dropCaches(run->workFd, run->dropFd);
+  logMessage("Reading %llu files, started at %s...\n", ull(n), clockNow().text);
+  const PhaseStart start = startPhase(&reading, n);
+  run->runner->run(kReadPhase, run->plan, start.ns, &reading.stats);
+  const PhaseStats& stats = reading.stats;
+  const TreeLayout& layout = run->plan.layout;
+  // Content that differs has a warning of its own; the other failures keep
+  // theirs.
+  if (stats.failures.count > stats.differs.count) {
+    warn(stats.failures, n, layout, true, "read", s.openFlags);
+  }
+  if (stats.differs.count != 0) {
+    char path[kPathSize];
+    filePath(layout, stats.differs.firstIndex, path);
+    logMessage(
+        "Warning: %llu of %llu files differ from what was written (first: %s "
+        "at byte %llu)\n",
+        ull(stats.differs.count), ull(n), path, ull(stats.differs.firstOffset));
+  }
+  if (stopSignal() != 0) {
+    return interrupted(run, "read", std::min(stats.handedOut, n), n);
+  }
+  endPhase(&reading, start, kDoneLine);
   return 0;
 }
 
@@ -523,6 +570,7 @@ int deletePhase(Run* run, RunResults* r) {
   PhaseResult& remove = r->phases[kDeletePhase];
   if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
   const uint64_t n = run->plan.nbFiles;
+  planPhase(run, kDeletePhase, n);
   logMessage("Deleting %llu files, started at %s...\n", ull(n),
              clockNow().text);
   const PhaseStart start = startPhase(&remove, n);
@@ -531,11 +579,12 @@ int deletePhase(Run* run, RunResults* r) {
   PhasePlan deletion = run->plan;
   deletion.stop = &kNeverStop;
   run->runner->run(kDeletePhase, deletion, start.ns, &remove.stats);
-  warn(remove.stats.failures, n, &deletion.layout, "deleted", s.openFlags);
+  const TreeLayout& layout = deletion.layout;
+  warn(remove.stats.failures, n, layout, true, "deleted", s.openFlags);
   const PhaseStart removing = {monotonicNs(), outputNs()};
-  removeDirectories(run->workFd, run->dirFds, &r->dirsRemoved);
+  removeDirectories(run->workFd, layout, run->dirFds.data(), &r->dirsRemoved);
   r->dirRemoveSeconds = secondsSince(removing);
-  warn(r->dirsRemoved, kNbDirs, nullptr, "removed", 0);
+  warn(r->dirsRemoved, layout.dirs, layout, false, "removed", 0);
   endPhase(&remove, start, "Done, time spent: %L\n");
   if (stopSignal() == 0) return 0;
   // The signal let the phase finish; nothing is left to clean up.
@@ -550,6 +599,7 @@ int runIteration(Run* run, RunResults* r, bool keep) {
   int status = createPhase(run, r);
   if (status == 0) status = listingPhase(run, r);
   if (status == 0) status = sizePhase(run, r);
+  if (status == 0 && run->settings->readBack) status = readPhase(run, r);
   if (status == 0 && !keep) status = deletePhase(run, r);
   return status;
 }
@@ -579,15 +629,57 @@ int worstStatus(int a, int b) {
   return severity(b) > severity(a) ? b : a;
 }
 
+bool raiseDescriptorLimit(unsigned dirs) {
+  const rlim_t needed = dirs + 64;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) {
+    return true;
+  }
+  // Root may raise the hard limit too; others go as far as it allows.
+  struct rlimit raised = {needed, std::max(limit.rlim_max, needed)};
+  if (setrlimit(RLIMIT_NOFILE, &raised) == 0) return true;
+  limit.rlim_cur = std::min(limit.rlim_max, needed);
+  if (setrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur >= needed) {
+    return true;
+  }
+  logMessage(
+      "%u directories need %llu open files, and the limit is %llu: raise it "
+      "(ulimit -Hn) or use fewer --dirs\n",
+      dirs, ull(needed), ull(limit.rlim_max));
+  return false;
+}
+
+PhasePlan runPlan(const RunSettings& s) {
+  PhasePlan plan;
+  plan.nbFiles = s.nbFiles;
+  plan.layout = computeLayout(s.nbFiles, s.timeLimit > 0, s.dirs);
+  plan.openFlags = s.openFlags;
+  plan.fileSize = s.fileSize;
+  plan.threads = s.threads;
+  plan.syncFiles = s.sync == kSyncFile;
+  plan.progress = s.progress;
+  return plan;
+}
+
+FileOrder phaseOrder(const RunSettings& s, uint64_t seed, PhaseKind kind,
+                     uint64_t files) {
+  return s.randomOrder ? randomOrder(seed, kind, files, s.nbFiles)
+                       : FileOrder{};
+}
+
 std::string failureText(const PhaseFailures& failures, uint64_t total,
-                        const TreeLayout* layout, const char* verb,
+                        const TreeLayout& layout, bool files, const char* verb,
                         int openFlags) {
   if (failures.count == 0) return "";
   char path[kPathSize];
-  if (layout != nullptr) {
-    filePath(*layout, failures.firstIndex, path);
+  if (files) {
+    filePath(layout, failures.firstIndex, path);
   } else {
-    dirName(static_cast<unsigned>(failures.firstIndex), path);
+    dirName(layout, static_cast<unsigned>(failures.firstIndex), path);
+  }
+  char offset[48] = "";
+  if (failures.firstError == kContentDiffers) {
+    snprintf(offset, sizeof offset, " at byte %llu", ull(failures.firstOffset));
   }
   bool directIo = failures.firstError == EINVAL &&
                   (strcmp(failures.firstCall, "open") == 0 ||
@@ -595,10 +687,10 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
                   (openFlags & O_DIRECT) != 0;
   char text[512];
   snprintf(text, sizeof text,
-           "Warning: %llu of %llu %s could not be %s (first: %s(%s): %s)%s\n",
-           ull(failures.count), ull(total),
-           layout != nullptr ? "files" : "directories", verb,
-           failures.firstCall, path, failureError(failures.firstError),
+           "Warning: %llu of %llu %s could not be %s (first: %s(%s): %s%s)%s\n",
+           ull(failures.count), ull(total), files ? "files" : "directories",
+           verb, failures.firstCall, path, failureError(failures.firstError),
+           offset,
            directIo ? "; the file system may refuse direct I/O: try "
                       "--no-direct-io"
                     : "");
@@ -626,6 +718,7 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
   if (!topology.hosts.empty()) {
     logMessage("%s\n", ranksLine(topology.hosts).c_str());
   }
+  if (s.randomOrder) logMessage("In random order, seed %llu\n", ull(run.seed));
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
 
   std::vector<RunResults> iterations;
@@ -656,8 +749,10 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
   if (s.summary && !iterations.empty()) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
-    logMessage("%s%s", s.dontDeleteFiles || run.stoppedIn ? "" : "\n",
-               summaryText(iterations, topology.hosts).c_str());
+    logMessage(
+        "%s%s", s.dontDeleteFiles || run.stoppedIn ? "" : "\n",
+        summaryText(iterations, topology.hosts, workloadText(s, run.seed))
+            .c_str());
     if (run.stoppedIn) {
       logMessage(
           "Interrupted: these are the figures of the %zu iteration%s that "

@@ -51,10 +51,24 @@ int runBenchmark(const RunSettings& settings, PhaseRunner* runner,
                  const Launcher& launcher = Launcher());
 
 // The warning line for `failures` among `total` files, or among the
-// directories when `layout` is null; `verb` says what could not be done to
+// layout's directories unless `files`; `verb` says what could not be done to
 // them ("created"). Empty when none failed.
 std::string failureText(const PhaseFailures& failures, uint64_t total,
-                        const TreeLayout* layout, const char* verb,
+                        const TreeLayout& layout, bool files, const char* verb,
                         int openFlags);
+
+// Raises the soft limit of open files to what `dirs` directories need
+// beside the rest; false after saying why not, when the hard limit is lower.
+bool raiseDescriptorLimit(unsigned dirs);
+
+// The plan every process of a run starts from, with the settings' layout,
+// flags, file size, threads and sync of each file; the run adds its
+// directories, its stop and each phase's count and order.
+PhasePlan runPlan(const RunSettings& settings);
+
+// The order of the phase of `kind` over `files` of the settings' files:
+// the order drawn, or with --order random, its own for `seed`.
+FileOrder phaseOrder(const RunSettings& settings, uint64_t seed, PhaseKind kind,
+                     uint64_t files);
 
 #endif  // TREEFLOOD_DRIVER_RUN_H_

@@ -16,7 +16,7 @@ TEST(FailureText, NamesCountCallPathAndError) {
   const TreeLayout huge = computeLayout(UINT64_MAX);
   auto text = [](PhaseFailures f, uint64_t total, const TreeLayout* layout,
                  int flags) {
-    return failureText(f, total, layout, "lost", flags);
+    return failureText(f, total, *layout, true, "lost", flags);
   };
   EXPECT_EQ(text({}, 100, &big, O_DIRECT), "");
   EXPECT_EQ(text({9, 129, "write", EINVAL}, 100000, &big, O_DIRECT),
@@ -32,6 +32,15 @@ TEST(FailureText, NamesCountCallPathAndError) {
             "Warning: 18446744073709551614 of 18446744073709551615 files "
             "could not be lost (first: unlink(d_000/f_00000000000000): "
             "Input/output error)\n");
+  // Where content differs, the first byte that does; directories named as
+  // wide as their count needs.
+  EXPECT_EQ(text({1, 7, "read", kContentDiffers, 4096}, 8, &big, 0),
+            "Warning: 1 of 8 files could not be lost (first: "
+            "read(d_000/f_07): content differs at byte 4096)\n");
+  EXPECT_EQ(failureText({1, 0xabc1, "rmdir", ENOTEMPTY}, 65536,
+                        computeLayout(9, false, 65536), false, "removed", 0),
+            "Warning: 1 of 65536 directories could not be removed (first: "
+            "rmdir(d_abc1): Directory not empty)\n");
 }
 
 TEST(WorstStatus, InterruptThenFailureThenRegression) {

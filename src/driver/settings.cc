@@ -30,6 +30,13 @@ const int kLabel = 266;
 const int kNoProgress = 267;
 const int kCleanup = 268;
 const int kStallTimeout = 269;
+const int kFsync = 270;
+const int kRead = 271;
+const int kDirs = 272;
+const int kOrder = 273;
+const int kSeed = 274;
+
+const char* const kSyncNames[3] = {"none", "file", "phase"};
 
 const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
@@ -39,9 +46,11 @@ const struct option kLongOptions[] = {
     {"compare", required_argument, nullptr, kCompare},
     {"csv", required_argument, nullptr, kCsv},
     {"dir", required_argument, nullptr, 'd'},
+    {"dirs", required_argument, nullptr, kDirs},
     {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
     {"drop-caches", no_argument, nullptr, kDropCaches},
     {"filesize", required_argument, nullptr, 's'},
+    {"fsync", required_argument, nullptr, kFsync},
     {"help", no_argument, nullptr, 'h'},
     {"iterations", required_argument, nullptr, 'i'},
     {"json", required_argument, nullptr, kJson},
@@ -49,7 +58,10 @@ const struct option kLongOptions[] = {
     {"nbFiles", required_argument, nullptr, 'f'},
     {"no-direct-io", no_argument, nullptr, 'D'},
     {"no-progress", no_argument, nullptr, kNoProgress},
+    {"order", required_argument, nullptr, kOrder},
     {"pause", no_argument, nullptr, 'p'},
+    {"read", no_argument, nullptr, kRead},
+    {"seed", required_argument, nullptr, kSeed},
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
     {"stored", required_argument, nullptr, kStored},
     {"summary", no_argument, nullptr, kSummary},
@@ -167,6 +179,29 @@ void printHelp(const char* name) {
   logMessage("   --no-progress : no live line, only the messages\n");
   logMessage(
       "   --cleanup : remove the tree a killed run left, and nothing else\n");
+  logMessage(
+      "   --fsync MODE : file: fsync each file before its close; phase: one\n"
+      "                   syncfs after the files, within the file work\n");
+  logMessage(
+      "   --read : read every file back and check its bytes, after the size "
+      "phase\n");
+  logMessage(
+      "   --dirs N : spread the files over N directories, a power of two\n"
+      "                   from 1 to %u, default %u\n",
+      kMaxDirs, kDefaultDirs);
+  logMessage(
+      "   --order random : visit each phase's files in a random order of its "
+      "own\n");
+  logMessage(
+      "   --seed S : with --order random, the order's seed, to repeat a run\n");
+}
+
+// The index of `text` in `names`, or -1.
+int indexOf(const char* text, const char* const* names, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (strcmp(text, names[i]) == 0) return i;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -314,6 +349,53 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
       case kCleanup:
         settings->cleanup = true;
         break;
+      case kFsync: {
+        const int mode = indexOf(optarg, kSyncNames, 3);
+        if (mode < 0) {
+          logMessage(
+              "'%s' is not a valid argument for '--fsync' option: file or "
+              "phase\n",
+              optarg);
+          return {false, 1};
+        }
+        settings->sync = static_cast<SyncMode>(mode);
+        break;
+      }
+      case kRead:
+        settings->readBack = true;
+        break;
+      case kDirs:
+        if (!readCount(optarg, &count) || count == 0 || count > kMaxDirs ||
+            (count & (count - 1)) != 0) {
+          logMessage(
+              "'%s' is not a valid argument for '--dirs' option: a power of "
+              "two from 1 to %u\n",
+              optarg, kMaxDirs);
+          return {false, 1};
+        }
+        settings->dirs = static_cast<unsigned>(count);
+        break;
+      case kOrder: {
+        static const char* const kOrders[] = {"sequential", "random"};
+        const int order = indexOf(optarg, kOrders, 2);
+        if (order < 0) {
+          logMessage(
+              "'%s' is not a valid argument for '--order' option: sequential "
+              "or random\n",
+              optarg);
+          return {false, 1};
+        }
+        settings->randomOrder = order == 1;
+        break;
+      }
+      case kSeed:
+        if (!readCount(optarg, &count)) {
+          logMessage("'%s' is not a valid argument for '--seed' option\n",
+                     optarg);
+          return {false, 1};
+        }
+        settings->seed = count;
+        break;
       default:
         // An unknown option or a missing argument, which getopt_long has
         // already named on standard error.
@@ -330,6 +412,10 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
                                             : nullptr;
   if (alone != nullptr && !settings->comparePath) {
     logMessage("%s needs --compare\n", alone);
+    return {false, 1};
+  }
+  if (settings->seed && !settings->randomOrder) {
+    logMessage("--seed needs --order random\n");
     return {false, 1};
   }
   return {true, 0};

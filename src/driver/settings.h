@@ -65,6 +65,16 @@ struct RunSettings {
   std::optional<double> threshold;
   // The run's name in the JSON, the CSV and the plots.
   std::optional<std::string> label;
+  // What makes the create phase durable.
+  SyncMode sync = kSyncNone;
+  // Read every file back and check its bytes, after the size phase.
+  bool readBack = false;
+  // How many directories hold the files: a power of two up to kMaxDirs.
+  unsigned dirs = kDefaultDirs;
+  // Visit each phase's files in a pseudo-random order of its own, which
+  // `seed` fixes; none: one drawn when the run starts.
+  bool randomOrder = false;
+  std::optional<uint64_t> seed;
   // Remove the tree a killed run left, instead of running.
   bool cleanup = false;
   // Draw the live progress line (and erase it).
@@ -85,6 +95,9 @@ struct ParseResult {
 // with more than digits) ends the process with status 1, diagnosed on
 // standard error. Can be called more than once in a process.
 ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings);
+
+// The names of the sync modes, by SyncMode: "none", "file", "phase".
+extern const char* const kSyncNames[3];
 
 // The program's name: argument 0 after its last "/".
 const char* programName(const char* argv0);

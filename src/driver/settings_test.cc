@@ -1,5 +1,6 @@
 #include "driver/settings.h"
 
+#include "driver/writers.h"
 #include "test_util.h"
 
 TEST(CommandLine, Outcomes) {
@@ -33,6 +34,7 @@ TEST(CommandLine, Outcomes) {
     uint64_t fileSize = 10240;
     uint64_t iterations = 1;
     double timeLimit = 0;
+    std::string workload = "fsync none, 1024 directories, sequential order";
   };
   std::vector<Case> cases = {
       {{"-f", "0", "-t", "64"}, -1, "", 0, 64},
@@ -64,14 +66,15 @@ TEST(CommandLine, Outcomes) {
        10240,
        1,
        2.5},
-      {{"-s", "2G"},
-       1,
-       "'2G' is not a valid argument for '-s' option: a count of bytes, or "
-       "of K, M or G (1024s), at most 1G\n"},
-      {{"--threshold", "100.5", "--compare", "b"},
-       1,
-       "'100.5' is not a valid argument for '--threshold' option: a "
-       "percentage from 0 to 100\n"},
+      {.args = {"--fsync", "phase", "--read", "--dirs", "1", "--order",
+                "random", "--seed", "18446744073709551615"},
+       .status = -1,
+       .workload = "fsync phase, 1 directories, random order (seed "
+                   "18446744073709551615), read"},
+      {.args = {"--fsync", "file", "--dirs", "65536"},
+       .status = -1,
+       .workload = "fsync file, 65536 directories, sequential order"},
+      {{"--seed", "5"}, 1, "--seed needs --order random\n"},
       {{"--stored", "c"}, 1, "--stored needs --compare\n"},
       {{"--threshold", "0"}, 1, "--threshold needs --compare\n"},
       // Diagnosed on standard error only.
@@ -80,27 +83,37 @@ TEST(CommandLine, Outcomes) {
       {{"-V", "-f", "abc"}, 0, version},
       {{"--version"}, 0, version},
   };
-  // Refused values: the option, the value, and the option as the message
-  // names it.
-  for (auto [option, value, named] :
-       {std::tuple{"--batch", "0", "--batch"},
-        {"--iterations", "0", "-i"},
-        {"-i", "1001", "-i"},
-        {"-f", "abc", "-f"},
-        {"-f", "12x", "-f"},
-        {"-f", "18446744073709551616", "-f"},
-        {"--time-limit", "0", "--time-limit"},
-        {"--time-limit", "31536000.5", "--time-limit"},
-        {"--time-limit", "1e300", "--time-limit"},
-        {"--time-limit", "0x10", "--time-limit"},
-        {"--time-limit", " 2", "--time-limit"},
-        {"--time-limit", ".", "--time-limit"},
-        {"--stall-timeout", "0", "--stall-timeout"}}) {
+  // Refused values: the option, the value, the option as the message names
+  // it, and what the message adds.
+  const char* dirs = ": a power of two from 1 to 65536";
+  for (auto [option, value, named, more] :
+       {std::tuple{"--batch", "0", "--batch", ""},
+        {"--iterations", "0", "-i", ""},
+        {"-i", "1001", "-i", ""},
+        {"-f", "abc", "-f", ""},
+        {"-f", "12x", "-f", ""},
+        {"-f", "18446744073709551616", "-f", ""},
+        {"--time-limit", "0", "--time-limit", ""},
+        {"--time-limit", "31536000.5", "--time-limit", ""},
+        {"--time-limit", "1e300", "--time-limit", ""},
+        {"--time-limit", "0x10", "--time-limit", ""},
+        {"--time-limit", " 2", "--time-limit", ""},
+        {"--time-limit", ".", "--time-limit", ""},
+        {"--stall-timeout", "0", "--stall-timeout", ""},
+        {"--seed", "-1", "--seed", ""},
+        {"--dirs", "0", "--dirs", dirs},
+        {"--dirs", "3", "--dirs", dirs},
+        {"--dirs", "131072", "--dirs", dirs},
+        {"-s", "2G", "-s",
+         ": a count of bytes, or of K, M or G (1024s), at most 1G"},
+        {"--threshold", "100.5", "--threshold", ": a percentage from 0 to 100"},
+        {"--fsync", "all", "--fsync", ": file or phase"},
+        {"--order", "shuffled", "--order", ": sequential or random"}}) {
     cases.push_back({{option, value},
                      1,
                      "'" + std::string(value) +
                          "' is not a valid argument for '" + named +
-                         "' option\n"});
+                         "' option" + more + "\n"});
   }
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -127,5 +140,8 @@ TEST(CommandLine, Outcomes) {
     EXPECT_EQ(s.fileSize, c.fileSize) << args[1];
     EXPECT_EQ(s.iterations, c.iterations) << args[1];
     EXPECT_EQ(s.timeLimit, c.timeLimit) << args[1];
+    EXPECT_EQ(
+        workloadText(s, s.seed.value_or(0)) + (s.readBack ? ", read" : ""),
+        c.workload);
   }
 }

@@ -65,11 +65,12 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
     const PhaseResult& phase = results.phases[kind];
     if (!phase.ran) continue;
     const PhaseFailures& f = phase.stats.failures;
+    const TreeLayout layout =
+        computeLayout(settings.nbFiles, settings.timeLimit > 0, settings.dirs);
+    char path[kPathSize];
     Json first = nullptr;
     if (f.count != 0) {
-      char path[kPathSize];
-      filePath(computeLayout(settings.nbFiles, settings.timeLimit > 0),
-               f.firstIndex, path);
+      filePath(layout, f.firstIndex, path);
       first = {{"path", path},
                {"call", f.firstCall},
                {"errno", f.firstError},
@@ -112,7 +113,23 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
              : Json(nullptr)},
         {"latency_us", latencyJson(phase.stats.latency, phase.stats.nsPerTick)},
         {"timeline", timeline}};
-    if (!ranks.empty()) phases[phaseName(kind)]["ranks"] = ranks;
+    Json& entry = phases[phaseName(kind)];
+    if (!ranks.empty()) entry["ranks"] = ranks;
+    if (kind == kCreatePhase && settings.sync == kSyncPhase) {
+      const int error = phase.stats.syncError;
+      entry["syncfs_error"] =
+          error != 0 ? Json(strerror(error)) : Json(nullptr);
+    }
+    if (kind == kReadPhase) {
+      const PhaseFailures& d = phase.stats.differs;
+      entry["files_differing"] = d.count;
+      Json firstDifference = nullptr;
+      if (d.count != 0) {
+        filePath(layout, d.firstIndex, path);
+        firstDifference = {{"path", path}, {"offset", d.firstOffset}};
+      }
+      entry["first_difference"] = firstDifference;
+    }
   }
   it["phases"] = phases;
   const CommandResult& ls = results.listing;
@@ -204,8 +221,16 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
   return text;
 }
 
+std::string workloadText(const RunSettings& settings, uint64_t seed) {
+  std::string text = std::string("fsync ") + kSyncNames[settings.sync] + ", " +
+                     std::to_string(settings.dirs) + " directories, ";
+  if (!settings.randomOrder) return text + "sequential order";
+  return text + "random order (seed " + std::to_string(seed) + ")";
+}
+
 std::string summaryText(const std::vector<RunResults>& iterations,
-                        const std::vector<std::string>& hosts) {
+                        const std::vector<std::string>& hosts,
+                        const std::string& workload) {
   const bool several = iterations.size() > 1;
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"phase",   "files",       "failed",
@@ -320,6 +345,7 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     }
   }
   if (rows.size() > 1) text += alignedTable(rows, 3);
+  if (!workload.empty()) text += "Workload: " + workload + "\n";
   return text;
 }
 
@@ -349,7 +375,12 @@ std::string jsonText(const std::vector<RunResults>& iterations,
       {"keep_files", settings.dontDeleteFiles},
       {"time_limit_seconds",
        settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
-      {"drop_caches", settings.dropCaches}};
+      {"drop_caches", settings.dropCaches},
+      {"fsync", kSyncNames[settings.sync]},
+      {"read", settings.readBack},
+      {"directories", settings.dirs},
+      {"order", settings.randomOrder ? "random" : "sequential"},
+      {"seed", settings.randomOrder ? Json(run.seed) : Json(nullptr)}};
   if (!hosts.empty()) {
     doc["settings"]["batch"] = settings.batch;
     doc["ranks"] = hosts;
@@ -441,7 +472,7 @@ const char kCsvHeader[] =
     "timestamp,hostname,file_system,working_directory,files,threads,"
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
     "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
-    "file_files_per_second,label\n";
+    "file_files_per_second,label,fsync,directories,order,seed\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -459,7 +490,13 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
                           csvField(context.workDir) + "," + text;
   std::string rows;
   // A row of the whole run when `rank` is empty, else of that rank's share.
-  const std::string label = csvField(settings.label.value_or(""));
+  // And what each row ends with: the label and the workload's settings.
+  char workload[96];
+  snprintf(workload, sizeof workload, ",%s,%u,%s,", kSyncNames[settings.sync],
+           settings.dirs, settings.randomOrder ? "random" : "sequential");
+  const std::string ending =
+      csvField(settings.label.value_or("")) + workload +
+      (settings.randomOrder ? std::to_string(context.seed) : "");
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall, double work,
                  const std::string& latencies, const std::string& host,
@@ -474,7 +511,7 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
     snprintf(workFigures, sizeof workFigures, ",%.9f,%.3f,", work,
              work > 0 ? static_cast<double>(done) / work : 0.0);
     rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
-            rank + workFigures + label + "\n";
+            rank + workFigures + ending + "\n";
   };
   for (int k = 0; k < kNbFilePhases; ++k) {
     const PhaseKind kind = static_cast<PhaseKind>(k);

@@ -27,6 +27,7 @@ struct RunContext {
   SystemInfo system;    // as it was before the run
   Topology topology;
   Interruption interruption;
+  uint64_t seed = 0;  // of the random order
   // The comparison with a baseline, when there is one, and its file.
   const Comparison* comparison = nullptr;
   std::string baselinePath;
@@ -51,10 +52,15 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
 // minimum, maximum and standard deviation, and the percentiles are those of
 // all the iterations' files together.
 // Where several processes ran the phases, on `hosts` by rank, a second table
-// gives each one's files and seconds per phase. Columns are aligned; ends in
-// a newline.
+// gives each one's files and seconds per phase. Then a line that names the
+// `workload`, unless it is empty. Columns are aligned; ends in a newline.
 std::string summaryText(const std::vector<RunResults>& iterations,
-                        const std::vector<std::string>& hosts = {});
+                        const std::vector<std::string>& hosts = {},
+                        const std::string& workload = "");
+
+// What the run did beside its counts, as the summary names it: "fsync
+// none, 1024 directories, random order (seed 42)".
+std::string workloadText(const RunSettings& settings, uint64_t seed);
 
 // The JSON document of the run: every iteration's figures and, over them,
 // those of the summary, the warnings and the comparison; an interrupted run

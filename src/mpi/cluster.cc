@@ -97,7 +97,9 @@ struct Command {
   int32_t quit = 0;
   int32_t kind = 0;  // a PhaseKind
   int32_t timeFiles = 0;
+  int32_t syncfs = 0;  // end the phase with a syncfs
   uint64_t nbFiles = 0;
+  FileOrder order;
 };
 
 // What a rank did in a phase, as rank 0 gathers it.
@@ -106,7 +108,10 @@ struct Report {
   uint64_t failures = 0;
   uint64_t firstIndex = 0;
   int32_t firstError = 0;
+  int32_t syncError = 0;
   char firstCall[16] = {};
+  uint64_t firstOffset = 0;
+  uint64_t differs = 0, firstDiffers = 0, firstDiffersAt = 0;
   int64_t blocks = 0;
   uint32_t threadsRun = 0;
   double seconds = 0;
@@ -116,8 +121,9 @@ struct Report {
 // The failing calls' names, so that one received from another rank can be
 // kept as the static text a PhaseFailures holds.
 const char* staticCallName(const char* name) {
-  static const char* const kCalls[] = {"open",   "write", "close", "stat",
-                                       "unlink", "rmdir", "mkdir"};
+  static const char* const kCalls[] = {"open",  "write", "fsync", "close",
+                                       "stat",  "read",  "mmap",  "unlink",
+                                       "rmdir", "mkdir"};
   for (const char* call : kCalls) {
     if (strcmp(call, name) == 0) return call;
   }
@@ -357,6 +363,11 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
   report->failures = stats.failures.count;
   report->firstIndex = stats.failures.firstIndex;
   report->firstError = stats.failures.firstError;
+  report->firstOffset = stats.failures.firstOffset;
+  report->syncError = stats.syncError;
+  report->differs = stats.differs.count;
+  report->firstDiffers = stats.differs.firstIndex;
+  report->firstDiffersAt = stats.differs.firstOffset;
   if (stats.failures.firstCall != nullptr) {
     snprintf(report->firstCall, sizeof report->firstCall, "%s",
              stats.failures.firstCall);
@@ -389,8 +400,11 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
     logMessage("Failed to start the counter service\n");
     MPI_Abort(world, 1);
   }
-  Command command = {
-      .kind = phase, .timeFiles = plan.timeFiles, .nbFiles = plan.nbFiles};
+  Command command = {.kind = phase,
+                     .timeFiles = plan.timeFiles,
+                     .syncfs = plan.syncFd >= 0,
+                     .nbFiles = plan.nbFiles,
+                     .order = plan.order};
   MPI_Request request;
   MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
   waitQuietly(&request, MPI_COMM_NULL);
@@ -428,9 +442,13 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
   for (size_t r = 0; r < nbRanks; ++r) {
     const Report& share = reports[r];
     PhaseFailures failures = {share.failures, share.firstIndex,
-                              staticCallName(share.firstCall),
-                              share.firstError};
+                              staticCallName(share.firstCall), share.firstError,
+                              share.firstOffset};
     if (share.failures != 0) mergeFailures(&stats->failures, failures);
+    PhaseFailures differs = {share.differs, share.firstDiffers, "read",
+                             kContentDiffers, share.firstDiffersAt};
+    if (share.differs != 0) mergeFailures(&stats->differs, differs);
+    if (stats->syncError == 0) stats->syncError = share.syncError;
     stats->blocks += share.blocks;
     stats->threadsRun += share.threadsRun;
     stats->fileSeconds = std::max(stats->fileSeconds, share.seconds);
@@ -490,8 +508,8 @@ void* beat(void* arg) {
 // the global counter, until rank 0 says to quit.
 void follow(const RunSettings& s, int workFd, MPI_Comm world,
             MPI_Comm service) {
-  int dirFds[kNbDirs];
-  std::fill(std::begin(dirFds), std::end(dirFds), -EBADF);
+  const PhasePlan base = runPlan(s);
+  std::vector<int> dirFds(s.dirs, -EBADF);
   RemoteCounter counter;
   counter.comm = service;
   for (;;) {
@@ -505,20 +523,18 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
       // Rank 0 has made the directories; those it could not make fail here
       // too, as they do there.
       PhaseFailures missing;
-      closeDirectories(dirFds);
-      openDirectories(workFd, false, dirFds, &missing);
+      closeDirectories(base.layout, dirFds.data());
+      openDirectories(workFd, base.layout, false, dirFds.data(), &missing);
     }
-    const PhasePlan plan = {
-        .nbFiles = command.nbFiles,
-        .layout = computeLayout(s.nbFiles, s.timeLimit > 0),
-        .openFlags = s.openFlags,
-        .fileSize = s.fileSize,
-        .threads = s.threads,
-        .timeFiles = command.timeFiles != 0,
-        .numbers = &counter,
-        .dirFds = dirFds,
-        // The delete phase ends only when all is gone.
-        .stop = kind == kDeletePhase ? &kNeverStop : &stopRequested};
+    PhasePlan plan = base;
+    plan.nbFiles = command.nbFiles;
+    plan.timeFiles = command.timeFiles != 0;
+    plan.syncFd = command.syncfs ? workFd : -1;
+    plan.order = command.order;
+    plan.numbers = &counter;
+    plan.dirFds = dirFds.data();
+    // The delete phase ends only when all is gone.
+    plan.stop = kind == kDeletePhase ? &kNeverStop : &stopRequested;
     counter.reset();
     Heartbeat heartbeat;
     heartbeat.comm = service;
@@ -548,7 +564,7 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
                 world, &request);
     waitQuietly(&request, service);
   }
-  closeDirectories(dirFds);
+  closeDirectories(base.layout, dirFds.data());
 }
 
 // The settings every rank must share with rank 0, in a form that can be
@@ -558,6 +574,7 @@ struct SharedSettings {
   uint64_t nbFiles, fileSize, iterations;
   double timeLimit;
   int32_t direct, dropCaches, keep, pause;
+  int32_t sync, readBack, dirs, randomOrder;
   int32_t parsed;  // the command line was understood: not compared
 };
 
@@ -572,6 +589,10 @@ SharedSettings sharedSettings(const RunSettings& s) {
   shared.dropCaches = s.dropCaches;
   shared.keep = s.dontDeleteFiles;
   shared.pause = s.pause;
+  shared.sync = s.sync;
+  shared.readBack = s.readBack;
+  shared.dirs = static_cast<int32_t>(s.dirs);
+  shared.randomOrder = s.randomOrder;
   return shared;
 }
 
@@ -583,7 +604,11 @@ const char* const kSharedOptions[] = {"-f",
                                       "-D",
                                       "--drop-caches",
                                       "--dontDeleteFiles",
-                                      "-p"};
+                                      "-p",
+                                      "--fsync",
+                                      "--read",
+                                      "--dirs",
+                                      "--order"};
 
 // The index in kSharedOptions of the first setting that differs, or -1.
 int firstDifference(const SharedSettings& a, const SharedSettings& b) {
@@ -594,7 +619,11 @@ int firstDifference(const SharedSettings& a, const SharedSettings& b) {
                           a.direct != b.direct,
                           a.dropCaches != b.dropCaches,
                           a.keep != b.keep,
-                          a.pause != b.pause};
+                          a.pause != b.pause,
+                          a.sync != b.sync,
+                          a.readBack != b.readBack,
+                          a.dirs != b.dirs,
+                          a.randomOrder != b.randomOrder};
   for (int i = 0; i < static_cast<int>(std::size(differs)); ++i) {
     if (differs[i]) return i;
   }
@@ -704,6 +733,8 @@ int runClusterMain(int argc, char** argv) {
     ok = false;
     status = 1;
   }
+  // Each rank holds every directory open; refused before anything is made.
+  if (ok && !raiseDescriptorLimit(settings.dirs)) ok = false;
   if (ok && !initWork(settings.fileSize)) {
     dprintf(2, "rank %d: failed to allocate the %llu-byte data block\n", rank,
             static_cast<unsigned long long>(settings.fileSize));
@@ -799,7 +830,8 @@ int runClusterMain(int argc, char** argv) {
   close(workFd);
   stopLauncher(&launcher);
   // However the run ended, the others stop waiting for a phase.
-  Command quit = {.quit = 1};
+  Command quit;
+  quit.quit = 1;
   MPI_Request request;
   MPI_Ibcast(&quit, sizeof quit, MPI_BYTE, 0, MPI_COMM_WORLD, &request);
   waitQuietly(&request, MPI_COMM_NULL);

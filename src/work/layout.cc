@@ -1,5 +1,6 @@
 #include "work/layout.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace {
@@ -17,29 +18,38 @@ void writeHex(uint64_t value, unsigned width, char* out) {
 
 }  // namespace
 
-TreeLayout computeLayout(uint64_t nbFiles, bool interleaved) {
+TreeLayout computeLayout(uint64_t nbFiles, bool interleaved, unsigned dirs) {
   TreeLayout layout;
-  if (nbFiles > kNbDirs) {
-    const uint64_t x = (nbFiles - 1) >> 10;
+  const unsigned dirLog = static_cast<unsigned>(std::countr_zero(dirs));
+  layout.dirs = dirs;
+  layout.dirMask = dirs - 1;
+  layout.dirWidth = static_cast<uint16_t>(
+      std::max(3, static_cast<int>(std::bit_width(layout.dirMask) + 3) / 4));
+  if (nbFiles > dirs) {
+    const uint64_t x = (nbFiles - 1) >> dirLog;
     layout.dirBits = static_cast<uint16_t>(std::bit_width(x));
     layout.nameWidth = static_cast<uint16_t>((layout.dirBits + 3) / 4);
   }
   if (interleaved) {
-    layout.fileShift = 10;
+    layout.fileShift = static_cast<uint8_t>(dirLog);
+    layout.fileMask = UINT64_MAX;
+  } else if (layout.dirBits == 64) {
+    // One directory holds every number: its mask is 0, and a shift by 64
+    // would be undefined.
+    layout.dirShift = 63;
     layout.fileMask = UINT64_MAX;
   } else {
-    // dirBits is at most 54, so the shift is always defined.
     layout.dirShift = static_cast<uint8_t>(layout.dirBits);
     layout.fileMask = (uint64_t{1} << layout.dirBits) - 1;
   }
   return layout;
 }
 
-void dirName(unsigned dir, char* buf) {
+void dirName(const TreeLayout& layout, unsigned dir, char* buf) {
   buf[0] = 'd';
   buf[1] = '_';
-  writeHex(dir, 3, buf + 2);
-  buf[5] = '\0';
+  writeHex(dir, layout.dirWidth, buf + 2);
+  buf[2 + layout.dirWidth] = '\0';
 }
 
 void fileName(const TreeLayout& layout, uint64_t index, char* buf) {
@@ -51,8 +61,9 @@ void fileName(const TreeLayout& layout, uint64_t index, char* buf) {
 }
 
 size_t filePath(const TreeLayout& layout, uint64_t index, char* buf) {
-  dirName(dirOf(layout, index), buf);
-  buf[5] = '/';
-  fileName(layout, index, buf + 6);
-  return 8u + layout.nameWidth;
+  dirName(layout, dirOf(layout, index), buf);
+  const size_t dirLength = 2u + layout.dirWidth;
+  buf[dirLength] = '/';
+  fileName(layout, index, buf + dirLength + 1);
+  return dirLength + 3 + layout.nameWidth;
 }

@@ -1,41 +1,50 @@
-// The shape of the tree: 1024 directories d_000 to d_3ff under the working
-// directory, each holding a contiguous block of file numbers, or every 1024th
-// number.
+// The shape of the tree: a power of two of directories, 1024 unless the run
+// says otherwise, named d_000 to d_3ff under the working directory, each
+// holding a contiguous block of file numbers, or every Nth number.
 #ifndef TREEFLOOD_WORK_LAYOUT_H_
 #define TREEFLOOD_WORK_LAYOUT_H_
 
 #include <stddef.h>
 #include <stdint.h>
 
-const unsigned kNbDirs = 1024;
+const unsigned kDefaultDirs = 1024;
+const unsigned kMaxDirs = 65536;
 
-// Room for the longest path, "d_xxx/f_" and 14 hex digits (counts up to
-// 2^64 - 1), and a terminator.
+// Room for the longest path, "d_xxxx/f_" and 16 hex digits (one directory
+// of 2^64 - 1 files), and a terminator.
 const size_t kPathSize = 32;
+// Room for the longest directory name, "d_xxxx", and a terminator.
+const size_t kDirNameSize = 8;
 
 struct TreeLayout {
   // Low bits of a file number that select the file inside its directory, in
   // blocks; a directory holds at most 2^dirBits files either way.
   uint16_t dirBits = 0;
-  // Hexadecimal digits of the file part of a name.
+  // Hexadecimal digits of the file part of a name, and of a directory's.
   uint16_t nameWidth = 1;
+  uint16_t dirWidth = 3;
   // A file's directory is (index >> dirShift) & dirMask, and its number in
   // there (index >> fileShift) & fileMask: in blocks, the high bits and the
-  // low dirBits; interleaved, the low 10 bits and the rest.
+  // low dirBits; interleaved, the low bits that count the directories and
+  // the rest.
   uint8_t dirShift = 0, fileShift = 0;
-  uint64_t dirMask = kNbDirs - 1, fileMask = 0;
+  uint32_t dirs = kDefaultDirs;
+  uint64_t dirMask = kDefaultDirs - 1, fileMask = 0;
 };
 
-// The layout for `nbFiles` files: the fewest bits per directory that fit
-// every file number below 1024 directories. In blocks, each directory holds
-// consecutive numbers and the last ones stay empty when the files are few;
-// `interleaved`, file i is in directory i mod 1024, numbered i / 1024 there,
-// so that any number of files made spreads over every directory.
-TreeLayout computeLayout(uint64_t nbFiles, bool interleaved = false);
+// The layout for `nbFiles` files over `dirs` directories, a power of two up
+// to kMaxDirs: the fewest bits per directory that fit every file number. In
+// blocks, each directory holds consecutive numbers and the last ones stay
+// empty when the files are few; `interleaved`, file i is in directory i mod
+// dirs, numbered i / dirs there, so that any number of files made spreads
+// over every directory. Directory names have as many hex digits as dirs - 1
+// needs, and never fewer than 3.
+TreeLayout computeLayout(uint64_t nbFiles, bool interleaved = false,
+                         unsigned dirs = kDefaultDirs);
 
-// Writes "d_%03x" of directory `dir` (below 1024) and its terminator into
-// `buf`, which holds at least 6 bytes.
-void dirName(unsigned dir, char* buf);
+// Writes "d_" and the layout.dirWidth hex digits of directory `dir` and a
+// terminator into `buf`, which holds kDirNameSize bytes.
+void dirName(const TreeLayout& layout, unsigned dir, char* buf);
 
 // The directory that holds file `index`.
 inline unsigned dirOf(const TreeLayout& layout, uint64_t index) {
@@ -46,9 +55,8 @@ inline unsigned dirOf(const TreeLayout& layout, uint64_t index) {
 // terminator into `buf`, which holds at least layout.nameWidth + 3 bytes.
 void fileName(const TreeLayout& layout, uint64_t index, char* buf);
 
-// Writes the path of file `index`, "d_%03x/f_%0*llx", and its terminator into
-// `buf`, which holds at least layout.nameWidth + 9 bytes. Returns the path's
-// length, 8 + layout.nameWidth.
+// Writes the path of file `index`, "d_%0*x/f_%0*llx", and its terminator
+// into `buf`, which holds kPathSize bytes. Returns the path's length.
 size_t filePath(const TreeLayout& layout, uint64_t index, char* buf);
 
 #endif  // TREEFLOOD_WORK_LAYOUT_H_

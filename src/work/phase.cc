@@ -1,6 +1,8 @@
 #include "work/phase.h"
 
+#include <errno.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -196,6 +198,9 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
 
   worker(plan, &tallies[0]);
   for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
+  // Durability is what the mode measures: its time is the file work's.
+  const int syncError =
+      plan.syncFd >= 0 && syncfs(plan.syncFd) != 0 ? errno : 0;
   const uint64_t endTicks = latencyTicks();
   const uint64_t end = monotonicNs();
 
@@ -211,6 +216,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
 
   *stats = PhaseStats{};
   stats->fileSeconds = secondsBetween(start, end);
+  stats->syncError = syncError;
   if (endTicks > startTicks) {
     stats->nsPerTick = static_cast<double>(end - start) /
                        static_cast<double>(endTicks - startTicks);
@@ -222,6 +228,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   stats->timeline.shrink_to_fit();
   for (unsigned t = 0; t <= started; ++t) {
     mergeFailures(&stats->failures, tallies[t].failures);
+    mergeFailures(&stats->differs, tallies[t].differs);
     stats->blocks += tallies[t].blocks;
     stats->timeUp = stats->timeUp || tallies[t].timeUp;
     if (plan.timeFiles) mergeLatency(&stats->latency, latency[t]);

@@ -38,12 +38,15 @@ struct RankShare {
 // What a phase found of its files, over all its threads.
 struct PhaseStats {
   PhaseFailures failures;
-  int64_t blocks = 0;  // st_blocks of the files measured
+  PhaseFailures differs;  // files read back that differ; among the failures
+  int64_t blocks = 0;     // st_blocks of the files measured
   // In ticks of latencyTicks; empty unless the plan times files.
   LatencyHistogram latency;
   double nsPerTick = 1;
-  // From the start of the first worker to the return of the last.
+  // From the start of the first worker to the return of the last, and the
+  // plan's syncfs after them.
   double fileSeconds = 0;
+  int syncError = 0;  // the errno of a syncfs that failed
   // Numbers handed out; past the count once every worker has drawn its last.
   uint64_t handedOut = 0;
   unsigned threadsRun = 0;  // the calling thread and those that started
@@ -59,9 +62,10 @@ struct PhaseStats {
 // Runs `worker` on the calling thread and plan.threads - 1 more, drawing from
 // plan.numbers, which the caller has reset; beside them the progress reporter
 // measures the phase from monotonicNs reading `startNs` and samples its
-// timeline. Returns when every worker has returned, the reporter has stopped
-// and its line is erased. If some threads or the reporter can't be started,
-// a warning says so and the phase goes on without them.
+// timeline. Once the workers are done, calls syncfs on plan.syncFd if it
+// is 0 or more. Returns when every worker has returned, the reporter has
+// stopped and its line is erased. If some threads or the reporter can't be
+// started, a warning says so and the phase goes on without them.
 void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
               PhaseStats* stats);
 

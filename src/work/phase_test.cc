@@ -36,7 +36,7 @@ int limitedStart(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*),
 
 TEST(RunPhase, EveryNumberOnceTheLowestFailureAndTheDeadline) {
   // No directory could be opened, so that each file fails at once.
-  std::vector<int> dirFds(kNbDirs, -ENOENT);
+  std::vector<int> dirFds(kDefaultDirs, -ENOENT);
   const uint64_t kNever = monotonicNs() + 3600000000000;
   const std::string threadsLost =
       "Warning: 5 of 7 threads could not be started (Resource temporarily "

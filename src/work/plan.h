@@ -10,10 +10,16 @@
 #include <atomic>
 
 #include "work/layout.h"
+#include "work/order.h"
 
 // The length files are given unless the run says otherwise; a multiple of
 // 512 for direct I/O.
 const size_t kDefaultFileSize = 10240;
+
+// What makes the create phase durable: nothing (the page cache keeps the
+// files), an fsync of each file before its close, or one syncfs of the file
+// system once the files are done.
+enum SyncMode : uint8_t { kSyncNone, kSyncFile, kSyncPhase };
 
 // Where a phase's file numbers come from. Every number is handed out exactly
 // once per phase, and each caller sees its numbers in increasing order.
@@ -62,15 +68,24 @@ const uint64_t kReportIntervalNs = 250000000;
 struct PhasePlan {
   uint64_t nbFiles = 0;
   TreeLayout layout;
-  // For the create phase; O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC are added.
+  // For the create phase, O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC added; the
+  // read phase reads with its O_DIRECT or without.
   int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
   size_t fileSize = kDefaultFileSize;  // bytes of dataBlock in each file
   unsigned threads = 1;                // 1 to 64
   // Time each file's operation, for the latency figures.
   bool timeFiles = false;
+  // Create: fsync each file after its write and before its close.
+  bool syncFiles = false;
+  // When 0 or more, runPhase calls syncfs on this descriptor once the
+  // workers are done, within the file work.
+  int syncFd = -1;
+  // How the numbers drawn map to files; as drawn unless the run says
+  // otherwise.
+  FileOrder order;
   // Set by the phase runner, which owns the source.
   FileNumberSource* numbers = nullptr;
-  // The 1024 directories, opened without following links; an entry below 0
+  // The layout's directories, opened without following links; an entry below 0
   // is minus the errno of a directory that could not be opened.
   const int* dirFds = nullptr;
   // Set by a stop signal: no more numbers are drawn; files in flight finish.

@@ -9,15 +9,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 const std::atomic<bool> kNeverStop{false};
 
 namespace {
 
 // The loop every worker runs: `operation(index, dirFd, name)` for each number
-// handed out, until they run out, a stop is asked for or the deadline passes,
-// timing each call that succeeds when kTimed. A file whose directory could
+// handed out, mapped to its file by the plan's order when kOrdered, until they
+// run out, a stop is asked for or the deadline passes, timing each call that
+// succeeds when kTimed. A file whose directory could
 // not be opened fails as `call` with the directory's error.
-template <bool kTimed, typename Operation>
+template <bool kTimed, bool kOrdered, typename Operation>
 void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
               Operation operation) {
   FileNumberSource& numbers = *plan.numbers;
@@ -36,6 +39,7 @@ void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
       break;
     }
     if ((i = numbers.next()) >= nbFiles) break;
+    if constexpr (kOrdered) i = fileOf(plan.order, i);
     const int dirFd = plan.dirFds[dirOf(plan.layout, i)];
     if (dirFd < 0) {
       countFailure(&tally->failures, i, call, -dirFd);
@@ -55,15 +59,26 @@ void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
 
 // Two clock reads cost about as much as a stat of a cached file, so files
 // are timed only when someone asked for their latency; the untimed loop is
-// the bare system calls.
+// the bare system calls. So is a loop in the order drawn.
 template <typename Operation>
 void forEachFile(const PhasePlan& plan, WorkerTally* tally, const char* call,
                  Operation operation) {
-  if (tally->latency != nullptr) {
-    fileLoop<true>(plan, tally, call, operation);
+  const bool timed = tally->latency != nullptr;
+  if (plan.order.random) {
+    timed ? fileLoop<true, true>(plan, tally, call, operation)
+          : fileLoop<false, true>(plan, tally, call, operation);
   } else {
-    fileLoop<false>(plan, tally, call, operation);
+    timed ? fileLoop<true, false>(plan, tally, call, operation)
+          : fileLoop<false, false>(plan, tally, call, operation);
   }
+}
+
+// The first byte at which `a` and `b`, both `length` long, differ; called
+// once memcmp has found that they do.
+size_t firstDifference(const char* a, const char* b, size_t length) {
+  size_t at = 0;
+  while (at < length && a[at] == b[at]) ++at;
+  return at;
 }
 
 // Removes an entry found at a file's name, which an earlier run may have
@@ -85,13 +100,14 @@ int removeLeftover(int dirFd, const char* name, uid_t uid) {
 char* dataBlock = nullptr;
 
 const char* phaseName(PhaseKind kind) {
-  static const char* const kNames[kNbFilePhases] = {"create", "size", "delete"};
+  static const char* const kNames[kNbFilePhases] = {"create", "size", "read",
+                                                    "delete"};
   return kNames[kind];
 }
 
 WorkerRoutine phaseWorker(PhaseKind kind) {
   static const WorkerRoutine kWorkers[kNbFilePhases] = {
-      createWorker, sizeWorker, deleteWorker};
+      createWorker, sizeWorker, readWorker, deleteWorker};
   return kWorkers[kind];
 }
 
@@ -116,17 +132,21 @@ const char* failureError(int error) {
       return "file has other links";
     case kOtherOwner:
       return "file of another user";
+    case kContentDiffers:
+      return "content differs";
     default:
       return strerror(error);
   }
 }
 
-void countFailure(PhaseFailures* f, uint64_t index, const char* call,
-                  int error) {
-  if (f->count++ == 0) {
+void countFailure(PhaseFailures* f, uint64_t index, const char* call, int error,
+                  uint64_t offset) {
+  // In a random order, a later failure may be of a lower number.
+  if (f->count++ == 0 || index < f->firstIndex) {
     f->firstIndex = index;
     f->firstCall = call;
     f->firstError = error;
+    f->firstOffset = offset;
   }
 }
 
@@ -136,6 +156,7 @@ void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {
     into->firstIndex = from.firstIndex;
     into->firstCall = from.firstCall;
     into->firstError = from.firstError;
+    into->firstOffset = from.firstOffset;
   }
   into->count += from.count;
 }
@@ -147,6 +168,7 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
   const int flags =
       plan.openFlags | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   const size_t size = plan.fileSize;
+  const bool sync = plan.syncFiles;
   const uid_t uid = geteuid();
   PhaseFailures* failures = &tally->failures;
   forEachFile(plan, tally, "open",
@@ -175,6 +197,11 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
                   }
                   done += static_cast<size_t>(n);
                 }
+                if (sync && fsync(fd) != 0) {
+                  countFailure(failures, i, "fsync", errno);
+                  close(fd);
+                  return false;
+                }
                 if (close(fd) != 0) {
                   countFailure(failures, i, "close", errno);
                   return false;
@@ -199,6 +226,68 @@ void sizeWorker(const PhasePlan& plan, WorkerTally* tally) {
       });
 }
 
+void readWorker(const PhasePlan& plan, WorkerTally* tally) {
+  const int flags = O_RDONLY | (plan.openFlags & O_DIRECT) | O_NOFOLLOW |
+                    O_NONBLOCK | O_CLOEXEC;
+  const size_t size = plan.fileSize;
+  // Room for one byte past the file's end, so that a read shorter than asked
+  // shows the end; whole pages, which direct I/O needs.
+  const size_t length =
+      std::min(kReadBufferSize, (size + 1 + 4095) / 4096 * 4096);
+  void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const int mapError = mapped == MAP_FAILED ? errno : 0;
+  char* buffer = static_cast<char*>(mapped);
+  PhaseFailures* failures = &tally->failures;
+  PhaseFailures* differs = &tally->differs;
+  forEachFile(
+      plan, tally, "read", [=](uint64_t i, int dirFd, const char* name) {
+        const int fd = mapError != 0 ? -1 : openat(dirFd, name, flags);
+        if (fd < 0) {
+          countFailure(failures, i, mapError != 0 ? "mmap" : "open",
+                       mapError != 0 ? mapError : errno);
+          return false;
+        }
+        int error = 0;
+        uint64_t differsAt = UINT64_MAX;
+        for (size_t done = 0;;) {
+          const size_t left = size - done + 1;
+          const size_t asked =
+              left < length ? (left + 4095) / 4096 * 4096 : length;
+          const ssize_t n = read(fd, buffer, asked);
+          if (n < 0) {
+            error = errno;
+            break;
+          }
+          const size_t got = static_cast<size_t>(n);
+          const size_t inFile = std::min(got, size - done);
+          if (memcmp(buffer, dataBlock + done, inFile) != 0) {
+            differsAt =
+                done + firstDifference(buffer, dataBlock + done, inFile);
+            break;
+          }
+          done += got;
+          if (got > inFile || (got == 0 && done < size)) {
+            differsAt = std::min(done, size);  // longer, or shorter
+            break;
+          }
+          if (got == 0 || (done == size && got < asked)) break;
+        }
+        if (close(fd) != 0 && error == 0) error = errno;
+        if (differsAt != UINT64_MAX) {
+          countFailure(failures, i, "read", kContentDiffers, differsAt);
+          countFailure(differs, i, "read", kContentDiffers, differsAt);
+          return false;
+        }
+        if (error != 0) {
+          countFailure(failures, i, "read", error);
+          return false;
+        }
+        return true;
+      });
+  if (mapError == 0) munmap(mapped, length);
+}
+
 void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {
   forEachFile(plan, tally, "unlink",
               [=](uint64_t i, int dirFd, const char* name) {
@@ -208,12 +297,13 @@ void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {
               });
 }
 
-void openDirectories(int workFd, bool make, int* dirFds,
-                     PhaseFailures* failures, PhaseFailures* exposed) {
-  char name[6];
+void openDirectories(int workFd, const TreeLayout& layout, bool make,
+                     int* dirFds, PhaseFailures* failures,
+                     PhaseFailures* exposed) {
+  char name[kDirNameSize];
   const uid_t uid = geteuid();
-  for (unsigned d = 0; d < kNbDirs; ++d) {
-    dirName(d, name);
+  for (unsigned d = 0; d < layout.dirs; ++d) {
+    dirName(layout, d, name);
     const char* call = "mkdir";
     int fd = -1;
     const bool made = make && mkdirat(workFd, name, 0766) == 0;
@@ -238,31 +328,33 @@ void openDirectories(int workFd, bool make, int* dirFds,
   }
 }
 
-void closeDirectories(int* dirFds) {
-  for (unsigned d = 0; d < kNbDirs; ++d) {
+void closeDirectories(const TreeLayout& layout, int* dirFds) {
+  for (unsigned d = 0; d < layout.dirs; ++d) {
     if (dirFds[d] >= 0) close(dirFds[d]);
     dirFds[d] = -EBADF;
   }
 }
 
-int64_t directoryBlocks(int workFd, const int* dirFds) {
+int64_t directoryBlocks(int workFd, const TreeLayout& layout,
+                        const int* dirFds) {
   struct stat st;
   int64_t blocks = fstat(workFd, &st) == 0 ? st.st_blocks : 0;
-  for (unsigned d = 0; d < kNbDirs; ++d) {
+  for (unsigned d = 0; d < layout.dirs; ++d) {
     if (dirFds[d] >= 0 && fstat(dirFds[d], &st) == 0) blocks += st.st_blocks;
   }
   return blocks;
 }
 
-void removeDirectories(int workFd, int* dirFds, PhaseFailures* failures) {
-  char name[6];
-  for (unsigned d = 0; d < kNbDirs; ++d) {
+void removeDirectories(int workFd, const TreeLayout& layout, int* dirFds,
+                       PhaseFailures* failures) {
+  char name[kDirNameSize];
+  for (unsigned d = 0; d < layout.dirs; ++d) {
     // One that could not be opened was never the run's: it stays, and was
     // counted when the directories were made.
     if (dirFds[d] < 0) continue;
     close(dirFds[d]);
     dirFds[d] = -EBADF;
-    dirName(d, name);
+    dirName(layout, d, name);
     if (unlinkat(workFd, name, AT_REMOVEDIR) != 0) {
       countFailure(failures, d, "rmdir", errno);
     }

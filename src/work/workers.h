@@ -22,28 +22,33 @@ extern char* dataBlock;
 // can't be allocated.
 bool initWork(size_t fileSize);
 
+// The most a thread of the read phase reads at once.
+const size_t kReadBufferSize = size_t{1} << 20;
+
 // Failure codes of our own beside the errno values, for entries that are
 // there but are not the run's to touch.
-const int kNotRegular = -1;  // a link, FIFO, device or directory
-const int kOtherLinks = -2;  // a regular file that also stands elsewhere
-const int kOtherOwner = -3;  // a regular file that another user owns
+const int kNotRegular = -1;      // a link, FIFO, device or directory
+const int kOtherLinks = -2;      // a regular file that also stands elsewhere
+const int kOtherOwner = -3;      // a regular file that another user owns
+const int kContentDiffers = -4;  // read back, not what was written
 
 // The operations that failed, on files or on directories: how many, and the
-// one with the lowest number, by the call that failed and its error.
+// one with the lowest number, by the call that failed and its error, and for
+// a file whose content differs, the first byte that does.
 struct PhaseFailures {
   uint64_t count = 0;
   uint64_t firstIndex = 0;
   const char* firstCall = nullptr;
   int firstError = 0;
+  uint64_t firstOffset = 0;
 };
 
 // The text of a failure's error: the system's for an errno value, or ours.
 const char* failureError(int error);
 
-// Records the failure of number `index`. Numbers must come in increasing
-// order, so that the first failure recorded is the lowest-numbered one.
+// Records the failure of number `index`, keeping the lowest-numbered one.
 void countFailure(PhaseFailures* failures, uint64_t index, const char* call,
-                  int error);
+                  int error, uint64_t offset = 0);
 
 // Adds `from` to `into`, keeping the failure with the lower number.
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from);
@@ -52,6 +57,9 @@ void mergeFailures(PhaseFailures* into, const PhaseFailures& from);
 // Aligned to a cache line so that neighbouring tallies never share one.
 struct alignas(64) WorkerTally {
   PhaseFailures failures;
+  // Files read back whose length or bytes differ from what was written; they
+  // are among the failures too.
+  PhaseFailures differs;
   int64_t blocks = 0;  // st_blocks (512-byte units) of the files measured
   // Where to record the latency of each file whose operation succeeded
   // (failed files are only counted), or null not to time files.
@@ -64,49 +72,62 @@ struct alignas(64) WorkerTally {
 using WorkerRoutine = void (*)(const PhasePlan& plan, WorkerTally* tally);
 
 // The file phases, in the order a run has them; results are indexed by them.
-enum PhaseKind : uint8_t { kCreatePhase, kSizePhase, kDeletePhase };
-const int kNbFilePhases = 3;
+enum PhaseKind : uint8_t { kCreatePhase, kSizePhase, kReadPhase, kDeletePhase };
+const int kNbFilePhases = 4;
 
-// "create", "size" or "delete".
+// "create", "size", "read" or "delete".
 const char* phaseName(PhaseKind kind);
 
 // The worker routine of `kind`.
 WorkerRoutine phaseWorker(PhaseKind kind);
 
 // Given a histogram in its tally, each worker times every file's operation
-// (create: open, write and close; size: stat; delete: unlink).
+// (create: open, write, fsync if asked and close; size: stat; read: open,
+// read and close; delete: unlink).
 
 // Creates each file with O_EXCL and writes plan.fileSize bytes of dataBlock
-// into it (none for 0). A regular file with one link that the run's user owns,
-// which an earlier run may have left, is unlinked and made anew; anything
-// else at the name is left as it is and counted as failed.
+// into it (none for 0), then fsyncs it if the plan says so. A regular file with
+// one link that the run's user owns, which an earlier run may have left, is
+// unlinked and made anew; anything else at the name is left as it is and
+// counted as failed.
 void createWorker(const PhasePlan& plan, WorkerTally* tally);
 
 // Adds each file's st_blocks to the tally; an entry that can't be stat'ed or
 // is not a regular file adds nothing and is counted as failed.
 void sizeWorker(const PhasePlan& plan, WorkerTally* tally);
 
+// Reads each file back, with O_DIRECT if the plan's create flags have it,
+// into a buffer of at most 1 MiB that the thread allocates once, and checks
+// its length and bytes against dataBlock: one that differs fails, and is
+// counted in the tally's `differs` with the first byte that does. A short
+// read at the expected length is taken as the end of the file, so a file of
+// one buffer or less costs one read.
+void readWorker(const PhasePlan& plan, WorkerTally* tally);
+
 // Unlinks each file; a link is removed itself, never what it points to.
 void deleteWorker(const PhasePlan& plan, WorkerTally* tally);
 
-// Opens each of the 1024 directories under `workFd` without following a link
-// into `dirFds`, first making those that are missing when `make`. A directory
-// that can't be made or opened is counted in `failures`, by its number, and
-// its entry is minus the errno. When `make`, those that were there already
-// and that another user owns or others may write into (without the sticky
-// bit) are counted in `exposed`.
-void openDirectories(int workFd, bool make, int* dirFds,
-                     PhaseFailures* failures, PhaseFailures* exposed = nullptr);
+// Opens each of the layout's directories under `workFd` without following a
+// link into `dirFds`, first making those that are missing when `make`. A
+// directory that can't be made or opened is counted in `failures`, by its
+// number, and its entry is minus the errno. When `make`, those that were there
+// already and that another user owns or others may write into (without the
+// sticky bit) are counted in `exposed`.
+void openDirectories(int workFd, const TreeLayout& layout, bool make,
+                     int* dirFds, PhaseFailures* failures,
+                     PhaseFailures* exposed = nullptr);
 
-// Closes those of `dirFds` that are open and marks them closed.
-void closeDirectories(int* dirFds);
+// Closes those of the layout's `dirFds` that are open and marks them closed.
+void closeDirectories(const TreeLayout& layout, int* dirFds);
 
 // st_blocks of the working directory and of the directories that are open.
-int64_t directoryBlocks(int workFd, const int* dirFds);
+int64_t directoryBlocks(int workFd, const TreeLayout& layout,
+                        const int* dirFds);
 
 // Closes the open directories and removes them; those that still hold
 // entries stay and are counted in `failures`.
-void removeDirectories(int workFd, int* dirFds, PhaseFailures* failures);
+void removeDirectories(int workFd, const TreeLayout& layout, int* dirFds,
+                       PhaseFailures* failures);
 
 // What removeLeftovers did: the entries it removed, and those of a run's
 // names that stayed, with the first one's path, call and errno.

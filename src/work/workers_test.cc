@@ -1,0 +1,52 @@
+#include "work/workers.h"
+
+#include <fcntl.h>
+
+#include "test_util.h"
+#include "work/phase.h"
+
+TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
+  const uint64_t kBig = 3 << 20;  // three buffers' worth
+  const struct {
+    uint64_t size;
+    const char* change;  // to d_000/f_1 of four files
+    int64_t differsAt;   // -1: none; -2: fails otherwise
+  } cases[] = {
+      {10240, "printf x | dd of=d_000/f_1 bs=1 seek=4096 conv=notrunc", 4096},
+      {10240, "truncate -s 100 d_000/f_1", 100},
+      {10240, "truncate -s 10241 d_000/f_1", 10240},
+      {kBig, "true", -1},
+      {kBig, "printf x | dd of=d_000/f_1 bs=1 seek=2097157 conv=notrunc",
+       2097157},
+      {kBig, "truncate -s 3145727 d_000/f_1", 3145727},
+      {0, "printf x > d_000/f_1", 0},
+      {10240, "rm d_000/f_1 && ln -s f_0 d_000/f_1", -2},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    ASSERT_TRUE(initWork(c.size));
+    const int workFd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    int dirFd = -1;
+    PhasePlan plan = {.nbFiles = 4,
+                      .layout = computeLayout(4, false, 1),
+                      .openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT,
+                      .fileSize = c.size,
+                      .dirFds = &dirFd,
+                      .progress = false};
+    PhaseStats made, read;
+    openDirectories(workFd, plan.layout, true, &dirFd, &made.failures);
+    LocalRunner runner(2);
+    runner.run(kCreatePhase, plan, monotonicNs(), &made);
+    bash(c.change, dir.path);
+    runner.run(kReadPhase, plan, monotonicNs(), &read);
+    EXPECT_EQ(made.failures.count, 0u);
+    EXPECT_EQ(read.failures.count, c.differsAt == -1 ? 0u : 1u) << c.change;
+    EXPECT_EQ(read.differs.count, c.differsAt >= 0 ? 1u : 0u) << c.change;
+    if (c.differsAt >= 0) {
+      EXPECT_EQ(read.differs.firstIndex, 1u);
+      EXPECT_EQ(read.differs.firstOffset, static_cast<uint64_t>(c.differsAt));
+    }
+    closeDirectories(plan.layout, &dirFd);
+    close(workFd);
+  }
+}
