@@ -4,8 +4,11 @@
 // monotonic clock, as "create S", "size S", "delete S". Between create and
 // size it runs `ls -R`, untimed, as a run does.
 //
-//   floor [-f files] [-t threads] [-D] [-s] [-d dir]
+//   floor [-f files] [-t threads] [-D] [-s] [-d dir] [-r seed] [-R]
 //     -D  no O_DIRECT        -s  static contiguous ranges, no shared counter
+//     -r  each phase in treeflood's random order for the seed, looked up in
+//         a table made before the phase: the order's calls, not its cost
+//     -R  a read phase after size: open, one read of the file, close
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -20,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "work/order.h"
+
 namespace {
 
 uint64_t nbFiles = 100000;
@@ -29,6 +34,8 @@ bool staticRanges = false;
 unsigned dirBits = 0, nameWidth = 1;
 char* block = nullptr;
 std::atomic<uint64_t> counter;
+// The file each number drawn stands for, in a random order; empty in order.
+std::vector<uint64_t> order;
 std::atomic<int64_t> blocks;
 
 void hex(uint64_t v, unsigned width, char* out) {
@@ -65,16 +72,28 @@ void work(unsigned thread, Op op) {
     uint64_t end =
         begin + nbFiles / threads + (thread < nbFiles % threads ? 1 : 0);
     for (uint64_t i = begin; i < end; ++i) {
-      path(i, buf);
+      path(order.empty() ? i : order[i], buf);
       op(buf);
     }
     return;
   }
   for (uint64_t i;
        (i = counter.fetch_add(1, std::memory_order_relaxed)) < nbFiles;) {
-    path(i, buf);
+    path(order.empty() ? i : order[i], buf);
     op(buf);
   }
+}
+
+// Phase `kind` (0 create, 1 size, 2 read, 3 delete, as treeflood numbers
+// them) in the order of `seed`, when one was given.
+bool shuffled = false;
+uint64_t seed = 0;
+void planOrder(unsigned kind) {
+  order.clear();
+  if (!shuffled) return;
+  const FileOrder o = randomOrder(seed, kind, nbFiles, nbFiles);
+  order.resize(nbFiles);
+  for (uint64_t i = 0; i < nbFiles; ++i) order[i] = fileOf(o, i);
 }
 
 template <typename Op>
@@ -90,7 +109,8 @@ void phase(Op op) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int c; (c = getopt(argc, argv, "f:t:Dsd:")) != -1;) {
+  bool readBack = false;
+  for (int c; (c = getopt(argc, argv, "f:t:Dsd:r:R")) != -1;) {
     switch (c) {
       case 'f':
         nbFiles = strtoull(optarg, nullptr, 10);
@@ -107,6 +127,13 @@ int main(int argc, char** argv) {
       case 'd':
         if (chdir(optarg) != 0) return perror(optarg), 1;
         break;
+      case 'r':
+        shuffled = true;
+        seed = strtoull(optarg, nullptr, 10);
+        break;
+      case 'R':
+        readBack = true;
+        break;
       default:
         return 2;
     }
@@ -121,6 +148,7 @@ int main(int argc, char** argv) {
   memset(block, 0, 10240);
   char dir[6];
 
+  planOrder(0);
   double start = now();
   for (unsigned d = 0; d < 1024; ++d) {
     dirPath(d, dir);
@@ -138,6 +166,7 @@ int main(int argc, char** argv) {
   // finds them.
   if (system("ls -R >/dev/null 2>&1") != 0) return 1;
 
+  planOrder(1);
   start = now();
   phase([](const char* p) {
     struct stat st;
@@ -152,6 +181,21 @@ int main(int argc, char** argv) {
   }
   printf("size %.6f\n", now() - start);
 
+  if (readBack) {
+    planOrder(2);
+    start = now();
+    phase([](const char* p) {
+      // A buffer of the thread's own, made once, as treeflood's.
+      thread_local char* buffer = static_cast<char*>(aligned_alloc(4096, 12288));
+      int fd = open(p, O_RDONLY | (openFlags & O_DIRECT));
+      ssize_t got = read(fd, buffer, 10240);
+      (void)got;
+      close(fd);
+    });
+    printf("read %.6f\n", now() - start);
+  }
+
+  planOrder(3);
   start = now();
   phase([](const char* p) { unlink(p); });
   for (unsigned d = 0; d < 1024; ++d) {

@@ -5,6 +5,7 @@
 #include "console/report.h"
 #include "work/latency.h"
 #include "work/layout.h"
+#include "work/order.h"
 #include "work/plan.h"
 
 namespace {
@@ -29,6 +30,21 @@ void BM_nextIndex(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(source->next());
 }
 BENCHMARK(BM_nextIndex)->Threads(1)->Threads(2)->Threads(8);
+
+// What --order random adds to each file: the number drawn mapped through the
+// phase's permutation, and for a later phase after a time limit, the create
+// phase's too (argument 1).
+void BM_randomOrder(benchmark::State& state) {
+  const uint64_t files = 100000;
+  const FileOrder order =
+      randomOrder(1, 2, files, state.range(0) != 0 ? 2 * files : files);
+  uint64_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(fileOf(order, i));
+    if (++i == files) i = 0;
+  }
+}
+BENCHMARK(BM_randomOrder)->Arg(0)->Arg(1);
 
 void BM_expandLiveLine(benchmark::State& state) {
   for (auto _ : state) {

@@ -19,6 +19,7 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
       {kBig, "printf x | dd of=d_000/f_1 bs=1 seek=2097157 conv=notrunc",
        2097157},
       {kBig, "truncate -s 3145727 d_000/f_1", 3145727},
+      {kBig, "truncate -s 3145729 d_000/f_1", 3145728},
       {0, "printf x > d_000/f_1", 0},
       {10240, "rm d_000/f_1 && ln -s f_0 d_000/f_1", -2},
   };
