@@ -186,7 +186,8 @@ int main(int argc, char** argv) {
     start = now();
     phase([](const char* p) {
       // A buffer of the thread's own, made once, as treeflood's.
-      thread_local char* buffer = static_cast<char*>(aligned_alloc(4096, 12288));
+      thread_local char* buffer =
+          static_cast<char*>(aligned_alloc(4096, 12288));
       int fd = open(p, O_RDONLY | (openFlags & O_DIRECT));
       ssize_t got = read(fd, buffer, 10240);
       (void)got;
