@@ -18,8 +18,8 @@ namespace {
 // The loop every worker runs: `operation(index, dirFd, name)` for each number
 // handed out, mapped to its file by the plan's order when kOrdered, until they
 // run out, a stop is asked for or the deadline passes, timing each call that
-// succeeds when kTimed. A file whose directory could
-// not be opened fails as `call` with the directory's error.
+// succeeds when kTimed. A file whose directory could not be opened fails as
+// `call` with the directory's error.
 template <bool kTimed, bool kOrdered, typename Operation>
 void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
               Operation operation) {
