@@ -319,6 +319,7 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
       return 1;
     }
   }
+  if (!raiseDescriptorLimit(s.dirs)) return 1;
   std::string workDir;
   if (!openWorkDir(s, &run->workFd, &workDir)) return 1;
   const char* call;
@@ -377,7 +378,6 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
       return 1;
     }
   }
-  if (!raiseDescriptorLimit(s.dirs)) return 1;
   installStopHandlers();
   run->plan = runPlan(s);
   run->plan.timeFiles = s.summary || s.jsonPath.has_value();

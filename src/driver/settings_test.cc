@@ -71,9 +71,6 @@ TEST(CommandLine, Outcomes) {
        .status = -1,
        .workload = "fsync phase, 1 directories, random order (seed "
                    "18446744073709551615), read"},
-      {.args = {"--fsync", "file", "--dirs", "65536"},
-       .status = -1,
-       .workload = "fsync file, 65536 directories, sequential order"},
       {{"--seed", "5"}, 1, "--seed needs --order random\n"},
       {{"--stored", "c"}, 1, "--stored needs --compare\n"},
       {{"--threshold", "0"}, 1, "--threshold needs --compare\n"},
