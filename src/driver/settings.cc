@@ -37,6 +37,7 @@ const int kOrder = 273;
 const int kSeed = 274;
 
 const char* const kSyncNames[3] = {"none", "file", "phase"};
+const char* const kOrderNames[2] = {"sequential", "random"};
 
 const char kShortOptions[] = "d:Df:hi:ps:t:V";
 
@@ -376,8 +377,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         settings->dirs = static_cast<unsigned>(count);
         break;
       case kOrder: {
-        static const char* const kOrders[] = {"sequential", "random"};
-        const int order = indexOf(optarg, kOrders, 2);
+        const int order = indexOf(optarg, kOrderNames, 2);
         if (order < 0) {
           logMessage(
               "'%s' is not a valid argument for '--order' option: sequential "

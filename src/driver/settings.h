@@ -96,8 +96,10 @@ struct ParseResult {
 // standard error. Can be called more than once in a process.
 ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings);
 
-// The names of the sync modes, by SyncMode: "none", "file", "phase".
+// The names of the sync modes, by SyncMode: "none", "file", "phase"; and of
+// the orders, by RunSettings::randomOrder: "sequential", "random".
 extern const char* const kSyncNames[3];
+extern const char* const kOrderNames[2];
 
 // The program's name: argument 0 after its last "/".
 const char* programName(const char* argv0);

@@ -224,8 +224,9 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
 std::string workloadText(const RunSettings& settings, uint64_t seed) {
   std::string text = std::string("fsync ") + kSyncNames[settings.sync] + ", " +
                      std::to_string(settings.dirs) + " directories, ";
-  if (!settings.randomOrder) return text + "sequential order";
-  return text + "random order (seed " + std::to_string(seed) + ")";
+  text += std::string(kOrderNames[settings.randomOrder]) + " order";
+  if (!settings.randomOrder) return text;
+  return text + " (seed " + std::to_string(seed) + ")";
 }
 
 std::string summaryText(const std::vector<RunResults>& iterations,
@@ -379,7 +380,7 @@ std::string jsonText(const std::vector<RunResults>& iterations,
       {"fsync", kSyncNames[settings.sync]},
       {"read", settings.readBack},
       {"directories", settings.dirs},
-      {"order", settings.randomOrder ? "random" : "sequential"},
+      {"order", kOrderNames[settings.randomOrder]},
       {"seed", settings.randomOrder ? Json(run.seed) : Json(nullptr)}};
   if (!hosts.empty()) {
     doc["settings"]["batch"] = settings.batch;
@@ -493,7 +494,7 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
   // And what each row ends with: the label and the workload's settings.
   char workload[96];
   snprintf(workload, sizeof workload, ",%s,%u,%s,", kSyncNames[settings.sync],
-           settings.dirs, settings.randomOrder ? "random" : "sequential");
+           settings.dirs, kOrderNames[settings.randomOrder]);
   const std::string ending =
       csvField(settings.label.value_or("")) + workload +
       (settings.randomOrder ? std::to_string(context.seed) : "");
