@@ -227,13 +227,15 @@ TEST(Executable, TimeLimitBoundsTheCreatePhaseAndItsTimeline) {
     auto create = nlohmann::json::parse(
         readFile(dir.path + "/r"))["iterations"][0]["phases"]["create"];
     const auto& timeline = create["timeline"];
-    // 64 threads on a busy machine may leave the reporter a single wake.
+    // 64 threads on a busy machine may leave the reporter no wake at all.
     ASSERT_GE(timeline.size(), more.size() == 1 ? 2u : 0u);
     for (size_t i = 1; i < timeline.size(); ++i) {
       EXPECT_LT(timeline[i - 1][0], timeline[i][0]);
       EXPECT_LE(timeline[i - 1][1], timeline[i][1]);
     }
-    EXPECT_LE(timeline.back()[1], create["files_done"]);
+    if (!timeline.empty()) {
+      EXPECT_LE(timeline.back()[1], create["files_done"]);
+    }
     // --json alone times every file too.
     EXPECT_EQ(create["latency_us"]["max"] > 0, true) << create;
   }
