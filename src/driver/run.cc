@@ -171,6 +171,48 @@ std::string canonicalPath(const std::string& path) {
   return (resolved == "/" ? "" : resolved) + path.substr(slash);
 }
 
+// `path` with every link resolved, its last part's too where that is a
+// link to nothing yet, so that it names what an open would create.
+std::string resolvedPath(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real != nullptr) {
+      path = real;
+      free(real);
+      return path;
+    }
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) break;
+    target[n] = '\0';
+    path = target[0] == '/' ? target
+                            : path.substr(0, path.rfind('/') + 1) + target;
+  }
+  return canonicalPath(path);
+}
+
+// Whether the output file `path` would stand where a run makes or removes
+// entries in the working directory open on `workFd`: in one of its
+// directories' names, or at such a name or a file's in it.
+bool inTree(int workFd, const std::string& path) {
+  struct stat work;
+  if (fstat(workFd, &work) != 0) return false;
+  auto isWork = [&work](const std::string& dir) {
+    struct stat st;
+    return stat(dir.empty() ? "/" : dir.c_str(), &st) == 0 &&
+           st.st_dev == work.st_dev && st.st_ino == work.st_ino;
+  };
+  const std::string real = resolvedPath(path);
+  const size_t slash = real.rfind('/');
+  if (slash == std::string::npos) return false;
+  const std::string dir = real.substr(0, slash);
+  const std::string name = real.substr(slash + 1);
+  if (isWork(dir)) return isDirName(name.c_str()) || isFileName(name.c_str());
+  const size_t up = dir.rfind('/');
+  return up != std::string::npos && isDirName(dir.substr(up + 1).c_str()) &&
+         isWork(dir.substr(0, up));
+}
+
 // Whether the --json and --csv paths name one file: the JSON would replace
 // the CSV's rows.
 bool sameFile(const std::string& a, const std::string& b) {
@@ -215,6 +257,8 @@ struct Run {
   int workFd = -1;
   int csvFd = -1;
   std::vector<int> dirFds;
+  // The file numbers the create phase refused, sorted; the plan's.
+  std::vector<uint64_t> refused;
   uint64_t seed = 0;  // of the random order
   PhasePlan plan;
   StoredResult baseline;  // with --compare
@@ -248,16 +292,21 @@ bool openWorkDir(const RunSettings& s, int* workFd, std::string* workDir) {
   free(real);
   // Two runs in one directory would measure each other's files. The lock
   // goes with the process, however it ends.
-  if (flock(*workFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  if (flock(*workFd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno == EWOULDBLOCK) {
     logMessage("Another treeflood run is working in '%s'\n", workDir->c_str());
     return false;
   }
+  // Some network file systems have no locks: the run goes on, unguarded.
+  logMessage(
+      "Warning: the working directory could not be locked (flock: %s): a "
+      "second run in it would not be kept out\n",
+      strerror(errno));
   return true;
 }
 
-// --cleanup: removes the tree that a killed run left in the working
-// directory, under a run's lock. Returns 0, or 1 when something of the
-// run's could not be removed.
+// --cleanup: removes what a killed run of this user left in the working
+// directory, under a run's lock. Returns 0, or 1 when anything stays.
 int cleanUp(const RunSettings& s) {
   int workFd = -1;
   std::string workDir;
@@ -266,13 +315,8 @@ int cleanUp(const RunSettings& s) {
   if (opened) removeLeftovers(workFd, &tally);
   if (workFd >= 0) close(workFd);
   if (!opened) return 1;
-  logMessage("Removed %llu files and %llu directories of a run from '%s'\n",
-             ull(tally.files), ull(tally.dirs), workDir.c_str());
-  if (tally.failed == 0) return 0;
-  logMessage("Warning: %llu of the run's entries stay (first: %s(%s): %s)\n",
-             ull(tally.failed), tally.firstCall, tally.firstPath.c_str(),
-             strerror(tally.firstError));
-  return 1;
+  logMessage("%s", leftoverText(tally, workDir).c_str());
+  return tally.stayed == 0 ? 0 : 1;
 }
 
 // Reads the --compare baseline and checks that it ran this run's workload;
@@ -340,6 +384,15 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
                run->jsonPath.c_str());
     return 1;
   }
+  // The tree's phases and clean-ups would take such a file for a leftover.
+  for (const auto& [option, path] :
+       {std::pair{"--json", &run->jsonPath}, {"--csv", &run->csvPath}}) {
+    if (!path->empty() && inTree(run->workFd, *path)) {
+      logMessage("The %s file '%s' would be in the run's tree in '%s'\n",
+                 option, path->c_str(), workDir.c_str());
+      return 1;
+    }
+  }
   if (s.jsonPath && !canWriteFile(run->jsonPath)) {
     logMessage("Can't write the results to '%s': %s\n", run->jsonPath.c_str(),
                errno == EINVAL ? "not a regular file" : strerror(errno));
@@ -383,8 +436,15 @@ int prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   run->plan.timeFiles = s.summary || s.jsonPath.has_value();
   run->dirFds.assign(s.dirs, -EBADF);
   run->plan.dirFds = run->dirFds.data();
+  run->plan.refused = &run->refused;
   run->plan.stop = &stopRequested;
   return 0;
+}
+
+// The files a phase after the create phase goes over: the numbers handed
+// out, less those refused.
+uint64_t madeFiles(const Run& run) {
+  return run.plan.nbFiles - run.refused.size();
 }
 
 // Sets the plan's count and order for the phase of `kind` over `files`.
@@ -393,27 +453,31 @@ void planPhase(Run* run, PhaseKind kind, uint64_t files) {
   run->plan.order = phaseOrder(*run->settings, run->seed, kind, files);
 }
 
+// Removes the files the plan names but those refused, and the directories
+// unless they are to be kept: what a stop leaves of the run.
+void removeTree(Run* run) {
+  if (run->settings->dontDeleteFiles) return;
+  // By this process alone, however many ran the phase: the clean-up runs
+  // once.
+  SharedCounter counter;
+  planPhase(run, kDeletePhase, run->plan.nbFiles);
+  PhasePlan cleanup = run->plan;
+  cleanup.timeFiles = false;
+  cleanup.stop = &kNeverStop;
+  cleanup.numbers = &counter;
+  PhaseStats ignored;  // files that were never made fail to unlink
+  runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
+  PhaseFailures dirs;
+  const TreeLayout& layout = run->plan.layout;
+  removeDirectories(run->workFd, layout, run->dirFds.data(), &dirs);
+  warn(dirs, layout.dirs, layout, false, "removed", 0);
+}
+
 // After a stop signal in `phase`, which had handed out `done` of `total` file
-// numbers: removes the files the plan names and the directories unless they
-// are to be kept, notes where the run was stopped, and returns the exit
-// status.
+// numbers: removes the tree, notes where the run was stopped, and returns the
+// exit status.
 int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
-  if (!run->settings->dontDeleteFiles) {
-    // By this process alone, however many ran the phase: the clean-up runs
-    // once.
-    SharedCounter counter;
-    planPhase(run, kDeletePhase, run->plan.nbFiles);
-    PhasePlan cleanup = run->plan;
-    cleanup.timeFiles = false;
-    cleanup.stop = &kNeverStop;
-    cleanup.numbers = &counter;
-    PhaseStats ignored;  // files that were never made fail to unlink
-    runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
-    PhaseFailures dirs;
-    const TreeLayout& layout = run->plan.layout;
-    removeDirectories(run->workFd, layout, run->dirFds.data(), &dirs);
-    warn(dirs, layout.dirs, layout, false, "removed", 0);
-  }
+  removeTree(run);
   run->stoppedIn = phase;
   run->stoppedAfter = done;
   run->stoppedOf = total;
@@ -437,6 +501,7 @@ int createPhase(Run* run, RunResults* r) {
       s.timeLimit > 0 ? start.ns + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
   PhaseFailures exposed;
   const TreeLayout& layout = plan.layout;
+  run->refused.clear();
   openDirectories(run->workFd, layout, true, run->dirFds.data(), &r->dirsMade,
                   &exposed);
   r->dirMakeSeconds = secondsSince(start);
@@ -464,8 +529,21 @@ int createPhase(Run* run, RunResults* r) {
   create.files = filesBegun(create.stats, n);
   plan.nbFiles = n;
   warn(create.stats.failures, n, layout, true, "created", s.openFlags);
+  // Whatever held a refused name stays as it was to the end of the run.
+  run->refused = std::move(create.stats.refused);
   if (stopSignal() != 0) {
     return interrupted(run, "create", create.files, s.nbFiles);
+  }
+  if (run->refused.size() >= plan.maxRefused) {
+    char path[kPathSize];
+    filePath(layout, run->refused.front(), path);
+    logMessage(
+        "Error: %zu names in the tree hold entries that the run did not make, "
+        "as many as it keeps track of (first: %s): it removes its own files "
+        "and stops\n",
+        run->refused.size(), path);
+    removeTree(run);
+    return 1;
   }
   if (create.stats.timeUp && n < s.nbFiles) {
     r->stoppedByTimeLimit = true;
@@ -501,14 +579,15 @@ int sizePhase(Run* run, RunResults* r) {
   const RunSettings& s = *run->settings;
   const PhasePlan& plan = run->plan;
   const uint64_t n = plan.nbFiles;
+  const uint64_t made = madeFiles(*run);
   planPhase(run, kSizePhase, n);
   PhaseResult& size = r->phases[kSizePhase];
   if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  const PhaseStart start = startPhase(&size, n);
+  const PhaseStart start = startPhase(&size, made);
   run->runner->run(kSizePhase, plan, start.ns, &size.stats);
-  warn(size.stats.failures, n, plan.layout, true, "measured", s.openFlags);
+  warn(size.stats.failures, made, plan.layout, true, "measured", s.openFlags);
   if (stopSignal() != 0) {
     return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
   }
@@ -527,18 +606,19 @@ int sizePhase(Run* run, RunResults* r) {
 int readPhase(Run* run, RunResults* r) {
   const RunSettings& s = *run->settings;
   const uint64_t n = run->plan.nbFiles;
+  const uint64_t made = madeFiles(*run);
   planPhase(run, kReadPhase, n);
   PhaseResult& reading = r->phases[kReadPhase];
   if (s.dropCaches > 0) reading.cold = dropCaches(run->workFd, run->dropFd);
   logMessage("Reading %llu files, started at %s...\n", ull(n), clockNow().text);
-  const PhaseStart start = startPhase(&reading, n);
+  const PhaseStart start = startPhase(&reading, made);
   run->runner->run(kReadPhase, run->plan, start.ns, &reading.stats);
   const PhaseStats& stats = reading.stats;
   const TreeLayout& layout = run->plan.layout;
   // Content that differs has a warning of its own; the other failures keep
   // theirs.
   if (stats.failures.count > stats.differs.count) {
-    warn(stats.failures, n, layout, true, "read", s.openFlags);
+    warn(stats.failures, made, layout, true, "read", s.openFlags);
   }
   if (stats.differs.count != 0) {
     char path[kPathSize];
@@ -546,7 +626,8 @@ int readPhase(Run* run, RunResults* r) {
     logMessage(
         "Warning: %llu of %llu files differ from what was written (first: %s "
         "at byte %llu)\n",
-        ull(stats.differs.count), ull(n), path, ull(stats.differs.firstOffset));
+        ull(stats.differs.count), ull(made), path,
+        ull(stats.differs.firstOffset));
   }
   if (stopSignal() != 0) {
     return interrupted(run, "read", std::min(stats.handedOut, n), n);
@@ -570,17 +651,18 @@ int deletePhase(Run* run, RunResults* r) {
   PhaseResult& remove = r->phases[kDeletePhase];
   if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
   const uint64_t n = run->plan.nbFiles;
+  const uint64_t made = madeFiles(*run);
   planPhase(run, kDeletePhase, n);
   logMessage("Deleting %llu files, started at %s...\n", ull(n),
              clockNow().text);
-  const PhaseStart start = startPhase(&remove, n);
+  const PhaseStart start = startPhase(&remove, made);
   // A stop signal lets the delete phase finish: stopping it would leave the
   // tree half removed.
   PhasePlan deletion = run->plan;
   deletion.stop = &kNeverStop;
   run->runner->run(kDeletePhase, deletion, start.ns, &remove.stats);
   const TreeLayout& layout = deletion.layout;
-  warn(remove.stats.failures, n, layout, true, "deleted", s.openFlags);
+  warn(remove.stats.failures, made, layout, true, "deleted", s.openFlags);
   const PhaseStart removing = {monotonicNs(), outputNs()};
   removeDirectories(run->workFd, layout, run->dirFds.data(), &r->dirsRemoved);
   r->dirRemoveSeconds = secondsSince(removing);
@@ -697,6 +779,21 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
   return text;
 }
 
+std::string leftoverText(const LeftoverTally& tally,
+                         const std::string& workDir) {
+  std::string text = "Removed " + std::to_string(tally.files) + " files and " +
+                     std::to_string(tally.dirs) +
+                     " directories of a run from '" + workDir + "'\n";
+  if (tally.stayed == 0) return text;
+  text += "Warning: " + std::to_string(tally.stayed) + " entries stay:\n";
+  for (const std::string& row : tally.firstStayed) text += "  " + row + "\n";
+  if (tally.stayed > tally.firstStayed.size()) {
+    text += "  and " + std::to_string(tally.stayed - tally.firstStayed.size()) +
+            " more\n";
+  }
+  return text;
+}
+
 int runBenchmark(const RunSettings& s, PhaseRunner* runner,
                  const Launcher& launcher) {
   if (s.cleanup) return cleanUp(s);
@@ -731,7 +828,7 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
     RunResults& r = iterations.emplace_back();
     const int ended =
         runIteration(&run, &r, i == s.iterations && s.dontDeleteFiles);
-    if (ended != 0) {
+    if (ended > 128) {
       // The figures of the iterations that finished are still written.
       iterations.pop_back();
       run.context.interruption = {stopSignal(), i};
@@ -743,6 +840,11 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
       logMessage("Failed to append the results to '%s': %s\n",
                  run.csvPath.c_str(), strerror(errno));
       status = worstStatus(status, 1);
+    }
+    // The run stopped, and its last iteration is written as far as it got.
+    if (ended != 0) {
+      status = worstStatus(status, ended);
+      break;
     }
   }
 

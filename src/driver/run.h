@@ -57,6 +57,11 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
                         const TreeLayout& layout, bool files, const char* verb,
                         int openFlags);
 
+// What removeLeftovers did in `workDir`: a line of what it removed, then a
+// warning that names the first entries that stay, each with its reason.
+std::string leftoverText(const LeftoverTally& tally,
+                         const std::string& workDir);
+
 // Raises the soft limit of open files to what `dirs` directories need
 // beside the rest; false after saying why not, when the hard limit is lower.
 bool raiseDescriptorLimit(unsigned dirs);

@@ -100,6 +100,9 @@ struct Command {
   int32_t syncfs = 0;  // end the phase with a syncfs
   uint64_t nbFiles = 0;
   FileOrder order;
+  // How many refused numbers follow in a broadcast of their own: the
+  // create phase's over every rank, which no rank's later phase may touch.
+  uint64_t refused = 0;
 };
 
 // What a rank did in a phase, as rank 0 gathers it.
@@ -112,6 +115,7 @@ struct Report {
   char firstCall[16] = {};
   uint64_t firstOffset = 0;
   uint64_t differs = 0, firstDiffers = 0, firstDiffersAt = 0;
+  uint64_t refused = 0;  // numbers, sent after the reports
   int64_t blocks = 0;
   uint32_t threadsRun = 0;
   double seconds = 0;
@@ -343,16 +347,7 @@ void* serveNumbers(void* arg) {
       static_cast<double>(root->stallTimeoutNs) / 1e9, phaseName(root->kind));
   LeftoverTally tally;
   removeLeftovers(root->workFd, &tally);
-  logMessage("Removed %llu files and %llu directories of the run from '%s'\n",
-             static_cast<unsigned long long>(tally.files),
-             static_cast<unsigned long long>(tally.dirs),
-             root->workDir.c_str());
-  if (tally.failed != 0) {
-    logMessage(
-        "Warning: %llu of the run's entries stay: remove them with treeflood "
-        "--cleanup -d '%s'\n",
-        static_cast<unsigned long long>(tally.failed), root->workDir.c_str());
-  }
+  logMessage("%s", leftoverText(tally, root->workDir).c_str());
   MPI_Abort(MPI_COMM_WORLD, 1);
   _exit(1);  // not reached: MPI_Abort ends the process
 }
@@ -372,6 +367,7 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
     snprintf(report->firstCall, sizeof report->firstCall, "%s",
              stats.failures.firstCall);
   }
+  report->refused = stats.refused.size();
   report->blocks = stats.blocks;
   report->threadsRun = stats.threadsRun;
   report->seconds = stats.fileSeconds;
@@ -400,14 +396,25 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
     logMessage("Failed to start the counter service\n");
     MPI_Abort(world, 1);
   }
+  const std::vector<uint64_t> none;
+  const std::vector<uint64_t>& refused =
+      plan.refused != nullptr ? *plan.refused : none;
   Command command = {.kind = phase,
                      .timeFiles = plan.timeFiles,
                      .syncfs = plan.syncFd >= 0,
                      .nbFiles = plan.nbFiles,
-                     .order = plan.order};
+                     .order = plan.order,
+                     .refused = refused.size()};
   MPI_Request request;
   MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
   waitQuietly(&request, MPI_COMM_NULL);
+  if (!refused.empty()) {
+    // The root only sends from it.
+    MPI_Ibcast(const_cast<uint64_t*>(refused.data()),
+               static_cast<int>(refused.size()), MPI_UINT64_T, 0, world,
+               &request);
+    waitQuietly(&request, MPI_COMM_NULL);
+  }
   PhasePlan own = plan;
   own.numbers = &counter;
   // The pool keeps the time limit: no thread is left holding numbers it
@@ -421,6 +428,20 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
   MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, reports.get(),
               sizeof(Report), MPI_BYTE, 0, world, &request);
   if (!waitQuietly(&request, MPI_COMM_NULL, &stalled)) endStalledJob(this);
+  // Every rank's refused numbers, which the later phases skip on every rank.
+  const size_t nbRanks = static_cast<size_t>(ranks);
+  std::vector<int> counts(nbRanks), offsets(nbRanks);
+  size_t allRefused = 0;
+  for (size_t r = 0; r < nbRanks; ++r) {
+    offsets[r] = static_cast<int>(allRefused);
+    counts[r] = static_cast<int>(reports[r].refused);
+    allRefused += reports[r].refused;
+  }
+  std::vector<uint64_t> gathered(allRefused);
+  MPI_Igatherv(mine.refused.data(), static_cast<int>(mine.refused.size()),
+               MPI_UINT64_T, gathered.data(), counts.data(), offsets.data(),
+               MPI_UINT64_T, 0, world, &request);
+  if (!waitQuietly(&request, MPI_COMM_NULL, &stalled)) endStalledJob(this);
   if (serving) {
     MPI_Send(nullptr, 0, MPI_UINT64_T, 0, kQuitTag, service);
     pthread_join(server, nullptr);
@@ -433,9 +454,10 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
   stats->timeline = std::move(mine.timeline);
   stats->fileSeconds = mine.fileSeconds;
   stats->warnings = std::move(warnings);
+  std::sort(gathered.begin(), gathered.end());
+  stats->refused = std::move(gathered);
   // Rank 0's own files: the pool counts them and the others' final reports
   // of their progress, which the service has all taken.
-  const size_t nbRanks = static_cast<size_t>(ranks);
   uint64_t othersFiles = 0;
   for (size_t r = 1; r < nbRanks; ++r) othersFiles += watches[r].files;
   reports[0].files = pool.worked - std::min<uint64_t>(othersFiles, pool.worked);
@@ -512,12 +534,19 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
   std::vector<int> dirFds(s.dirs, -EBADF);
   RemoteCounter counter;
   counter.comm = service;
+  std::vector<uint64_t> refused;
   for (;;) {
     Command command;
     MPI_Request request;
     MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
     waitQuietly(&request, service);
     if (command.quit) break;
+    refused.resize(command.refused);
+    if (!refused.empty()) {
+      MPI_Ibcast(refused.data(), static_cast<int>(refused.size()), MPI_UINT64_T,
+                 0, world, &request);
+      waitQuietly(&request, service);
+    }
     const PhaseKind kind = static_cast<PhaseKind>(command.kind);
     if (kind == kCreatePhase) {
       // Rank 0 has made the directories; those it could not make fail here
@@ -533,6 +562,7 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     plan.order = command.order;
     plan.numbers = &counter;
     plan.dirFds = dirFds.data();
+    plan.refused = &refused;
     // The delete phase ends only when all is gone.
     plan.stop = kind == kDeletePhase ? &kNeverStop : &stopRequested;
     counter.reset();
@@ -562,6 +592,10 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     fillReport(stats, counter.files, report.get());
     MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, nullptr, 0, MPI_BYTE, 0,
                 world, &request);
+    waitQuietly(&request, service);
+    MPI_Igatherv(stats.refused.data(), static_cast<int>(stats.refused.size()),
+                 MPI_UINT64_T, nullptr, nullptr, nullptr, MPI_UINT64_T, 0,
+                 world, &request);
     waitQuietly(&request, service);
   }
   closeDirectories(base.layout, dirFds.data());

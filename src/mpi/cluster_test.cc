@@ -1,7 +1,7 @@
 // treeflood-mpi under mpirun, with several ranks on this machine.
 #include <nlohmann/json.hpp>
 
-#include "test_util.h"
+#include "only_its_own.h"
 
 namespace {
 
@@ -130,7 +130,7 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
        1,
        silent +
            "Rank 2 (*) sent nothing for 5 s in the * phase: ending the "
-           "job\nRemoved * files and 1024 directories of the run from '*'\n*"},
+           "job\nRemoved * files and 1024 directories of a run from '*'\n*"},
       {{"-D", "-s", "0", "-f", "50000"},
        "p=$(pgrep -n -P $0); kill -STOP $p; sleep 6; kill -CONT $p",
        0,
@@ -165,6 +165,14 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
       runProgram(MPIEXEC, mpirun(2, {"-d", "missing"}), inDir(dir.path));
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(matches(r.out + r.err, "*(missing)*No such file or directory*"));
+}
+
+TEST(Cluster, TouchesOnlyItsOwn) {
+  // mpirun's own directory not put first on the ranks' PATH, so that they
+  // find the test's ls. Each rank meets some of the refused names.
+  std::vector<std::string> command = mpirun(2, {});
+  command.insert(command.begin(), {MPIEXEC, "--noprefix"});
+  checkOnlyItsOwn(command, inDir("/tmp"));
 }
 
 TEST(Cluster, EveryRankRunsWithRankZerosSettings) {

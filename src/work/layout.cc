@@ -16,6 +16,16 @@ void writeHex(uint64_t value, unsigned width, char* out) {
   }
 }
 
+// Whether `name` is `kind`, '_' and `fewest` to `most` lower-case hex digits.
+bool hexName(const char* name, char kind, size_t fewest, size_t most) {
+  if (name[0] != kind || name[1] != '_') return false;
+  size_t digits = 0;
+  for (const char* c = name + 2; *c != '\0'; ++c, ++digits) {
+    if (!((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f'))) return false;
+  }
+  return digits >= fewest && digits <= most;
+}
+
 }  // namespace
 
 TreeLayout computeLayout(uint64_t nbFiles, bool interleaved, unsigned dirs) {
@@ -67,3 +77,7 @@ size_t filePath(const TreeLayout& layout, uint64_t index, char* buf) {
   fileName(layout, index, buf + dirLength + 1);
   return dirLength + 3 + layout.nameWidth;
 }
+
+bool isDirName(const char* name) { return hexName(name, 'd', 3, 4); }
+
+bool isFileName(const char* name) { return hexName(name, 'f', 1, 16); }

@@ -59,4 +59,10 @@ void fileName(const TreeLayout& layout, uint64_t index, char* buf);
 // into `buf`, which holds kPathSize bytes. Returns the path's length.
 size_t filePath(const TreeLayout& layout, uint64_t index, char* buf);
 
+// Whether `name` is one a run may give a directory, "d_" and 3 or 4
+// lower-case hex digits (the widths of every count of directories), or a
+// file, "f_" and 1 to 16 of them.
+bool isDirName(const char* name);
+bool isFileName(const char* name);
+
 #endif  // TREEFLOOD_WORK_LAYOUT_H_

@@ -152,6 +152,8 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
               PhaseStats* stats) {
   const unsigned threads = std::clamp(plan.threads, 1u, kMaxThreads);
   WorkerTally tallies[kMaxThreads];
+  std::atomic<uint64_t> refusals{0};
+  for (WorkerTally& tally : tallies) tally.refusals = &refusals;
   // One histogram a thread, on the heap for their size (38 KB each), and only
   // when files are timed.
   std::unique_ptr<LatencyHistogram[]> latency;
@@ -231,6 +233,10 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
     mergeFailures(&stats->differs, tallies[t].differs);
     stats->blocks += tallies[t].blocks;
     stats->timeUp = stats->timeUp || tallies[t].timeUp;
+    stats->tooManyRefused = stats->tooManyRefused || tallies[t].halted;
+    stats->refused.insert(stats->refused.end(), tallies[t].refused.begin(),
+                          tallies[t].refused.end());
     if (plan.timeFiles) mergeLatency(&stats->latency, latency[t]);
   }
+  std::sort(stats->refused.begin(), stats->refused.end());
 }

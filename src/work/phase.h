@@ -51,6 +51,10 @@ struct PhaseStats {
   uint64_t handedOut = 0;
   unsigned threadsRun = 0;  // the calling thread and those that started
   bool timeUp = false;      // the plan's deadline ended it
+  // Create: the numbers refused (see createWorker), sorted; and whether
+  // the plan's maxRefused stopped the phase.
+  std::vector<uint64_t> refused;
+  bool tooManyRefused = false;
   std::vector<TimelineSample> timeline;
   // Of each process, by rank, when several ran the phase; else empty.
   std::vector<RankShare> ranks;

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <vector>
 
 #include "work/layout.h"
 #include "work/order.h"
@@ -62,6 +63,10 @@ using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*,
 // A flag nobody sets, for phases that always run to the end.
 extern const std::atomic<bool> kNeverStop;
 
+// The most file numbers a create phase may refuse before the run stops: each
+// is kept, 8 bytes, until the run ends.
+const uint64_t kMaxRefused = 1000000;
+
 // How often the progress reporter wakes, unless a plan says otherwise.
 const uint64_t kReportIntervalNs = 250000000;
 
@@ -83,6 +88,13 @@ struct PhasePlan {
   // How the numbers drawn map to files; as drawn unless the run says
   // otherwise.
   FileOrder order;
+  // The file numbers whose names the create phase found held by an entry it
+  // did not make and may not replace, sorted: a later phase skips them
+  // without a word. Null for none, and for the create phase.
+  const std::vector<uint64_t>* refused = nullptr;
+  // Create: once this many numbers are refused, each thread stops drawing at
+  // its next refusal.
+  uint64_t maxRefused = kMaxRefused;
   // Set by the phase runner, which owns the source.
   FileNumberSource* numbers = nullptr;
   // The layout's directories, opened without following links; an entry below 0

@@ -28,9 +28,12 @@ void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
   const uint64_t nbFiles = plan.nbFiles;
   const uint64_t deadline = plan.deadlineNs;
   LatencyHistogram* latency = tally->latency;
+  const std::vector<uint64_t>* refused =
+      plan.refused != nullptr && !plan.refused->empty() ? plan.refused
+                                                        : nullptr;
   char name[kPathSize];
   for (uint64_t i;;) {
-    if (stop.load(std::memory_order_relaxed)) break;
+    if (stop.load(std::memory_order_relaxed) || tally->halted) break;
     // Read before each draw, so that no number is drawn past the deadline and
     // the later phases find exactly the files drawn. clock_gettime is served
     // by the vDSO, without a system call.
@@ -40,6 +43,11 @@ void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
     }
     if ((i = numbers.next()) >= nbFiles) break;
     if constexpr (kOrdered) i = fileOf(plan.order, i);
+    // Not the run's: another's entry holds the name.
+    if (refused != nullptr &&
+        std::binary_search(refused->begin(), refused->end(), i)) {
+      continue;
+    }
     const int dirFd = plan.dirFds[dirOf(plan.layout, i)];
     if (dirFd < 0) {
       countFailure(&tally->failures, i, call, -dirFd);
@@ -170,12 +178,14 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
   const size_t size = plan.fileSize;
   const bool sync = plan.syncFiles;
   const uid_t uid = geteuid();
+  const uint64_t maxRefused = plan.maxRefused;
   PhaseFailures* failures = &tally->failures;
   forEachFile(plan, tally, "open",
               [=](uint64_t i, int dirFd, const char* name) {
                 int fd = openat(dirFd, name, flags, 0644);
                 int error = fd < 0 ? errno : 0;
-                if (error == EEXIST) {
+                const bool held = error == EEXIST;
+                if (held) {
                   error = removeLeftover(dirFd, name, uid);
                   // If the name is back by now, the file fails.
                   if (error == 0) fd = openat(dirFd, name, flags, 0644);
@@ -183,6 +193,14 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
                 }
                 if (fd < 0) {
                   countFailure(failures, i, "open", error);
+                  // Whatever holds the name is not the run's to touch again.
+                  if (held) {
+                    tally->refused.push_back(i);
+                    if (tally->refusals != nullptr &&
+                        tally->refusals->fetch_add(1) + 1 >= maxRefused) {
+                      tally->halted = true;
+                    }
+                  }
                   return false;
                 }
                 // A short write goes on with the rest, so that a failure is
@@ -363,63 +381,143 @@ void removeDirectories(int workFd, const TreeLayout& layout, int* dirFds,
 
 namespace {
 
-// Whether `name` is `prefix` and one hex digit or more, as a run names its
-// directories ("d_") and files ("f_") whatever their width.
-bool runName(const char* name, const char* prefix) {
-  const size_t length = strlen(prefix);
-  if (strncmp(name, prefix, length) != 0 || name[length] == '\0') return false;
-  for (const char* c = name + length; *c != '\0'; ++c) {
-    if (!((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f'))) return false;
+// Which file system and mount `fd` is on; a mount id of 0 where the kernel
+// gives none.
+struct MountOf {
+  dev_t dev = 0;
+  uint64_t id = 0;
+  bool operator!=(const MountOf& other) const {
+    return dev != other.dev || (id != 0 && other.id != 0 && id != other.id);
   }
+};
+
+MountOf mountOf(int fd, const struct stat& st) {
+  MountOf mount = {st.st_dev, 0};
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 &&
+      (sx.stx_mask & STATX_MNT_ID) != 0) {
+    mount.id = sx.stx_mnt_id;
+  }
+  return mount;
+}
+
+// Counts an entry that stays, keeping the first few by path.
+void noteStayed(LeftoverTally* tally, const std::string& path,
+                const char* reason) {
+  ++tally->stayed;
+  std::vector<std::string>& first = tally->firstStayed;
+  std::string row = path + ": " + reason;
+  first.insert(std::upper_bound(first.begin(), first.end(), row),
+               std::move(row));
+  if (first.size() > kStayedShown) first.pop_back();
+}
+
+// The names in the directory open on `fd` that `keep` accepts, sorted; a
+// descriptor of its own is read, so `fd` stays open. False if it can't be
+// read.
+template <typename Keep>
+bool listNames(int fd, Keep keep, std::vector<std::string>* names) {
+  const int listFd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (dir == nullptr) {
+    if (listFd >= 0) close(listFd);
+    return false;
+  }
+  while (const struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0 &&
+        keep(entry->d_name)) {
+      names->push_back(entry->d_name);
+    }
+  }
+  closedir(dir);
+  std::sort(names->begin(), names->end());
   return true;
 }
 
-void countLeft(LeftoverTally* tally, const std::string& path, const char* call,
-               int error) {
-  if (tally->failed++ == 0) {
-    tally->firstPath = path;
-    tally->firstCall = call;
-    tally->firstError = error;
+// Why the entry `name` in `dirFd` is not a file a run of `uid` made on
+// `mount`, or null if it may be.
+const char* notTheRuns(int dirFd, const char* name, uid_t uid,
+                       const MountOf& mount, int* error) {
+  struct stat st;
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *error = errno;
+    return strerror(*error);
+  }
+  if (!S_ISREG(st.st_mode)) return failureError(kNotRegular);
+  if (st.st_dev != mount.dev) return "another file system";
+  if (st.st_nlink != 1) return failureError(kOtherLinks);
+  if (st.st_uid != uid) return failureError(kOtherOwner);
+  return nullptr;
+}
+
+// Removes what a run could have made in the directory `name` of the working
+// directory, then the directory if it is empty and the caller's.
+void removeRunDirectory(int workFd, const std::string& name, uid_t uid,
+                        const MountOf& mount, LeftoverTally* tally) {
+  // O_NOFOLLOW: a link at a directory's name is never entered. O_NONBLOCK:
+  // nor does a FIFO block.
+  const int dirFd =
+      openat(workFd, name.c_str(),
+             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (dirFd < 0 || fstat(dirFd, &st) != 0) {
+    const int error = errno;
+    noteStayed(tally, name,
+               error == ENOTDIR || error == ELOOP ? "not a directory"
+                                                  : strerror(error));
+    if (dirFd >= 0) close(dirFd);
+    return;
+  }
+  if (mountOf(dirFd, st) != mount) {
+    noteStayed(tally, name, "another file system");
+    close(dirFd);
+    return;
+  }
+  const uint64_t stayedBefore = tally->stayed;
+  std::vector<std::string> names;
+  if (!listNames(
+          dirFd, [](const char*) { return true; }, &names)) {
+    noteStayed(tally, name, strerror(errno));
+  }
+  for (const std::string& file : names) {
+    const std::string path = name + "/" + file;
+    int error = 0;
+    const char* reason =
+        !isFileName(file.c_str())
+            ? "not a name of a run's"
+            : notTheRuns(dirFd, file.c_str(), uid, mount, &error);
+    if (reason == nullptr && unlinkat(dirFd, file.c_str(), 0) != 0) {
+      reason = strerror(errno);
+    }
+    if (reason != nullptr) {
+      noteStayed(tally, path, reason);
+    } else {
+      ++tally->files;
+    }
+  }
+  close(dirFd);
+  if (st.st_uid != uid) {
+    noteStayed(tally, name, "directory of another user");
+  } else if (unlinkat(workFd, name.c_str(), AT_REMOVEDIR) == 0) {
+    ++tally->dirs;
+  } else if (errno != ENOTEMPTY || tally->stayed == stayedBefore) {
+    // A directory that holds what stays is not named again.
+    noteStayed(tally, name, strerror(errno));
   }
 }
 
 }  // namespace
 
 void removeLeftovers(int workFd, LeftoverTally* tally) {
-  // A descriptor of its own, which closedir closes.
-  const int listFd = openat(workFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* work = listFd >= 0 ? fdopendir(listFd) : nullptr;
-  if (work == nullptr) {
-    countLeft(tally, ".", "opendir", errno);
-    if (listFd >= 0) close(listFd);
+  struct stat st;
+  std::vector<std::string> dirs;
+  if (fstat(workFd, &st) != 0 || !listNames(workFd, isDirName, &dirs)) {
+    noteStayed(tally, ".", strerror(errno));
     return;
   }
-  while (const struct dirent* entry = readdir(work)) {
-    if (!runName(entry->d_name, "d_")) continue;
-    const std::string dir = entry->d_name;
-    // O_NOFOLLOW: a link at a directory's name is never entered.
-    const int dirFd = openat(workFd, dir.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* files = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
-    if (files == nullptr) {
-      countLeft(tally, dir, "open", errno);
-      if (dirFd >= 0) close(dirFd);
-      continue;
-    }
-    while (const struct dirent* file = readdir(files)) {
-      if (!runName(file->d_name, "f_")) continue;
-      if (unlinkat(dirFd, file->d_name, 0) == 0) {
-        ++tally->files;
-      } else {
-        countLeft(tally, dir + "/" + file->d_name, "unlink", errno);
-      }
-    }
-    closedir(files);
-    if (unlinkat(workFd, dir.c_str(), AT_REMOVEDIR) == 0) {
-      ++tally->dirs;
-    } else {
-      countLeft(tally, dir, "rmdir", errno);
-    }
+  const MountOf mount = mountOf(workFd, st);
+  const uid_t uid = geteuid();
+  for (const std::string& dir : dirs) {
+    removeRunDirectory(workFd, dir, uid, mount, tally);
   }
-  closedir(work);
 }

@@ -9,7 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "work/latency.h"
 #include "work/plan.h"
@@ -65,10 +67,17 @@ struct alignas(64) WorkerTally {
   // (failed files are only counted), or null not to time files.
   LatencyHistogram* latency = nullptr;
   bool timeUp = false;  // stopped by the plan's deadline
+  // Create: the numbers whose names held an entry the run did not make, and
+  // the phase's count of them over all threads; set once that count reaches
+  // the plan's maxRefused, which stops this thread.
+  std::vector<uint64_t> refused;
+  std::atomic<uint64_t>* refusals = nullptr;
+  bool halted = false;
 };
 
 // A phase's per-file loop; returns when the numbers run out, the plan's stop
-// flag is set or its deadline has passed.
+// flag is set, its deadline has passed or the tally is halted. Numbers in
+// plan.refused are skipped: neither touched nor counted.
 using WorkerRoutine = void (*)(const PhasePlan& plan, WorkerTally* tally);
 
 // The file phases, in the order a run has them; results are indexed by them.
@@ -88,8 +97,8 @@ WorkerRoutine phaseWorker(PhaseKind kind);
 // Creates each file with O_EXCL and writes plan.fileSize bytes of dataBlock
 // into it (none for 0), then fsyncs it if the plan says so. A regular file with
 // one link that the run's user owns, which an earlier run may have left, is
-// unlinked and made anew; anything else at the name is left as it is and
-// counted as failed.
+// unlinked and made anew; anything else at the name is left as it is,
+// counted as failed and its number kept in the tally's `refused`.
 void createWorker(const PhasePlan& plan, WorkerTally* tally);
 
 // Adds each file's st_blocks to the tally; an entry that can't be stat'ed or
@@ -129,20 +138,25 @@ int64_t directoryBlocks(int workFd, const TreeLayout& layout,
 void removeDirectories(int workFd, const TreeLayout& layout, int* dirFds,
                        PhaseFailures* failures);
 
-// What removeLeftovers did: the entries it removed, and those of a run's
-// names that stayed, with the first one's path, call and errno.
+// How many of the entries that stay removeLeftovers names.
+const size_t kStayedShown = 5;
+
+// What removeLeftovers did: the entries it removed, and those that stay,
+// with the first few by path, each as "path: reason".
 struct LeftoverTally {
   uint64_t files = 0, dirs = 0;
-  uint64_t failed = 0;
-  std::string firstPath;
-  const char* firstCall = "";
-  int firstError = 0;
+  uint64_t stayed = 0;
+  std::vector<std::string> firstStayed;
 };
 
-// Removes what runs leave in the directory open on `workFd`: each directory
-// named "d_" and hex digits, once the entries in it named "f_" and hex
-// digits are gone. A link at a run's name is removed itself or left, never
-// followed; no other name is touched, and a directory that holds one stays.
+// Removes what a run of this user may have left in the directory open on
+// `workFd`, on its file system alone: in each directory named "d_" and 3 or 4
+// lower-case hex digits, the regular files named "f_" and 1 to 16 of them
+// that this user owns and that have no other link; then each such directory
+// that is this user's and empty. Nothing is followed or entered across a
+// mount; every other entry stays, and those with a run's names, or in a run's
+// directories, are counted in `stayed`. A directory that stays only for what
+// it holds is not counted again.
 void removeLeftovers(int workFd, LeftoverTally* tally);
 
 #endif  // TREEFLOOD_WORK_WORKERS_H_

@@ -51,3 +51,37 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
     close(workFd);
   }
 }
+
+TEST(CreateWorker, KeepsWhatItRefusesAndStopsAtItsCap) {
+  const struct {
+    uint64_t cap;
+    std::vector<uint64_t> refused;
+    const char* names;  // in d_000 once the phase is over
+  } cases[] = {
+      {kMaxRefused, {1, 3, 5, 7}, "f_0 f_1 f_2 f_3 f_4 f_5 f_6 f_7 f_8 f_9 "},
+      {2, {1, 3}, "f_0 f_1 f_2 f_3 f_5 f_7 "},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    bash("mkdir d_000 && mkfifo d_000/f_1 d_000/f_3 d_000/f_5 d_000/f_7",
+         dir.path);
+    ASSERT_TRUE(initWork(0));
+    const int workFd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    int dirFd = -1;
+    PhasePlan plan = {.nbFiles = 10,
+                      .layout = computeLayout(10, false, 1),
+                      .openFlags = O_WRONLY | O_CREAT | O_TRUNC,
+                      .fileSize = 0,
+                      .maxRefused = c.cap,
+                      .dirFds = &dirFd,
+                      .progress = false};
+    PhaseStats made;
+    openDirectories(workFd, plan.layout, false, &dirFd, &made.failures);
+    LocalRunner(1).run(kCreatePhase, plan, monotonicNs(), &made);
+    EXPECT_EQ(made.refused, c.refused);
+    EXPECT_EQ(made.tooManyRefused, c.cap == 2);
+    EXPECT_EQ(bash("ls d_000 | tr '\\n' ' '", dir.path), c.names);
+    closeDirectories(plan.layout, &dirFd);
+    close(workFd);
+  }
+}
