@@ -412,11 +412,11 @@ void noteStayed(LeftoverTally* tally, const std::string& path,
   if (first.size() > kStayedShown) first.pop_back();
 }
 
-// The names in the directory open on `fd` that `keep` accepts, sorted; a
-// descriptor of its own is read, so `fd` stays open. False if it can't be
-// read.
-template <typename Keep>
-bool listNames(int fd, Keep keep, std::vector<std::string>* names) {
+// Calls `visit` with each name in the directory open on `fd` but "." and
+// "..", reading a descriptor of its own, so `fd` stays open. False if it
+// can't be read.
+template <typename Visit>
+bool forEachName(int fd, Visit visit) {
   const int listFd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
   if (dir == nullptr) {
@@ -424,13 +424,11 @@ bool listNames(int fd, Keep keep, std::vector<std::string>* names) {
     return false;
   }
   while (const struct dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0 &&
-        keep(entry->d_name)) {
-      names->push_back(entry->d_name);
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+      visit(entry->d_name);
     }
   }
   closedir(dir);
-  std::sort(names->begin(), names->end());
   return true;
 }
 
@@ -474,27 +472,22 @@ void removeRunDirectory(int workFd, const std::string& name, uid_t uid,
     return;
   }
   const uint64_t stayedBefore = tally->stayed;
-  std::vector<std::string> names;
-  if (!listNames(
-          dirFd, [](const char*) { return true; }, &names)) {
-    noteStayed(tally, name, strerror(errno));
-  }
-  for (const std::string& file : names) {
-    const std::string path = name + "/" + file;
+  // Entries are removed as they are read: a directory may hold millions.
+  const bool listed = forEachName(dirFd, [&](const char* file) {
     int error = 0;
-    const char* reason =
-        !isFileName(file.c_str())
-            ? "not a name of a run's"
-            : notTheRuns(dirFd, file.c_str(), uid, mount, &error);
-    if (reason == nullptr && unlinkat(dirFd, file.c_str(), 0) != 0) {
+    const char* reason = !isFileName(file)
+                             ? "not a name of a run's"
+                             : notTheRuns(dirFd, file, uid, mount, &error);
+    if (reason == nullptr && unlinkat(dirFd, file, 0) != 0) {
       reason = strerror(errno);
     }
     if (reason != nullptr) {
-      noteStayed(tally, path, reason);
+      noteStayed(tally, name + "/" + file, reason);
     } else {
       ++tally->files;
     }
-  }
+  });
+  if (!listed) noteStayed(tally, name, strerror(errno));
   close(dirFd);
   if (st.st_uid != uid) {
     noteStayed(tally, name, "directory of another user");
@@ -511,12 +504,16 @@ void removeRunDirectory(int workFd, const std::string& name, uid_t uid,
 void removeLeftovers(int workFd, LeftoverTally* tally) {
   struct stat st;
   std::vector<std::string> dirs;
-  if (fstat(workFd, &st) != 0 || !listNames(workFd, isDirName, &dirs)) {
+  const bool listed = forEachName(workFd, [&dirs](const char* name) {
+    if (isDirName(name)) dirs.push_back(name);
+  });
+  if (fstat(workFd, &st) != 0 || !listed) {
     noteStayed(tally, ".", strerror(errno));
     return;
   }
   const MountOf mount = mountOf(workFd, st);
   const uid_t uid = geteuid();
+  std::sort(dirs.begin(), dirs.end());
   for (const std::string& dir : dirs) {
     removeRunDirectory(workFd, dir, uid, mount, tally);
   }
