@@ -143,6 +143,11 @@ TEST(Executable, Runs) {
        "printf '{\"format_version\": 3, \"settings\": {' > b.json"},
       {{"--compare", "b.json"},
        1,
+       "Can't compare with 'b.json': not a treeflood result: no settings or "
+       "iterations\n",
+       "echo '{\"format_version\": 3, \"iterations\": []}' > b.json"},
+      {{"--compare", "b.json"},
+       1,
        "Can't compare with 'b.json': format_version 4 is not one this "
        "version reads (2 to 3)\n",
        "echo '{\"format_version\": 4}' > b.json"},
@@ -538,6 +543,9 @@ TEST(Executable, KeptTreeAgreesWithTheReportAndIsReused) {
   EXPECT_EQ(sizes["files_bytes"], blocks.first * 512);
   EXPECT_EQ(sizes["directories_bytes"], blocks.second * 512);
   EXPECT_EQ(doc["settings"]["working_directory"], dir.path + "/caf\uFFFD");
+  EXPECT_EQ(doc["system"]["cpu_model"].get<std::string>() + "\n",
+            bash("printf '%s\\n' \"$(sed -n '/^model name/{s/[^:]*: *//p;q}' "
+                 "/proc/cpuinfo)\""));
   // A second run reuses the tree, truncating what it finds before writing;
   // with descriptor 1 closed, none of its messages may land in a file.
   bash("head -c 30000 /dev/urandom > d_002/f_1", work);

@@ -55,7 +55,7 @@ TEST(CommandLine, Outcomes) {
       {{"-f", " -0", "-t", "y"}, 1, "' -0" + f},
       {{"-t", "0"}, 1, "Number of thread should be between 1 and 64\n"},
       {{"-t", "65"}, 1, "Number of thread should be between 1 and 64\n"},
-      {{"--time-limit", "2.5", "--json", "a", "--json", "b", "--csv", "c",
+      {{"--time-limit", "2.05", "--json", "a", "--json", "b", "--csv", "c",
         "--csv", "d"},
        -1,
        "Warning: using 'b' instead of 'a' as --json file\n"
@@ -65,7 +65,7 @@ TEST(CommandLine, Outcomes) {
        true,
        10240,
        1,
-       2.5},
+       2.05},
       {.args = {"--fsync", "phase", "--read", "--dirs", "1", "--order",
                 "random", "--seed", "18446744073709551615"},
        .status = -1,
