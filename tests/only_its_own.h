@@ -22,9 +22,11 @@ inline std::string treeLeft(const std::string& dir) {
 inline void checkOnlyItsOwn(const std::vector<std::string>& command,
                             ProgramOptions options) {
   // Another user's file, a hard and a symbolic link to files outside, and
-  // FIFOs at the names of the last 80 of 2000 files in one directory.
+  // FIFOs at the names of the last 80 of 2000 files in one directory, which
+  // others may write in.
   const std::string foreign =
-      "mkdir work/d_000 && echo precious > work/d_000/f_000 && chown 65534 "
+      "mkdir -m 777 work/d_000 && echo precious > work/d_000/f_000 && chown "
+      "65534 "
       "work/d_000/f_000 && ln out/linked work/d_000/f_001 && ln -s "
       "../../out/file work/d_000/f_002 && for i in $(seq 1920 1999); do "
       "mkfifo work/d_000/f_$(printf %03x $i); done";
@@ -35,7 +37,9 @@ inline void checkOnlyItsOwn(const std::vector<std::string>& command,
       "-f",     "2000",          "--dirs",  "1",      "-s",     "0", "-D",
       "--read", "--no-progress", "--order", "random", "--seed", "1"};
   const std::string created =
-      "*\nCreating 2000 files, started at *...\nWarning: 83 of 2000 files "
+      "*\nCreating 2000 files, started at *...\nWarning: 1 of 1 directories "
+      "were there before the run and others can write in them (first: "
+      "d_000)\nWarning: 83 of 2000 files "
       "could not be created (first: open(d_000/f_000): file of another "
       "user)\nDone, time spent: *\n\n";
   const struct {
