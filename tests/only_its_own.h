@@ -33,9 +33,8 @@ inline void checkOnlyItsOwn(const std::vector<std::string>& command,
   const std::string foreignLeft =
       "1 d_000/\n1 d_000/f_000 9\n1 d_000/f_001 8\n1 l\n80 p\n";
   // In a random order, so that every rank meets refused names in each phase.
-  const std::vector<std::string> files = {
-      "-f",     "2000",          "--dirs",  "1",      "-s",     "0", "-D",
-      "--read", "--no-progress", "--order", "random", "--seed", "1"};
+  const std::vector<std::string> files = words(
+      "-f 2000 --dirs 1 -s 0 -D --read --no-progress --order random --seed 1");
   const std::string created =
       "*\nCreating 2000 files, started at *...\nWarning: 1 of 1 directories "
       "were there before the run and others can write in them (first: "
@@ -118,8 +117,8 @@ inline void checkOnlyItsOwn(const std::vector<std::string>& command,
        "available): a second run in it would not be kept out\n*",
        "",
        false,
-       {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e",
-        "inject=flock:error=ENOLCK"}},
+       words(
+           "/usr/bin/strace -f -qq -o /dev/null -e inject=flock:error=ENOLCK")},
   };
   const std::string path = options.env[0];  // "PATH=..."
   for (const auto& c : cases) {

@@ -25,6 +25,14 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
+// The words of `text`, split at each space: a command line's arguments.
+inline std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
 inline std::string readFile(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();

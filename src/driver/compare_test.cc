@@ -73,6 +73,17 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
        "listing": {"wall_seconds": 0.5, "exit_status": 2}}]})";
   StoredResult r;
   std::string error;
+  // What is not a result is refused, and said why.
+  for (auto [text, why] :
+       {std::pair{R"({"format_version": 3, "settings": {)",
+                  "not JSON, or cut short"},
+        {R"({"format_version": 3, "iterations": []})",
+         "not a treeflood result: no settings or iterations"},
+        {R"({"format_version": 4})",
+         "format_version 4 is not one this version reads (2 to 3)"}}) {
+    EXPECT_FALSE(readResult(text, &r, &error));
+    EXPECT_EQ(error, why);
+  }
   ASSERT_TRUE(readResult(format2, &r, &error)) << error;
   EXPECT_EQ(r.rates[kRateCreate], (std::vector<double>{4, 10}));
   EXPECT_EQ(r.rates[kRateList], (std::vector<double>{20, 0}));

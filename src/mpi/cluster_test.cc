@@ -37,8 +37,8 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
        {std::tuple{3, std::vector<std::string>{"--batch", "1"}, "10240"},
         {2, {"--read", "--order", "random"}, "10240"},
         {3,
-         {"-f", "3000000", "--time-limit", "0.3", "--order", "random", "--read",
-          "--dirs", "2", "--fsync", "phase"},
+         words("-f 3000000 --time-limit 0.3 --order random --read --dirs 2 "
+               "--fsync phase"),
          "0"}}) {
     const bool limited = grants.size() > 4;
     TempDir dir;
@@ -82,12 +82,11 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
   TempDir dir;
   const std::string work = dir.path + "/w";
   bash("mkdir w", dir.path);
-  const std::vector<std::string> endless = {"-D",      "-s", "0", "-f",
-                                            "5000000", "-t", "2"};
+  const std::vector<std::string> endless = words("-D -s 0 -f 5000000 -t 2");
   // Iterations of at most 0.3 s of files each, which rank 0 removes in far
   // less than the 2 s mpirun leaves between its SIGTERM and its SIGKILL.
-  const std::vector<std::string> cycles = {
-      "-D", "-s", "0", "-f", "5000000", "--time-limit", "0.3", "-i", "1000"};
+  const std::vector<std::string> cycles =
+      words("-D -s 0 -f 5000000 --time-limit 0.3 -i 1000");
   // In the create phase, unless a busy machine let it end first.
   const std::string silent =
       "*Warning: rank 2 (*) sent nothing for more than 5 s in the * phase\n";
@@ -189,8 +188,7 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
   for (const auto& c : cases) {
     TempDir dir;
     bash("mkdir w v", dir.path);
-    const std::vector<std::string> base = {"-D",  "-s", "0", "-f",
-                                           "300", "-d", "w"};
+    const std::vector<std::string> base = words("-D -s 0 -f 300 -d w");
     std::vector<std::string> args = mpirun(1, base);
     for (const auto& more :
          {c.first, {":", "-np", "1", TREEFLOOD_MPI_EXE}, base, c.second}) {
