@@ -61,11 +61,10 @@ TEST(Executable, Runs) {
     std::string output;  // a pattern; empty when all is said on stderr
     std::string setup = "", path = "";  // a shell command; PATH if not ours
   } cases[] = {
-      {{"-D", "-f", "3000"}, 0, runOutput("3000", "1 thread")},
-      {{"-f", "0", "-t", "3"}, 0, runOutput("0", "3 threads")},
+      {words("-D -f 3000"), 0, runOutput("3000", "1 thread")},
+      {words("-f 0 -t 3"), 0, runOutput("0", "3 threads")},
       // A file changed between its create and its read, by ls.
-      {{"-D", "-f", "3000", "--read"},
-       1,
+      {words("-D -f 3000 --read"), 1,
        "*\nReading 3000 files, started at *...\n*Warning: 1 of 3000 files "
        "differ from what was written (first: d_001/f_3 at byte 4097)\nDone, "
        "time spent: *\n\nDeleting *",
@@ -74,57 +73,43 @@ TEST(Executable, Runs) {
        "PATH=::bin"},
       // 2048 files: 2 a directory, so d_006, a link to a directory outside,
       // would hold 12 and 13.
-      {{"-D", "-f", "2048", "-t", "4"},
-       1,
+      {words("-D -f 2048 -t 4"), 1,
        "*\nWarning: 1 of 1024 directories could not be made (first: "
        "open(d_006): Not a directory)\n*Warning: 2 of 2048 files could not be "
        "created (first: open(d_006/f_0): Not a directory)\n*Warning: 2 of "
        "2048 files could not be deleted (first: unlink(d_006/f_0): Not a "
        "directory)\n*",
        "ln -s ../out work/d_006"},
-      {{"-D", "-f", "5"},
-       1,
-       "*\nCommand not found 'ls'\n*",
-       "",
+      {words("-D -f 5"), 1, "*\nCommand not found 'ls'\n*", "",
        "PATH=/nonexistent"},
       // Relative PATH entries are taken from where the run started.
-      {{"-D", "-f", "5"},
-       1,
+      {words("-D -f 5"), 1,
        "*\nStat: ls (pid: *) status: ok, returned value: 7\n*",
-       "printf '#!/bin/sh\\nexit 7' > bin/ls && chmod +x bin/ls",
-       "PATH=::bin"},
+       "printf '#!/bin/sh\\nexit 7' > bin/ls && chmod +x bin/ls", "PATH=::bin"},
       // Refused before anything is made.
-      {{"-f", "10", "-d"}, 1, ""},
-      {{"--batch", "4"}, 1, "--batch works with treeflood-mpi only\n"},
+      {words("-f 10 -d"), 1, ""},
+      {words("--batch 4"), 1, "--batch works with treeflood-mpi only\n"},
       // No output file may block, be lost to another or be found too late.
-      {{"--json", "fifo"},
-       1,
+      {words("--json fifo"), 1,
        "Can't write the results to '*/fifo': not a regular file\n",
        "mkfifo fifo"},
-      {{"--csv", "fifo"},
-       1,
-       "Failed to open '*/fifo': not a regular file\n",
+      {words("--csv fifo"), 1, "Failed to open '*/fifo': not a regular file\n",
        "mkfifo fifo"},
-      {{"--csv", "old.csv"},
-       1,
+      {words("--csv old.csv"), 1,
        "Failed to open '*/old.csv': its columns are not this version's: "
        "start a new file\n",
        "echo timestamp,hostname > old.csv"},
       // A baseline that can't be compared with.
-      {{"--compare", "none.json"},
-       1,
+      {words("--compare none.json"), 1,
        "Can't compare with 'none.json': No such file or directory\n"},
-      {{"-f", "10", "--compare", "b.json"},
-       1,
+      {words("-f 10 --compare b.json"), 1,
        "Can't compare with 'b.json': the workloads differ in files: 9 in the "
        "baseline, 10 here\n*",
        "echo '{\"format_version\": 2, \"settings\": {\"files\": 9}, "
        "\"iterations\": []}' > b.json"},
-      {{"--json", "r", "--csv", "./r"},
-       1,
+      {words("--json r --csv ./r"), 1,
        "'*/r' can't be both the --json and the --csv file\n"},
-      {{"--json", "out/../nodir/r"},
-       1,
+      {words("--json out/../nodir/r"), 1,
        "Can't write the results to '*/nodir/r': No such file or directory\n"},
   };
   for (const auto& c : cases) {
@@ -152,8 +137,7 @@ TEST(Executable, TimeLimitBoundsTheCreatePhaseAndItsTimeline) {
   // the counter, and each file is still made once. Nothing here depends on
   // how many files the machine makes before the limit.
   for (const std::vector<std::string>& more :
-       {std::vector<std::string>{"--dirs", "1024"},
-        {"--order", "random", "--read", "--dirs", "2", "-t", "64"}}) {
+       {words("--dirs 1024"), words("--order random --read --dirs 2 -t 64")}) {
     TempDir dir;
     bash("mkdir w", dir.path);
     std::vector<std::string> args = words(
@@ -581,8 +565,7 @@ TEST(Executable, InterruptPauseAndLock) {
   // An entry of someone else's keeps its directory.
   bash("mkdir -p w/d_3ff && touch w/d_3ff/keep", dir.path);
   ProgramOptions o{.env = {"PATH=/usr/bin:/bin"}, .cwd = work, .out = out};
-  pid_t pid =
-      spawn(TREEFLOOD_EXE, {"-D", "-s", "0", "-f", "5000000", "-t", "2"}, o);
+  pid_t pid = spawn(TREEFLOOD_EXE, words("-D -s 0 -f 5000000 -t 2"), o);
   waitFor([&] { return entryCount(work + "/d_000") > 100; });
   kill(pid, SIGINT);
   EXPECT_EQ(reap(pid), 130);
@@ -593,7 +576,7 @@ TEST(Executable, InterruptPauseAndLock) {
                       "phase after * of 5000000 files\n"));
   EXPECT_EQ(bash("find . ; rm -r d_3ff", work), ".\n./d_3ff\n./d_3ff/keep\n");
 
-  pid = spawn(TREEFLOOD_EXE, {"-D", "-f", "50", "-p"}, o);
+  pid = spawn(TREEFLOOD_EXE, words("-D -f 50 -p"), o);
   // Stopped, as /proc shows it, after the line that says how to go on.
   EXPECT_TRUE(waitFor([&] {
     return matches(readFile("/proc/" + std::to_string(pid) + "/stat"),
@@ -632,9 +615,7 @@ TEST(Executable, ALeftoverRaceNeverReachesAFileOutside) {
       unlink(name.c_str());
     }
   });
-  runTreeflood(
-      {"-D", "-s", "4096", "-f", "1", "-i", "100", "-d", "w", "--csv", "r.csv"},
-      dir.path);
+  runTreeflood(words("-D -s 4096 -f 1 -i 100 -d w --csv r.csv"), dir.path);
   done = true;
   attacker.join();
   EXPECT_EQ(bash("cmp victim copy && echo same", dir.path), "same\n");

@@ -37,19 +37,18 @@ TEST(CommandLine, Outcomes) {
     std::string workload = "fsync none, 1024 directories, sequential order";
   };
   std::vector<Case> cases = {
-      {{"-f", "0", "-t", "64"}, -1, "", 0, 64},
+      {words("-f 0 -t 64"), -1, "", 0, 64},
       {{"-f", " +7", "--threads", "1", "-p", "--dontDeleteFiles"}, -1, "", 7},
-      {{"--nbFiles=18446744073709551615", "-t4"}, -1, "", UINT64_MAX, 4},
+      {words("--nbFiles=18446744073709551615 -t4"), -1, "", UINT64_MAX, 4},
       {words("-D -s 1g --summary --no-progress --label a --compare b "
              "--threshold 7.5 --stored c"),
        -1, "", 100000, 1, false, 1 << 30},
-      {{"-i", "3", "--csv", "r.csv"}, -1, "", 100000, 1, true, 10240, 3},
-      {{"-d", "a", "--dir", "b"},
-       -1,
+      {words("-i 3 --csv r.csv"), -1, "", 100000, 1, true, 10240, 3},
+      {words("-d a --dir b"), -1,
        "Warning: using 'b' instead of 'a' as working directory\n"},
       {{"-f", " -0", "-t", "y"}, 1, "' -0" + f},
-      {{"-t", "0"}, 1, "Number of thread should be between 1 and 64\n"},
-      {{"-t", "65"}, 1, "Number of thread should be between 1 and 64\n"},
+      {words("-t 0"), 1, "Number of thread should be between 1 and 64\n"},
+      {words("-t 65"), 1, "Number of thread should be between 1 and 64\n"},
       {words("--time-limit 2.05 --json a --json b --csv c --csv d"), -1,
        "Warning: using 'b' instead of 'a' as --json file\n"
        "Warning: using 'd' instead of 'c' as --csv file\n",
@@ -59,14 +58,14 @@ TEST(CommandLine, Outcomes) {
        .status = -1,
        .workload = "fsync phase, 1 directories, random order (seed "
                    "18446744073709551615), read"},
-      {{"--seed", "5"}, 1, "--seed needs --order random\n"},
-      {{"--stored", "c"}, 1, "--stored needs --compare\n"},
-      {{"--threshold", "0"}, 1, "--threshold needs --compare\n"},
+      {words("--seed 5"), 1, "--seed needs --order random\n"},
+      {words("--stored c"), 1, "--stored needs --compare\n"},
+      {words("--threshold 0"), 1, "--threshold needs --compare\n"},
       // Diagnosed on standard error only.
-      {{"--bogus"}, 1, ""},
-      {{"-h", "-f", "abc"}, 0, help},
-      {{"-V", "-f", "abc"}, 0, version},
-      {{"--version"}, 0, version},
+      {words("--bogus"), 1, ""},
+      {words("-h -f abc"), 0, help},
+      {words("-V -f abc"), 0, version},
+      {words("--version"), 0, version},
   };
   // Refused values: the option, the value, the option as the message names
   // it, and what the message adds.

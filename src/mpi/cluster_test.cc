@@ -34,8 +34,8 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
   // Ranks, the way numbers are handed out and the workload, the files' size.
   // In a random order, every rank maps the numbers it draws as rank 0 does.
   for (auto [ranks, grants, size] :
-       {std::tuple{3, std::vector<std::string>{"--batch", "1"}, "10240"},
-        {2, {"--read", "--order", "random"}, "10240"},
+       {std::tuple{3, words("--batch 1"), "10240"},
+        {2, words("--read --order random"), "10240"},
         {3,
          words("-f 3000000 --time-limit 0.3 --order random --read --dirs 2 "
                "--fsync phase"),
@@ -113,15 +113,13 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
        "on rank *\n"},
       {cycles, "kill -INT $0", 1, "*Interrupted by SIGTERM in the * on rank *"},
       {endless, "kill -KILL $(pgrep -n -P $0)", 137, ""},
-      {{"-D", "-s", "0", "-f", "50000", "--stall-timeout", "5"},
-       "kill -STOP $(pgrep -n -P $0)",
-       1,
+      {words("-D -s 0 -f 50000 --stall-timeout 5"),
+       "kill -STOP $(pgrep -n -P $0)", 1,
        silent +
            "Rank 2 (*) sent nothing for 5 s in the * phase: ending the "
            "job\nRemoved * files and 1024 directories of a run from '*'\n*"},
-      {{"-D", "-s", "0", "-f", "50000"},
-       "p=$(pgrep -n -P $0); kill -STOP $p; sleep 6; kill -CONT $p",
-       0,
+      {words("-D -s 0 -f 50000"),
+       "p=$(pgrep -n -P $0); kill -STOP $p; sleep 6; kill -CONT $p", 0,
        silent + "*Deleting 50000 files*"},
   };
   for (const auto& c : cases) {
@@ -170,19 +168,13 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
     int status;
     std::string out;  // rank 0's
   } cases[] = {
-      {{"-s", "0"},
-       {"-s", "64K"},
-       1,
+      {words("-s 0"), words("-s 64K"), 1,
        "Rank 1 was given another -s than rank 0: every rank needs the same "
        "settings, -t apart\n"},
-      {{"-d", "w"},
-       {"-d", "v"},
-       1,
+      {words("-d w"), words("-d v"), 1,
        "*Rank 1 does not see rank 0's working directory: every rank must work "
        "in the same one\n"},
-      {{"-t", "2"},
-       {"-t", "1"},
-       0,
+      {words("-t 2"), words("-t 1"), 0,
        "treeflood will create and delete 300 files with 3 threads\n*"},
   };
   for (const auto& c : cases) {
