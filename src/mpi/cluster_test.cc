@@ -192,37 +192,3 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
     EXPECT_EQ(entryCount(dir.path + "/w") + entryCount(dir.path + "/v"), 0);
   }
 }
-
-TEST(Cluster, UnderSlurmEveryRankJoinsAndACancelCleansUp) {
-  if (geteuid() != 0 || access("/usr/sbin/slurmd", X_OK) != 0) {
-    GTEST_SKIP() << "needs root and Slurm (tools/install-deps)";
-  }
-  TempDir dir;
-  bash("mkdir w", dir.path);
-  // Stopped by a SIGTERM to every rank, rank 2 first and rank 0 last, 20 ms
-  // apart, as a cancel may send it, once rank 0 has a tree to remove.
-  const std::string scenario =
-      std::string("srun --mpi=pmix -n 3 ") + TREEFLOOD_MPI_EXE +
-      " -D -s 0 --no-progress -d w -f 5000000 >out & job=$!\n"
-      "timeout 30 sh -c 'until [ -d w/d_000 ]; do sleep 0.01; done'; sleep 1\n"
-      "for p in $(pgrep -f '^" TREEFLOOD_MPI_EXE
-      "'); do\n"
-      "  echo $(tr '\\0' '\\n' </proc/$p/environ | grep ^SLURM_PROCID=) $p\n"
-      "done | sort -r | while read -r rank pid; do\n"
-      "  kill -TERM $pid; sleep 0.02\n"
-      "done\n"
-      "wait $job; echo $? >>out\n";
-  ProgramResult r =
-      runProgram("/usr/bin/unshare",
-                 {"--net", TREEFLOOD_SOURCE_DIR "/tools/slurm-node",
-                  dir.path + "/slurm", "bash", "-c", scenario},
-                 inDir(dir.path));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(matches(readFile(dir.path + "/out"),
-                      "treeflood will create and delete 5000000 files with 3 "
-                      "threads\non 3 ranks: * (3)\n*\nInterrupted by SIGTERM "
-                      "in the create phase after * of 5000000 files on rank "
-                      "*\n143\n"))
-      << readFile(dir.path + "/out");
-  EXPECT_EQ(entryCount(dir.path + "/w"), 0);
-}
