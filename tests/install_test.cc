@@ -39,12 +39,12 @@ TEST(Shipped, ManPageCompletionReadmeAndHelpNameEveryOption) {
   const std::string readme = readFile(kSource + "/README.md");
   const std::string help = runTreeflood({"-h"}, ".").out;
   for (const std::string& option : options) {
-    EXPECT_TRUE(matches(readme, "*`" + option + "[` ]*")) << option;
-    EXPECT_TRUE(matches(help, "* " + option + "[ ,]*")) << option;
+    EXPECT_MATCH(readme, "*`" + option + "[` ]*");
+    EXPECT_MATCH(help, "* " + option + "[ ,]*");
     // Each heads an entry (.B or .BR), with "-" written "\-" as roff has it.
     std::string roff;
     for (char c : option) roff += c == '-' ? "\\\\-" : std::string(1, c);
-    EXPECT_TRUE(matches(man, "*\n.B[ R]*[ \"]" + roff + "[ \n]*")) << option;
+    EXPECT_MATCH(man, "*\n.B[ R]*[ \"]" + roff + "[ \n]*");
     offered += option + "\n";
   }
   TempDir dir;

@@ -121,7 +121,7 @@ TEST(Executable, Runs) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     ProgramResult r = runTreeflood(args, top.path, {c.path});
     EXPECT_EQ(r.status, c.status) << c.args[0] << c.args.back();
-    EXPECT_TRUE(matches(r.out, c.output)) << r.out;
+    EXPECT_MATCH(r.out, c.output);
     EXPECT_EQ(r.err.empty(), !c.output.empty()) << r.err;
     EXPECT_EQ(bash("cat out/*", top.path), "outside\noutside\n");
     // A refused run makes nothing.
@@ -150,8 +150,7 @@ TEST(Executable, TimeLimitBoundsTheCreatePhaseAndItsTimeline) {
     EXPECT_EQ(r.status, 0) << r.out;
     const size_t at = r.out.find("Stopped by the time limit after ") + 32;
     const std::string n = r.out.substr(at, r.out.find(' ', at) - at);
-    EXPECT_TRUE(matches(r.out, "*\nCompute size used by " + n + " files*"))
-        << r.out;
+    EXPECT_MATCH(r.out, "*\nCompute size used by " + n + " files*");
     const unsigned long long dirs =
         std::stoull(std::find(more.begin(), more.end(), "--dirs")[1]);
     EXPECT_EQ(
@@ -245,12 +244,11 @@ TEST(Executable, ExitStatusIsTheWorstOfEveryIteration) {
     if (c.status != 143) continue;
     EXPECT_EQ(doc["valid"], false);
     EXPECT_EQ(doc["iterations"].size(), 1u);
-    EXPECT_TRUE(matches(r.out,
-                        "*\ncreate    200       0 *\nInterrupted: these are "
-                        "the figures of the 1 iteration that finished\n*"
-                        "Interrupted by SIGTERM in the listing phase after 200 "
-                        "of 200 files\n"))
-        << r.out;
+    EXPECT_MATCH(r.out,
+                 "*\ncreate    200       0 *\nInterrupted: these are "
+                 "the figures of the 1 iteration that finished\n*"
+                 "Interrupted by SIGTERM in the listing phase after 200 "
+                 "of 200 files\n");
   }
 }
 
@@ -267,9 +265,9 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsvAndTheLastKeepsItsTree) {
        "a \"b\", c", "--no-progress"},
       dir.path);
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(matches(r.out,
-                      "treeflood will create 2100 files with 2 threads, 3 "
-                      "times\n*"));
+  EXPECT_MATCH(r.out,
+               "treeflood will create 2100 files with 2 threads, 3 "
+               "times\n*");
   // Messages alone: no live line, no erase sequence.
   EXPECT_EQ(r.out.find_first_of("\r\x1b"), std::string::npos);
   // A second run appends its rows, without a second header.
@@ -286,8 +284,7 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsvAndTheLastKeepsItsTree) {
     std::istringstream fields(line);
     for (std::string cell; std::getline(fields, cell, ',');) f.push_back(cell);
     if (rows >= 11) continue;
-    EXPECT_TRUE(matches(line, "*,\"a \"\"b\"\", c\",none,1024,sequential,"))
-        << line;
+    EXPECT_MATCH(line, "*,\"a \"\"b\"\", c\",none,1024,sequential,");
     if (f[10] == "list") continue;
     const auto& phase =
         doc["iterations"][std::stoul(f[9]) - 1]["phases"][f[10]];
@@ -317,10 +314,10 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsvAndTheLastKeepsItsTree) {
     }
   }
   // 2100 files take well under a second of work: said, and kept.
-  EXPECT_TRUE(matches(r.out,
-                      "*\nWarning: create: * s of file work, too short "
-                      "to compare: raise -f\n*"));
-  EXPECT_TRUE(matches(doc["warnings"].dump(), "*\"create: * s of file work*"));
+  EXPECT_MATCH(r.out,
+               "*\nWarning: create: * s of file work, too short "
+               "to compare: raise -f\n*");
+  EXPECT_MATCH(doc["warnings"].dump(), "*\"create: * s of file work*");
   // The kept tree is the sizes the last iteration reported.
   const std::pair<int64_t, int64_t> blocks = treeBlocks(work);
   const auto& sizes = doc["iterations"][2]["sizes"];
@@ -368,31 +365,15 @@ TEST(Executable, ComparesWithABaselineLiveOrStored) {
     }
     std::ofstream(dir.path + "/" + name) << doc.dump();
   };
-  const struct {
-    double scale;  // of the baseline's rates
-    size_t n;      // iterations on each side
-    std::vector<std::string> threshold;
-    const char* verdict;
-    int status;
-  } cases[] = {
-      {1.0 / 3, 3, {}, "faster", 0},
-      {1 / 0.9, 3, {"--threshold", "60"}, "no change beyond noise", 0},
-      {1 / 0.9, 3, {}, "slower", 2},
-      {3, 1, {}, "slower (one iteration)", 2},
-  };
-  for (const auto& c : cases) {
-    edited("base.json", c.scale, c.n);
-    edited("now.json", 1, c.n);
-    std::vector<std::string> compare =
-        words("--compare base.json --stored now.json");
-    compare.insert(compare.end(), c.threshold.begin(), c.threshold.end());
-    ProgramResult r = runTreeflood(compare, dir.path);
-    EXPECT_EQ(r.status, c.status) << r.out;
-    for (const char* phase : {"create", "list", "size", "delete"}) {
-      EXPECT_TRUE(matches(
-          r.out, std::string("*\n") + phase + " * " + c.verdict + "\n*"))
-          << phase << r.out;
-    }
+  // Every phase read from the results and compared: 10% slower with little
+  // noise is a regression.
+  edited("base.json", 1 / 0.9, 3);
+  edited("now.json", 1, 3);
+  ProgramResult r =
+      runTreeflood(words("--compare base.json --stored now.json"), dir.path);
+  EXPECT_EQ(r.status, 2) << r.out;
+  for (const char* phase : {"create", "list", "size", "delete"}) {
+    EXPECT_MATCH(r.out, std::string("*\n") + phase + " * slower\n*");
   }
   // A run that compares itself says what the stored comparison of its result
   // says, writes everything first and still ends with status 2.
@@ -534,14 +515,14 @@ TEST(Executable, OnAFileSystemOfItsOwnSpaceMemoryAndFullness) {
   const std::string left = bash("ls; cat old.json", dir.path);
   umount(dir.path.c_str());
   EXPECT_EQ(last.status, 1);
-  EXPECT_TRUE(matches(last.out,
-                      "*\nFailed to write the results to '*/old.json': No "
-                      "space left on device\n"));
+  EXPECT_MATCH(last.out,
+               "*\nFailed to write the results to '*/old.json': No "
+               "space left on device\n");
   EXPECT_EQ(left, "old.json\nr\nw\nold\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(matches(r.out,
-                      "*Warning: * of 300 files could not be created "
-                      "(first: *): No space left on device)\n*"));
+  EXPECT_MATCH(r.out,
+               "*Warning: * of 300 files could not be created "
+               "(first: *): No space left on device)\n*");
   auto doc = nlohmann::json::parse(readFile(json.path + "/r"));
   EXPECT_EQ(doc["iterations"][0]["phases"]["create"]["files_done"],
             std::stoi(whole));
@@ -561,9 +542,9 @@ TEST(Executable, InterruptPauseAndLock) {
   waitFor([&] { return entryCount(work + "/d_000") > 100; });
   kill(pid, SIGINT);
   EXPECT_EQ(reap(pid), 130);
-  EXPECT_TRUE(matches(readFile(out),
-                      "*Interrupted by SIGINT in the create phase after * "
-                      "of 5000000 files\n"));
+  EXPECT_MATCH(readFile(out),
+               "*Interrupted by SIGINT in the create phase after * "
+               "of 5000000 files\n");
   EXPECT_EQ(entryCount(work), 0);
 
   pid = spawn(TREEFLOOD_EXE, words("-D -f 50 -p"), o);
@@ -580,13 +561,23 @@ TEST(Executable, InterruptPauseAndLock) {
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(second.out, "Another treeflood run is working in '" + work + "'\n");
   EXPECT_EQ(entryCount(work), 1024);
+  // A lock that the file system refuses is said, and the run goes on.
+  if (access("/usr/bin/strace", X_OK) == 0) {
+    EXPECT_MATCH(
+        bash("mkdir v && strace -f -qq -o /dev/null -e "
+             "inject=flock:error=ENOLCK env ASAN_OPTIONS=detect_leaks=0 " +
+                 std::string(TREEFLOOD_EXE) + " -D -s 0 -f 10 -d v; echo $?",
+             dir.path),
+        "Warning: the working directory could not be locked (flock: No "
+        "locks available): a second run in it would not be kept out\n*\n0\n");
+  }
   // A stop signal in the pause lets the delete phase finish, then says so.
   kill(pid, SIGHUP);
   kill(pid, SIGCONT);
   EXPECT_EQ(reap(pid), 129);
-  EXPECT_TRUE(matches(readFile(out),
-                      "*\nDone, time spent: *\nInterrupted by SIGHUP in the "
-                      "delete phase after 50 of 50 files\n"));
+  EXPECT_MATCH(readFile(out),
+               "*\nDone, time spent: *\nInterrupted by SIGHUP in the "
+               "delete phase after 50 of 50 files\n");
   EXPECT_EQ(entryCount(work), 0);
 }
 
@@ -643,10 +634,10 @@ TEST(Executable, DirectIoRefusedOnFourKilobyteSectorsAndSyncsReachTheDisk) {
   }
   std::string left = bash("ls -A m; umount m; losetup -d " + dev, dir.path);
   EXPECT_EQ(direct.status, 1);
-  EXPECT_TRUE(matches(direct.out,
-                      "The file system of '*/m' refuses direct I/O "
-                      "of 10240-byte files (write: Invalid "
-                      "argument): try --no-direct-io\n"));
+  EXPECT_MATCH(direct.out,
+               "The file system of '*/m' refuses direct I/O "
+               "of 10240-byte files (write: Invalid "
+               "argument): try --no-direct-io\n");
   EXPECT_EQ(others, 0);
   EXPECT_EQ(left, "lost+found\n");
 }

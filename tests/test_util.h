@@ -44,6 +44,19 @@ inline bool matches(const std::string& text, const std::string& pattern) {
   return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }
 
+// Whether `text` matches `pattern`, as an assertion that shows both where
+// it does not.
+inline testing::AssertionResult matchesPattern(const char*, const char*,
+                                               const std::string& text,
+                                               const std::string& pattern) {
+  if (matches(text, pattern)) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "the text\n"
+                                     << text << "\ndoes not match\n"
+                                     << pattern;
+}
+#define EXPECT_MATCH(text, pattern) \
+  EXPECT_PRED_FORMAT2(matchesPattern, text, pattern)
+
 // How many entries `dir` holds; 0 when it can't be read.
 inline long entryCount(const std::string& dir) {
   std::error_code error;

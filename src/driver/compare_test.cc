@@ -21,6 +21,7 @@ TEST(Compare, VerdictsFollowTheTestAndTheThreshold) {
     std::vector<double> baseline, now;
     const char* verdict;
     std::vector<double> figures;  // p-value, interval's ends; if given
+    double threshold = 5;
   } cases[] = {
       // A third slower, but too noisy to tell at 5%.
       {{10, 12, 14},
@@ -33,12 +34,15 @@ TEST(Compare, VerdictsFollowTheTestAndTheThreshold) {
        {0.000199254, -34.1554, -25.8446}},
       // No spread at all: any difference is certain.
       {{10, 10}, {9, 9}, "slower", {0, -10, -10}},
+      {{10, 10.2, 9.8}, {13, 13.1, 12.9}, "faster", {}},
+      // Certain, but within the threshold.
+      {{10, 10.2, 9.8}, {7, 7.1, 6.9}, "no change beyond noise", {}, 40},
       {{10}, {9.6}, "one iteration: no spread", {}},
       {{10, 11}, {20}, "one iteration: no spread", {}},
   };
   for (const auto& c : cases) {
     const Comparison result =
-        compareResults(withRates(c.baseline), withRates(c.now), 5);
+        compareResults(withRates(c.baseline), withRates(c.now), c.threshold);
     ASSERT_EQ(result.phases.size(), 1u);
     const PhaseComparison& p = result.phases[0];
     EXPECT_STREQ(p.verdict, c.verdict) << c.baseline[0];

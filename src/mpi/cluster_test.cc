@@ -52,10 +52,9 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_FALSE(matches(r.out, "*sent nothing*")) << r.out;
     const std::string n = std::to_string(ranks);
-    EXPECT_TRUE(matches(r.out, "treeflood will create * files with " +
-                                   std::to_string(2 * ranks) + " threads\non " +
-                                   n + " ranks: * (" + n + ")\n*Version: *"))
-        << r.out;
+    EXPECT_MATCH(r.out, "treeflood will create * files with " +
+                            std::to_string(2 * ranks) + " threads\non " + n +
+                            " ranks: * (" + n + ")\n*Version: *");
     auto iteration =
         nlohmann::json::parse(readFile(dir.path + "/r"))["iterations"][0];
     const auto& create = iteration["phases"]["create"];
@@ -136,7 +135,7 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
     bash(std::string("sh -c '") + c.kill + "' " + std::to_string(pid));
     EXPECT_EQ(reap(pid), c.status) << c.kill << readFile(o.err);
     if (!c.out.empty()) {
-      EXPECT_TRUE(matches(readFile(o.out), c.out)) << readFile(o.out);
+      EXPECT_MATCH(readFile(o.out), c.out);
     } else {
       EXPECT_GT(entryCount(work), 0);
       EXPECT_EQ(runProgram(MPIEXEC, mpirun(1, {"--cleanup", "-d", work}),
@@ -150,7 +149,7 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
   ProgramResult r =
       runProgram(MPIEXEC, mpirun(2, {"-d", "missing"}), inDir(dir.path));
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(matches(r.out + r.err, "*(missing)*No such file or directory*"));
+  EXPECT_MATCH(r.out + r.err, "*(missing)*No such file or directory*");
 }
 
 TEST(Cluster, TouchesOnlyItsOwn) {
@@ -188,7 +187,7 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
     }
     ProgramResult r = runProgram(MPIEXEC, args, inDir(dir.path));
     EXPECT_EQ(r.status, c.status) << c.second[0] << r.out << r.err;
-    EXPECT_TRUE(matches(r.out, c.out)) << r.out;
+    EXPECT_MATCH(r.out, c.out);
     EXPECT_EQ(entryCount(dir.path + "/w") + entryCount(dir.path + "/v"), 0);
   }
 }

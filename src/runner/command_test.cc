@@ -39,7 +39,7 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
                              launched ? launcher : Launcher())
                       .ran);
       std::string text = testing::internal::GetCapturedStdout();
-      EXPECT_TRUE(matches(text, c.output)) << launched << text;
+      EXPECT_MATCH(text, c.output);
     }
   }
   dup2(saved, 0);
