@@ -30,8 +30,9 @@ TEST(ExpandTemplate, Markers) {
       {"%3b|%1b|%0b", 2, 3, 1, "##.|.|"},
       {"\rworking... eta: %E, %40b [%p]", 42000, 100000, 60,
        "\rworking... eta: 0:01:22.857, " + bar(16, 40) + " [ 42.000%%]"},
-      // A total of 0 reads as all done.
+      // A total of 0 reads as all done; nothing done yet, as no time left.
       {"%E %4b %p", 0, 0, 3, "0:00:00.000 ####  100.000%%"},
+      {"%E %4b %p", 0, 9, 3, "0:00:00.000 ....  0.000%%"},
       // The "%%" of a percentage is never taken for a marker; nor are these.
       {"[%p]%2b %x %12 %b %999b", 1, 2, 1, "[ 50.000%%]#. %x %12 %b %999b"},
   };
