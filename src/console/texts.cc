@@ -4,6 +4,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 void sizeText(char* buf, size_t size, int64_t bytes) {
   long double v = bytes;
   if (v <= 1024) {
@@ -88,4 +90,27 @@ void isoBuildText(char* buf, size_t size, const char* date, const char* time) {
   snprintf(buf, size, "%04u-%02d-%02uT%s", year % 10000,
            static_cast<int>(at - kMonths) / 3 + 1, day, time);
   if (strlen(buf) != 19) buf[0] = '\0';
+}
+
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         size_t left, bool lastLeft) {
+  std::vector<size_t> widths(rows[0].size());
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      std::string pad(widths[c] - row[c].size(), ' ');
+      line += (c == 0 ? "" : "  ") +
+              (c < left || (lastLeft && c + 1 == row.size()) ? row[c] + pad
+                                                             : pad + row[c]);
+    }
+    // No blanks at the end of a line whose last column is to the left.
+    text += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
+  }
+  return text;
 }

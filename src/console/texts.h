@@ -8,6 +8,9 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <string>
+#include <vector>
+
 // "N Bytes" up to 1024, else the count in the smallest binary unit that
 // brings it to 1024 or less (KBytes .1f, MBytes .2f, GBytes .3f, TBytes .4f;
 // TBytes at most). Truncates like snprintf.
@@ -33,5 +36,11 @@ void isoBuildText(char* buf, size_t size, const char* date, const char* time);
 // A CPU time as "H:MM:SS.mmm" with whole days dropped. Writes nothing when
 // `buf` or `time` is null or `size` is 3 or less; truncates like snprintf.
 void cpuTimeText(char* buf, size_t size, const struct timeval* time);
+
+// `rows` as columns two blanks apart: the first `left` aligned to the left,
+// the rest, numbers, to the right, but for the last when `lastLeft`; a line
+// each.
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         size_t left, bool lastLeft = false);
 
 #endif  // TREEFLOOD_CONSOLE_TEXTS_H_

@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "console/output.h"
-#include "driver/writers.h"
+#include "console/texts.h"
 
 namespace {
 

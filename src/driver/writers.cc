@@ -198,29 +198,6 @@ unsigned threadsHere(const RunContext& run) {
          static_cast<unsigned>(std::max<long>(ranks, 1));
 }
 
-std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
-                         size_t left, bool lastLeft) {
-  std::vector<size_t> widths(rows[0].size());
-  for (const auto& row : rows) {
-    for (size_t c = 0; c < row.size(); ++c) {
-      widths[c] = std::max(widths[c], row[c].size());
-    }
-  }
-  std::string text;
-  for (const auto& row : rows) {
-    std::string line;
-    for (size_t c = 0; c < row.size(); ++c) {
-      std::string pad(widths[c] - row[c].size(), ' ');
-      line += (c == 0 ? "" : "  ") +
-              (c < left || (lastLeft && c + 1 == row.size()) ? row[c] + pad
-                                                             : pad + row[c]);
-    }
-    // No blanks at the end of a line whose last column is to the left.
-    text += line.substr(0, line.find_last_not_of(' ') + 1) + '\n';
-  }
-  return text;
-}
-
 std::string workloadText(const RunSettings& settings, uint64_t seed) {
   std::string text = std::string("fsync ") + kSyncNames[settings.sync] + ", " +
                      std::to_string(settings.dirs) + " directories, ";

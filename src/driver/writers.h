@@ -37,12 +37,6 @@ struct RunContext {
 // the ranks on rank 0's host where several processes ran.
 unsigned threadsHere(const RunContext& run);
 
-// `rows` as columns two blanks apart: the first `left` aligned to the left,
-// the rest, numbers, to the right, but for the last when `lastLeft`; a line
-// each.
-std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
-                         size_t left, bool lastLeft = false);
-
 // The summary table: one row per phase that ran, the listing's included,
 // with files done and failed, wall seconds, the seconds of the file work,
 // files per second over them (successful files only) and latency
