@@ -152,10 +152,10 @@ bool readResult(const std::string& text, StoredResult* result,
   r.valid = valid != nullptr && valid->is_boolean() && valid->get<bool>();
   for (const Json& it : *iterations) {
     const Json* phases = member(&it, "phases");
-    for (int k = 0; k < kNbRated; ++k) {
-      const RatedPhase rated = static_cast<RatedPhase>(k);
+    for (Phase phase : kPhases) {
       double files, seconds;
-      if (rated == kRateList) {
+      // The listing's figures are those of its ls.
+      if (phaseWorker(phase) == nullptr) {
         const Json* ls = member(&it, "listing");
         if (ls == nullptr || ls->is_null()) continue;
         const Json* status = member(ls, "exit_status");
@@ -164,13 +164,13 @@ bool readResult(const std::string& text, StoredResult* result,
         files = ok ? numberOf(member(member(phases, "create"), "files")) : 0;
         seconds = numberOf(member(ls, "wall_seconds"));
       } else {
-        const Json* phase = member(phases, ratedName(rated));
-        if (phase == nullptr) continue;
-        files = numberOf(member(phase, "files_done"));
-        seconds = numberOf(member(phase, "file_seconds"));
+        const Json* figures = member(phases, phaseName(phase));
+        if (figures == nullptr) continue;
+        files = numberOf(member(figures, "files_done"));
+        seconds = numberOf(member(figures, "file_seconds"));
       }
       if (std::isfinite(files) && seconds > 0) {
-        r.rates[k].push_back(files / seconds);
+        r.rates[static_cast<int>(phase)].push_back(files / seconds);
       }
     }
   }
@@ -237,9 +237,9 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
                                ", this run on " + now.fileSystem);
   }
   if (!baseline.valid) comparison.notes.push_back("the baseline is not valid");
-  for (int k = 0; k < kNbRated; ++k) {
+  for (int k = 0; k < kNbPhases; ++k) {
     PhaseComparison c;
-    c.phase = static_cast<RatedPhase>(k);
+    c.phase = kPhases[k];
     c.baseline = rateSpread(baseline.rates[k]);
     c.now = rateSpread(now.rates[k]);
     if (c.baseline.count == 0 || c.now.count == 0 || c.baseline.mean <= 0) {
@@ -279,7 +279,7 @@ std::string comparisonText(const Comparison& comparison,
   std::vector<std::vector<std::string>> rows = {
       {"phase", "baseline", "this run", "change", "95% interval", "verdict"}};
   for (const PhaseComparison& c : comparison.phases) {
-    rows.push_back({ratedName(c.phase), sideText(c.baseline), sideText(c.now),
+    rows.push_back({phaseName(c.phase), sideText(c.baseline), sideText(c.now),
                     percentText(c.change),
                     std::isnan(c.low)
                         ? "-"

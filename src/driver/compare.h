@@ -21,7 +21,7 @@ struct StoredResult {
   std::string host, fileSystem, label;
   bool valid = false;
   // Each iteration's files per second over the file work, by phase.
-  std::vector<double> rates[kNbRated];
+  std::vector<double> rates[kNbPhases];
   std::vector<std::string> warnings;
 };
 
@@ -45,7 +45,7 @@ std::vector<std::string> workloadDifferences(const StoredResult& baseline,
 // change of the means in % of the baseline's, with the 95% confidence
 // interval of Welch's t-test (NaN where a side has one iteration).
 struct PhaseComparison {
-  RatedPhase phase = kRateCreate;
+  Phase phase = Phase::Create;
   RateSpread baseline, now;
   double change = 0, low = 0, high = 0;
   double pValue = 0;  // two-sided; NaN where a side has one iteration

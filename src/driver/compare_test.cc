@@ -6,7 +6,7 @@ namespace {
 
 StoredResult withRates(std::vector<double> create, std::string host = "h") {
   StoredResult r;
-  r.rates[kRateCreate] = std::move(create);
+  r.rates[static_cast<int>(Phase::Create)] = std::move(create);
   r.host = host;
   r.valid = true;
   return r;
@@ -56,7 +56,7 @@ TEST(Compare, VerdictsFollowTheTestAndTheThreshold) {
   }
   // Only the phases both ran; another host is noted, not refused.
   StoredResult other = withRates({1, 2}, "elsewhere");
-  other.rates[kRateSize] = {5};
+  other.rates[static_cast<int>(Phase::Size)] = {5};
   const Comparison c = compareResults(withRates({1, 2}), other, 5);
   EXPECT_EQ(c.phases.size(), 1u);
   EXPECT_EQ(c.notes, std::vector<std::string>{
@@ -89,9 +89,11 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
     EXPECT_EQ(error, why);
   }
   ASSERT_TRUE(readResult(format2, &r, &error)) << error;
-  EXPECT_EQ(r.rates[kRateCreate], (std::vector<double>{4, 10}));
-  EXPECT_EQ(r.rates[kRateList], (std::vector<double>{20, 0}));
-  EXPECT_TRUE(r.rates[kRateSize].empty());
+  EXPECT_EQ(r.rates[static_cast<int>(Phase::Create)],
+            (std::vector<double>{4, 10}));
+  EXPECT_EQ(r.rates[static_cast<int>(Phase::List)],
+            (std::vector<double>{20, 0}));
+  EXPECT_TRUE(r.rates[static_cast<int>(Phase::Size)].empty());
   StoredResult now = r;
   now.workload[1].second = "3";
   EXPECT_EQ(workloadDifferences(r, now),

@@ -18,23 +18,14 @@ bool runValid(const RunResults& results, unsigned threads) {
     if (phase.stats.failures.count != 0 || phase.stats.syncError != 0) {
       return false;
     }
-    if (phase.ran && phase.stats.threadsRun < threads) return false;
+    // A command runs on no thread of the run's.
+    if (phase.command) {
+      if (!phase.command->succeeded()) return false;
+    } else if (phase.ran && phase.stats.threadsRun < threads) {
+      return false;
+    }
   }
-  const CommandResult& ls = results.listing;
-  return results.dirsMade.count == 0 && results.dirsRemoved.count == 0 &&
-         ls.ran && ls.signal == 0 && ls.exitStatus == 0;
-}
-
-const char* ratedName(RatedPhase phase) {
-  static const char* const kNames[kNbRated] = {"create", "list", "size", "read",
-                                               "delete"};
-  return kNames[phase];
-}
-
-PhaseKind ratedKind(RatedPhase phase) {
-  static const PhaseKind kKinds[kNbRated] = {
-      kCreatePhase, kCreatePhase, kSizePhase, kReadPhase, kDeletePhase};
-  return kKinds[phase];
+  return results.dirsMade.count == 0 && results.dirsRemoved.count == 0;
 }
 
 uint64_t filesBegun(const PhaseStats& stats, uint64_t handed) {
@@ -44,28 +35,15 @@ uint64_t filesBegun(const PhaseStats& stats, uint64_t handed) {
   return std::min(begun, handed);
 }
 
-uint64_t filesListed(const RunResults& results) {
-  const CommandResult& ls = results.listing;
-  const bool ok = ls.ran && ls.signal == 0 && ls.exitStatus == 0;
-  return ok ? results.phases[kCreatePhase].files : 0;
-}
-
 std::vector<double> iterationRates(const std::vector<RunResults>& iterations,
-                                   RatedPhase phase, bool work) {
+                                   Phase phase, bool work) {
   std::vector<double> rates;
   for (const RunResults& r : iterations) {
-    double files, seconds;
-    if (phase == kRateList) {
-      if (!r.listing.ran) continue;
-      files = static_cast<double>(filesListed(r));
-      seconds = r.listingSeconds;
-    } else {
-      const PhaseResult& p = r.phases[ratedKind(phase)];
-      if (!p.ran) continue;
-      files = static_cast<double>(filesDone(p));
-      seconds = work ? p.stats.fileSeconds : p.wallSeconds;
-    }
-    if (seconds > 0) rates.push_back(files / seconds);
+    const PhaseResult& p = r[phase];
+    if (!p.ran) continue;
+    const double seconds = work ? p.stats.fileSeconds : p.wallSeconds;
+    if (seconds > 0)
+      rates.push_back(static_cast<double>(filesDone(p)) / seconds);
   }
   return rates;
 }
@@ -115,16 +93,15 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
                                      unsigned threadsHere, long cpus) {
   std::vector<std::string> warnings;
   char text[256];
-  for (int k = 0; k < kNbRated; ++k) {
-    const RatedPhase rated = static_cast<RatedPhase>(k);
-    const char* name = ratedName(rated);
+  for (Phase phase : kPhases) {
+    const char* name = phaseName(phase);
     const RateSpread spread =
-        rateSpread(iterationRates(iterations, rated, true));
-    if (rated != kRateList) {
-      const PhaseKind kind = ratedKind(rated);
+        rateSpread(iterationRates(iterations, phase, true));
+    // ls's time is the listing's own, however short.
+    if (phaseWorker(phase) != nullptr) {
       double shortest = -1;
       for (const RunResults& r : iterations) {
-        const PhaseResult& p = r.phases[kind];
+        const PhaseResult& p = r[phase];
         if (p.ran && (shortest < 0 || p.stats.fileSeconds < shortest)) {
           shortest = p.stats.fileSeconds;
         }
@@ -137,8 +114,8 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
       }
       for (size_t i = 0; i < iterations.size(); ++i) {
         double at, length;
-        if (!iterations[i].phases[kind].ran ||
-            !firstStall(iterations[i].phases[kind], &at, &length)) {
+        if (!iterations[i][phase].ran ||
+            !firstStall(iterations[i][phase], &at, &length)) {
           continue;
         }
         snprintf(text, sizeof text,
@@ -148,7 +125,7 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
         warnings.push_back(text);
       }
       for (size_t i = 0; i < iterations.size(); ++i) {
-        for (const std::string& w : iterations[i].phases[kind].stats.warnings) {
+        for (const std::string& w : iterations[i][phase].stats.warnings) {
           snprintf(text, sizeof text, "%s, iteration %zu: %s", name, i + 1,
                    w.c_str());
           warnings.push_back(text);
@@ -174,11 +151,11 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
 }
 
 std::unique_ptr<MergedLatency> mergedLatency(
-    const std::vector<RunResults>& iterations, PhaseKind kind) {
+    const std::vector<RunResults>& iterations, Phase phase) {
   auto merged = std::make_unique<MergedLatency>();
   double weighted = 0;
   for (const RunResults& r : iterations) {
-    const PhaseStats& stats = r.phases[kind].stats;
+    const PhaseStats& stats = r[phase].stats;
     mergeLatency(&merged->ticks, stats.latency);
     weighted += stats.nsPerTick * static_cast<double>(stats.latency.total);
   }

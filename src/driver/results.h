@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,15 +19,19 @@ struct PhaseResult {
   bool cold = false;       // started after the caches were dropped
   std::string startedAt;   // local time, ISO 8601 with offset
   double wallSeconds = 0;  // as in the phase's "Done" line
+  // The listing's: what its ls did, which the listing's figures follow: it
+  // went over every file the create phase began, or, when ls failed, none.
+  // Set also when ls could not be started, and the phase did not run.
+  std::optional<CommandResult> command;
   PhaseStats stats;
 };
 
 struct RunResults {
-  PhaseResult phases[kNbFilePhases];  // indexed by PhaseKind
-  CommandResult listing;
-  bool listingCold = false;
-  std::string listingStartedAt;
-  double listingSeconds = 0;
+  PhaseResult phases[kNbPhases];
+  PhaseResult& operator[](Phase p) { return phases[static_cast<int>(p)]; }
+  const PhaseResult& operator[](Phase p) const {
+    return phases[static_cast<int>(p)];
+  }
   bool stoppedByTimeLimit = false;  // the create phase made fewer files
   int64_t fileBlocks = 0;           // 512-byte blocks
   int64_t dirBlocks = 0;
@@ -48,36 +53,17 @@ struct RunResults {
 uint64_t filesDone(const PhaseResult& phase);
 double filesPerSecond(const PhaseResult& phase);
 
-// The phases that have a rate: the file phases and the listing, in the order
-// they run, and their names in the summary, JSON, CSV and comparison.
-enum RatedPhase {
-  kRateCreate,
-  kRateList,
-  kRateSize,
-  kRateRead,
-  kRateDelete,
-  kNbRated
-};
-const char* ratedName(RatedPhase phase);
-// The file phase whose files a rated phase goes over (the create phase's for
-// the listing).
-PhaseKind ratedKind(RatedPhase phase);
-
 // The files a phase began out of the `handed` numbers it handed out: those,
 // or where several processes ran it, the sum of what each began, which
 // leaves out the rest of the grants they held when a stop came.
 uint64_t filesBegun(const PhaseStats& stats, uint64_t handed);
-
-// The files the listing went over: those of the create phase, when ls
-// succeeded; else none.
-uint64_t filesListed(const RunResults& results);
 
 // Each iteration's files per second in `phase`, where it ran and took time:
 // of the files done over its wall time, or, when `work`, over the files'
 // own work (fileSeconds: the directories' time left out). The listing's file
 // work is its wall time.
 std::vector<double> iterationRates(const std::vector<RunResults>& iterations,
-                                   RatedPhase phase, bool work);
+                                   Phase phase, bool work);
 
 // How rates spread; the standard deviation is the sample's (0 for one).
 struct RateSpread {
@@ -106,7 +92,7 @@ struct MergedLatency {
   double nsPerTick = 1;
 };
 std::unique_ptr<MergedLatency> mergedLatency(
-    const std::vector<RunResults>& iterations, PhaseKind kind);
+    const std::vector<RunResults>& iterations, Phase phase);
 
 // The value at `percentile` of `ticks`, `nsPerTick` each, in microseconds.
 double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,

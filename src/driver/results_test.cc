@@ -10,8 +10,9 @@ TEST(Results, ValidOnlyWhenAllWasDone) {
   } cases[] = {
       {"none", [](RunResults*) {}},
       {"a thread",
-       [](RunResults* r) { r->phases[kDeletePhase].stats.threadsRun = 3; }},
-      {"ls's signal", [](RunResults* r) { r->listing.signal = 9; }},
+       [](RunResults* r) { (*r)[Phase::Delete].stats.threadsRun = 3; }},
+      {"ls's signal",
+       [](RunResults* r) { (*r)[Phase::List].command->signal = 9; }},
   };
   for (const auto& c : cases) {
     RunResults r;
@@ -19,7 +20,8 @@ TEST(Results, ValidOnlyWhenAllWasDone) {
       p.ran = true;
       p.stats.threadsRun = 4;
     }
-    r.listing.ran = true;
+    r[Phase::List].command = CommandResult{.ran = true};
+    r[Phase::List].stats.threadsRun = 0;
     c.apply(&r);
     EXPECT_EQ(runValid(r, 4), c.fault == std::string("none")) << c.fault;
   }
@@ -31,24 +33,25 @@ TEST(Results, SpreadAndLatenciesOverIterations) {
   std::vector<RunResults> runs(3);
   const double seconds[] = {1, 0.5, 0.25};
   for (size_t i = 0; i < runs.size(); ++i) {
-    PhaseResult& p = runs[i].phases[kCreatePhase];
+    PhaseResult& p = runs[i][Phase::Create];
     // The wall time counts the directories too; the rates are the files'.
     p = {.ran = true, .files = 1000, .wallSeconds = 2 * seconds[i]};
     p.stats.fileSeconds = seconds[i];
   }
-  recordLatency(&runs[0].phases[kCreatePhase].stats.latency, 1000);
-  recordLatency(&runs[1].phases[kCreatePhase].stats.latency, 2000);
-  runs[1].phases[kCreatePhase].stats.nsPerTick = 3;
-  const RateSpread spread = rateSpread(iterationRates(runs, kRateCreate, true));
+  recordLatency(&runs[0][Phase::Create].stats.latency, 1000);
+  recordLatency(&runs[1][Phase::Create].stats.latency, 2000);
+  runs[1][Phase::Create].stats.nsPerTick = 3;
+  const RateSpread spread =
+      rateSpread(iterationRates(runs, Phase::Create, true));
   EXPECT_EQ(spread.count, 3u);
   EXPECT_NEAR(spread.mean, 7000.0 / 3, 1e-9);
   EXPECT_EQ(spread.min, 1000);
   EXPECT_EQ(spread.max, 4000);
   EXPECT_NEAR(spread.stddev, 1527.525, 1e-3);  // the sample's, n - 1
-  EXPECT_EQ(iterationRates(runs, kRateSize, true).size(), 0u);
-  EXPECT_EQ(iterationRates(runs, kRateCreate, false)[2], 2000);
+  EXPECT_EQ(iterationRates(runs, Phase::Size, true).size(), 0u);
+  EXPECT_EQ(iterationRates(runs, Phase::Create, false)[2], 2000);
   // Every iteration's files, at the mean tick length of the files timed.
-  auto merged = mergedLatency(runs, kCreatePhase);
+  auto merged = mergedLatency(runs, Phase::Create);
   EXPECT_EQ(merged->ticks.total, 2u);
   EXPECT_EQ(merged->nsPerTick, 2);
   EXPECT_EQ(latencyMicros(merged->ticks, merged->nsPerTick, 0), 2);
@@ -91,7 +94,7 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
   for (const auto& c : cases) {
     std::vector<RunResults> runs(c.seconds.size());
     for (size_t i = 0; i < runs.size(); ++i) {
-      PhaseResult& p = runs[i].phases[kCreatePhase];
+      PhaseResult& p = runs[i][Phase::Create];
       p = {.ran = true, .files = 1000, .wallSeconds = c.seconds[i]};
       p.stats.fileSeconds = c.seconds[i];
       p.stats.timeline = c.timelines[i];

@@ -447,10 +447,10 @@ uint64_t madeFiles(const Run& run) {
   return run.plan.nbFiles - run.refused.size();
 }
 
-// Sets the plan's count and order for the phase of `kind` over `files`.
-void planPhase(Run* run, PhaseKind kind, uint64_t files) {
+// Sets the plan's count and order for `phase` over `files`.
+void planPhase(Run* run, Phase phase, uint64_t files) {
   run->plan.nbFiles = files;
-  run->plan.order = phaseOrder(*run->settings, run->seed, kind, files);
+  run->plan.order = phaseOrder(*run->settings, run->seed, phase, files);
 }
 
 // Removes the files the plan names but those refused, and the directories
@@ -460,7 +460,7 @@ void removeTree(Run* run) {
   // By this process alone, however many ran the phase: the clean-up runs
   // once.
   SharedCounter counter;
-  planPhase(run, kDeletePhase, run->plan.nbFiles);
+  planPhase(run, Phase::Delete, run->plan.nbFiles);
   PhasePlan cleanup = run->plan;
   cleanup.timeFiles = false;
   cleanup.stop = &kNeverStop;
@@ -473,11 +473,9 @@ void removeTree(Run* run) {
   warn(dirs, layout.dirs, layout, false, "removed", 0);
 }
 
-// After a stop signal in `phase`, which had handed out `done` of `total` file
-// numbers: removes the tree, notes where the run was stopped, and returns the
-// exit status.
-int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
-  removeTree(run);
+// Notes that a stop came in `phase` after `done` of `total` file numbers,
+// and returns the exit status.
+int stopped(Run* run, const char* phase, uint64_t done, uint64_t total) {
   run->stoppedIn = phase;
   run->stoppedAfter = done;
   run->stoppedOf = total;
@@ -485,23 +483,14 @@ int interrupted(Run* run, const char* phase, uint64_t done, uint64_t total) {
 }
 
 // Makes the directories and the files, until the count, a stop signal or the
-// time limit; from then on the plan counts the files made. Returns 0, or the
-// exit status after a stop signal.
-int createPhase(Run* run, RunResults* r) {
+// time limit; from then on the plan counts the numbers handed out, which the
+// later phases and the clean-up after a stop go over.
+uint64_t createFiles(Run* run, RunResults* r, const PhaseStart& start) {
   const RunSettings& s = *run->settings;
   PhasePlan& plan = run->plan;
-  PhaseResult& create = r->phases[kCreatePhase];
-  logMessage("Creating %llu files, started at %s...\n", ull(s.nbFiles),
-             clockNow().text);
-  SpaceInUse before, after;
-  const bool measured = spaceInUse(run->workFd, &before);
-  const PhaseStart start = startPhase(&create, s.nbFiles);
-  planPhase(run, kCreatePhase, s.nbFiles);
-  plan.deadlineNs =
-      s.timeLimit > 0 ? start.ns + static_cast<uint64_t>(s.timeLimit * 1e9) : 0;
-  PhaseFailures exposed;
+  PhaseResult& create = (*r)[Phase::Create];
   const TreeLayout& layout = plan.layout;
-  run->refused.clear();
+  PhaseFailures exposed;
   openDirectories(run->workFd, layout, true, run->dirFds.data(), &r->dirsMade,
                   &exposed);
   r->dirMakeSeconds = secondsSince(start);
@@ -514,29 +503,33 @@ int createPhase(Run* run, RunResults* r) {
         "can write in them (first: %s)\n",
         ull(exposed.count), layout.dirs, first);
   }
-  // Only this phase ends with a syncfs, when asked for.
+  // Only this phase has a deadline, and ends with a syncfs when asked for.
   PhasePlan creation = plan;
+  if (s.timeLimit > 0) {
+    creation.deadlineNs = start.ns + static_cast<uint64_t>(s.timeLimit * 1e9);
+  }
   if (s.sync == kSyncPhase) creation.syncFd = run->workFd;
-  run->runner->run(kCreatePhase, creation, start.ns, &create.stats);
-  plan.deadlineNs = 0;
+  run->runner->run(Phase::Create, creation, start.ns, &create.stats);
   if (create.stats.syncError != 0) {
     logMessage("Warning: syncfs(%s): %s\n", run->context.workDir.c_str(),
                strerror(create.stats.syncError));
   }
-  // The later phases, and the clean-up after a stop, go over every number
-  // handed out, a few of which a stop may have left unworked.
+  // A stop may have left a few of the numbers handed out unworked.
   const uint64_t n = std::min(create.stats.handedOut, s.nbFiles);
   create.files = filesBegun(create.stats, n);
   plan.nbFiles = n;
-  warn(create.stats.failures, n, layout, true, "created", s.openFlags);
   // Whatever held a refused name stays as it was to the end of the run.
   run->refused = std::move(create.stats.refused);
-  if (stopSignal() != 0) {
-    return interrupted(run, "create", create.files, s.nbFiles);
-  }
-  if (run->refused.size() >= plan.maxRefused) {
+  return n;
+}
+
+// Stops the run when the create phase met too many names it may not touch,
+// and says so when the time limit cut the phase short. Returns 0, or 1.
+int closeCreate(Run* run, RunResults* r) {
+  const RunSettings& s = *run->settings;
+  if (run->refused.size() >= run->plan.maxRefused) {
     char path[kPathSize];
-    filePath(layout, run->refused.front(), path);
+    filePath(run->plan.layout, run->refused.front(), path);
     logMessage(
         "Error: %zu names in the tree hold entries that the run did not make, "
         "as many as it keeps track of (first: %s): it removes its own files "
@@ -545,80 +538,136 @@ int createPhase(Run* run, RunResults* r) {
     removeTree(run);
     return 1;
   }
-  if (create.stats.timeUp && n < s.nbFiles) {
+  const uint64_t n = run->plan.nbFiles;
+  if ((*r)[Phase::Create].stats.timeUp && n < s.nbFiles) {
     r->stoppedByTimeLimit = true;
     logMessage("Stopped by the time limit after %llu of %llu files\n", ull(n),
                ull(s.nbFiles));
   }
-  endPhase(&create, start, kDoneLine);
-  // Other users of the file system count too: a shared one blurs the figure.
-  r->spaceMeasured = measured && spaceInUse(run->workFd, &after);
-  r->bytesUsed = after.bytes - before.bytes;
-  r->inodesUsed = after.inodes - before.inodes;
   return 0;
 }
 
-// Runs ls -R in the tree. Returns 0, or the exit status after a stop signal.
-int listingPhase(Run* run, RunResults* r) {
-  const RunSettings& s = *run->settings;
-  if (s.dropCaches > 0) r->listingCold = dropCaches(run->workFd, run->dropFd);
-  logMessage("Doing `ls -R`, started at %s...\n", clockNow().text);
-  r->listingStartedAt = isoNow();
-  const PhaseStart start = {monotonicNs(), outputNs()};
+// Runs ls -R in the tree, which goes over every file the create phase began
+// or, when ls fails, none.
+uint64_t listFiles(Run* run, RunResults* r, const PhaseStart& start) {
+  PhaseResult& list = (*r)[Phase::List];
   const char* const lsArgs[] = {"ls", "-R", nullptr};
-  r->listing = runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr, lsArgs,
-                          run->workFd, run->launcher);
-  r->listingSeconds = secondsSince(start);
-  const uint64_t n = run->plan.nbFiles;
-  return stopSignal() != 0 ? interrupted(run, "listing", n, n) : 0;
+  list.command = runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr,
+                            lsArgs, run->workFd, run->launcher);
+  list.ran = list.command->ran;
+  list.files = (*r)[Phase::Create].files;
+  list.stats.failures.count = list.command->succeeded() ? 0 : list.files;
+  list.stats.handedOut = run->plan.nbFiles;
+  list.wallSeconds = list.stats.fileSeconds = secondsSince(start);
+  return list.files;
 }
 
-// Adds up the blocks of the files and the directories. Returns 0, or the exit
-// status after a stop signal.
-int sizePhase(Run* run, RunResults* r) {
-  const RunSettings& s = *run->settings;
-  const PhasePlan& plan = run->plan;
-  const uint64_t n = plan.nbFiles;
-  const uint64_t made = madeFiles(*run);
-  planPhase(run, kSizePhase, n);
-  PhaseResult& size = r->phases[kSizePhase];
-  if (s.dropCaches > 0) size.cold = dropCaches(run->workFd, run->dropFd);
-  logMessage("Compute size used by %llu files, started at %s...\n", ull(n),
-             clockNow().text);
-  const PhaseStart start = startPhase(&size, made);
-  run->runner->run(kSizePhase, plan, start.ns, &size.stats);
-  warn(size.stats.failures, made, plan.layout, true, "measured", s.openFlags);
-  if (stopSignal() != 0) {
-    return interrupted(run, "size", std::min(size.stats.handedOut, n), n);
-  }
-  r->fileBlocks = size.stats.blocks;
+// Runs the phase's workers over the files made.
+uint64_t workFiles(Run* run, Phase phase, RunResults* r,
+                   const PhaseStart& start) {
+  PhaseResult& result = (*r)[phase];
+  PhasePlan plan = run->plan;
+  // A stop lets the delete phase finish: stopping it would leave the tree
+  // half removed.
+  if (phase == Phase::Delete) plan.stop = &kNeverStop;
+  run->runner->run(phase, plan, start.ns, &result.stats);
+  return result.files;
+}
+
+// Prints the size phase's sizes, the directories' included.
+int closeSize(Run* run, RunResults* r) {
+  r->fileBlocks = (*r)[Phase::Size].stats.blocks;
   logMessage("Size used by files: %s\n", bytesOf(r->fileBlocks).text);
-  r->dirBlocks = directoryBlocks(run->workFd, plan.layout, run->dirFds.data());
+  r->dirBlocks =
+      directoryBlocks(run->workFd, run->plan.layout, run->dirFds.data());
   logMessage("Size used by directory: %s\n", bytesOf(r->dirBlocks).text);
   logMessage("Size used (total): %s\n",
              bytesOf(r->fileBlocks + r->dirBlocks).text);
-  endPhase(&size, start, kDoneLine);
   return 0;
 }
 
-// Reads every file back and checks it. Returns 0, or the exit status after a
-// stop signal.
-int readPhase(Run* run, RunResults* r) {
-  const RunSettings& s = *run->settings;
-  const uint64_t n = run->plan.nbFiles;
-  const uint64_t made = madeFiles(*run);
-  planPhase(run, kReadPhase, n);
-  PhaseResult& reading = r->phases[kReadPhase];
-  if (s.dropCaches > 0) reading.cold = dropCaches(run->workFd, run->dropFd);
-  logMessage("Reading %llu files, started at %s...\n", ull(n), clockNow().text);
-  const PhaseStart start = startPhase(&reading, made);
-  run->runner->run(kReadPhase, run->plan, start.ns, &reading.stats);
-  const PhaseStats& stats = reading.stats;
+// Removes the directories once their files are gone.
+int closeDelete(Run* run, RunResults* r) {
+  const PhaseStart start = {monotonicNs(), outputNs()};
   const TreeLayout& layout = run->plan.layout;
-  // Content that differs has a warning of its own; the other failures keep
-  // theirs.
+  removeDirectories(run->workFd, layout, run->dirFds.data(), &r->dirsRemoved);
+  r->dirRemoveSeconds = secondsSince(start);
+  warn(r->dirsRemoved, layout.dirs, layout, false, "removed", 0);
+  return 0;
+}
+
+// One phase of an iteration, as the iteration's loop runs it.
+struct PhaseRow {
+  Phase phase;
+  const char* stopName;  // in the Interrupted line
+  // The start line's beginning, before the count of files (the listing has
+  // none) and the clock.
+  const char* starting;
+  // What could not be done to a file that failed ("created"); null where
+  // the phase has no per-file warning.
+  const char* verb;
+  int coldAt;            // the --drop-caches count that makes it start cold
+  bool pausesBefore;     // --pause stops the run just before it
+  bool measuresSpace;    // statfs before and after it
+  bool finishesOnStop;   // a stop lets it finish, and ends the run after it
+  const char* doneLine;  // a report template; null for none
+  // Whether it runs, `keep` being whether this iteration keeps its files.
+  bool (*runs)(const RunSettings& s, bool keep);
+  // From its start line to its warnings: fills its result and returns the
+  // files its failures count against.
+  uint64_t (*work)(Run* run, RunResults* r, const PhaseStart& start);
+  // After its warnings, unless it was stopped, before its Done line: returns
+  // 0 to go on, else the exit status. Null for nothing.
+  int (*close)(Run* run, RunResults* r);
+};
+
+bool always(const RunSettings&, bool) { return true; }
+
+const PhaseRow kPhaseRows[] = {
+    {Phase::Create, "create", "Creating", "created", 0, false, true, false,
+     kDoneLine, always, createFiles, closeCreate},
+    {Phase::List, "listing", "Doing `ls -R`", nullptr, 1, false, false, false,
+     nullptr, always, listFiles, nullptr},
+    {Phase::Size, "size", "Compute size used by", "measured", 1, false, false,
+     false, kDoneLine, always,
+     [](Run* run, RunResults* r, const PhaseStart& start) {
+       return workFiles(run, Phase::Size, r, start);
+     },
+     closeSize},
+    {Phase::Read, "read", "Reading", "read", 1, false, false, false, kDoneLine,
+     [](const RunSettings& s, bool) { return s.readBack; },
+     [](Run* run, RunResults* r, const PhaseStart& start) {
+       return workFiles(run, Phase::Read, r, start);
+     },
+     nullptr},
+    // One newline after the last phase's Done line.
+    {Phase::Delete, "delete", "Deleting", "deleted", 2, true, false, true,
+     "Done, time spent: %L\n",
+     [](const RunSettings&, bool keep) { return !keep; },
+     [](Run* run, RunResults* r, const PhaseStart& start) {
+       return workFiles(run, Phase::Delete, r, start);
+     },
+     closeDelete},
+};
+
+// Stops the process until a SIGCONT, where --pause asks for it.
+void pauseRun(const Run& run) {
+  const std::vector<std::string>& hosts = run.context.topology.hosts;
+  // Where several processes run, the others wait for this one, on its host.
+  const std::string host = hosts.empty() ? "" : " on " + hosts[0];
+  logMessage("Paused before deleting: kill -CONT %d%s to go on\n",
+             static_cast<int>(getpid()), host.c_str());
+  kill(getpid(), SIGSTOP);
+}
+
+// Prints the warnings of a phase's files: those that failed, then those that
+// differ from what was written, which have a warning of their own.
+void warnFiles(const Run& run, const PhaseRow& row, const PhaseStats& stats,
+               uint64_t total) {
+  const TreeLayout& layout = run.plan.layout;
   if (stats.failures.count > stats.differs.count) {
-    warn(stats.failures, made, layout, true, "read", s.openFlags);
+    warn(stats.failures, total, layout, true, row.verb,
+         run.settings->openFlags);
   }
   if (stats.differs.count != 0) {
     char path[kPathSize];
@@ -626,64 +675,66 @@ int readPhase(Run* run, RunResults* r) {
     logMessage(
         "Warning: %llu of %llu files differ from what was written (first: %s "
         "at byte %llu)\n",
-        ull(stats.differs.count), ull(made), path,
+        ull(stats.differs.count), ull(total), path,
         ull(stats.differs.firstOffset));
   }
-  if (stopSignal() != 0) {
-    return interrupted(run, "read", std::min(stats.handedOut, n), n);
+}
+
+// Runs the phase of `row` into `r`. Returns 0, or the exit status when the
+// run ends: after a stop signal, having removed the tree unless the phase
+// finishes on a stop.
+int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
+  const RunSettings& s = *run->settings;
+  PhaseResult& result = (*r)[row.phase];
+  if (row.pausesBefore && s.pause) pauseRun(*run);
+  if (row.coldAt > 0 && s.dropCaches >= row.coldAt) {
+    result.cold = dropCaches(run->workFd, run->dropFd);
   }
-  endPhase(&reading, start, kDoneLine);
+  SpaceInUse before;
+  const bool measured = row.measuresSpace && spaceInUse(run->workFd, &before);
+  const uint64_t total = run->plan.nbFiles;
+  const bool byFile = phaseWorker(row.phase) != nullptr;
+  if (byFile) planPhase(run, row.phase, total);
+  char count[32] = "";
+  if (byFile) snprintf(count, sizeof count, " %llu files", ull(total));
+  logMessage("%s%s, started at %s...\n", row.starting, count, clockNow().text);
+  const PhaseStart start = startPhase(&result, madeFiles(*run));
+  const uint64_t among = row.work(run, r, start);
+  if (row.verb != nullptr) warnFiles(*run, row, result.stats, among);
+  if (!row.finishesOnStop && stopSignal() != 0) {
+    removeTree(run);
+    const uint64_t done =
+        std::min(filesBegun(result.stats, result.stats.handedOut), total);
+    return stopped(run, row.stopName, done, total);
+  }
+  const int status = row.close != nullptr ? row.close(run, r) : 0;
+  if (status != 0) return status;
+  if (row.doneLine != nullptr) endPhase(&result, start, row.doneLine);
+  SpaceInUse after;
+  if (row.measuresSpace) {
+    // Other users of the file system count too: a shared one blurs it.
+    r->spaceMeasured = measured && spaceInUse(run->workFd, &after);
+    r->bytesUsed = after.bytes - before.bytes;
+    r->inodesUsed = after.inodes - before.inodes;
+  }
+  // The phase went to its end; nothing is left to clean up.
+  if (row.finishesOnStop && stopSignal() != 0) {
+    return stopped(run, row.stopName, total, total);
+  }
   return 0;
 }
 
-// Pauses if asked, then removes the files and the directories. Returns 0, or
-// the exit status after a stop signal.
-int deletePhase(Run* run, RunResults* r) {
-  const RunSettings& s = *run->settings;
-  const std::vector<std::string>& hosts = run->context.topology.hosts;
-  if (s.pause) {
-    // Where several processes run, the others wait for this one, on its host.
-    const std::string host = hosts.empty() ? "" : " on " + hosts[0];
-    logMessage("Paused before deleting: kill -CONT %d%s to go on\n",
-               static_cast<int>(getpid()), host.c_str());
-    kill(getpid(), SIGSTOP);
-  }
-  PhaseResult& remove = r->phases[kDeletePhase];
-  if (s.dropCaches > 1) remove.cold = dropCaches(run->workFd, run->dropFd);
-  const uint64_t n = run->plan.nbFiles;
-  const uint64_t made = madeFiles(*run);
-  planPhase(run, kDeletePhase, n);
-  logMessage("Deleting %llu files, started at %s...\n", ull(n),
-             clockNow().text);
-  const PhaseStart start = startPhase(&remove, made);
-  // A stop signal lets the delete phase finish: stopping it would leave the
-  // tree half removed.
-  PhasePlan deletion = run->plan;
-  deletion.stop = &kNeverStop;
-  run->runner->run(kDeletePhase, deletion, start.ns, &remove.stats);
-  const TreeLayout& layout = deletion.layout;
-  warn(remove.stats.failures, made, layout, true, "deleted", s.openFlags);
-  const PhaseStart removing = {monotonicNs(), outputNs()};
-  removeDirectories(run->workFd, layout, run->dirFds.data(), &r->dirsRemoved);
-  r->dirRemoveSeconds = secondsSince(removing);
-  warn(r->dirsRemoved, layout.dirs, layout, false, "removed", 0);
-  endPhase(&remove, start, "Done, time spent: %L\n");
-  if (stopSignal() == 0) return 0;
-  // The signal let the phase finish; nothing is left to clean up.
-  run->stoppedIn = "delete";
-  run->stoppedAfter = run->stoppedOf = n;
-  return 128 + stopSignal();
-}
-
 // Runs the phases of one iteration into `r`; the files and directories stay
-// when `keep`. Returns 0, or the exit status after a stop signal.
+// when `keep`. Returns 0, or the exit status when the run ends.
 int runIteration(Run* run, RunResults* r, bool keep) {
-  int status = createPhase(run, r);
-  if (status == 0) status = listingPhase(run, r);
-  if (status == 0) status = sizePhase(run, r);
-  if (status == 0 && run->settings->readBack) status = readPhase(run, r);
-  if (status == 0 && !keep) status = deletePhase(run, r);
-  return status;
+  run->plan.nbFiles = run->settings->nbFiles;
+  run->refused.clear();
+  for (const PhaseRow& row : kPhaseRows) {
+    if (!row.runs(*run->settings, keep)) continue;
+    const int status = runPhaseRow(run, row, r);
+    if (status != 0) return status;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -743,10 +794,13 @@ PhasePlan runPlan(const RunSettings& s) {
   return plan;
 }
 
-FileOrder phaseOrder(const RunSettings& s, uint64_t seed, PhaseKind kind,
+FileOrder phaseOrder(const RunSettings& s, uint64_t seed, Phase phase,
                      uint64_t files) {
-  return s.randomOrder ? randomOrder(seed, kind, files, s.nbFiles)
-                       : FileOrder{};
+  // The streams of earlier versions (create 0, size 1, read 2, delete 3),
+  // so that a seed gives the same orders.
+  static const unsigned kStreams[kNbPhases] = {0, 0, 1, 2, 3};
+  if (!s.randomOrder || phaseWorker(phase) == nullptr) return FileOrder{};
+  return randomOrder(seed, kStreams[static_cast<int>(phase)], files, s.nbFiles);
 }
 
 std::string failureText(const PhaseFailures& failures, uint64_t total,

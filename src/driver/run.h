@@ -71,9 +71,9 @@ bool raiseDescriptorLimit(unsigned dirs);
 // directories, its stop and each phase's count and order.
 PhasePlan runPlan(const RunSettings& settings);
 
-// The order of the phase of `kind` over `files` of the settings' files:
+// The order of `phase` over `files` of the settings' files:
 // the order drawn, or with --order random, its own for `seed`.
-FileOrder phaseOrder(const RunSettings& settings, uint64_t seed, PhaseKind kind,
+FileOrder phaseOrder(const RunSettings& settings, uint64_t seed, Phase phase,
                      uint64_t files);
 
 #endif  // TREEFLOOD_DRIVER_RUN_H_

@@ -67,13 +67,13 @@ struct TwoRanks final : PhaseRunner {
     t.hosts = {"a", "b"};
     return t;
   }
-  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+  void run(Phase kind, const PhasePlan& plan, uint64_t startNs,
            PhaseStats* stats) override {
     local.run(kind, plan, startNs, stats);
     stats->threadsRun *= 2;
     const uint64_t files = std::min(stats->handedOut, plan.nbFiles);
     stats->ranks = {{files - files / 3, 0, 0.5}, {files / 3, 0, 0.25}};
-    if (kind != kSizePhase) return;
+    if (kind != Phase::Size) return;
     const std::string filler(4096, '\0');
     while (write(fill, filler.data(), filler.size()) > 0) {
     }

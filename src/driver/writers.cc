@@ -56,14 +56,40 @@ Json latencyJson(const LatencyHistogram& ticks, double nsPerTick) {
   return latency;
 }
 
+Json cpuSeconds(const struct timeval& t) {
+  return seconds(static_cast<double>(t.tv_sec) +
+                 static_cast<double>(t.tv_usec) / 1e6);
+}
+
+// A phase that ran a command: its figures, and what the command used.
+Json commandJson(const PhaseResult& phase) {
+  const CommandResult& c = *phase.command;
+  if (!c.ran) return nullptr;
+  return {{"started_at", phase.startedAt},
+          {"wall_seconds", seconds(phase.wallSeconds)},
+          {"cold", phase.cold},
+          {"files", filesDone(phase)},
+          {"files_per_second", phase.wallSeconds > 0
+                                   ? rounded(filesPerSecond(phase), 3)
+                                   : Json(nullptr)},
+          {"exit_status", c.signal ? Json(nullptr) : Json(c.exitStatus)},
+          {"signal", c.signal ? Json(c.signal) : Json(nullptr)},
+          {"user_cpu_seconds", cpuSeconds(c.usage.ru_utime)},
+          {"system_cpu_seconds", cpuSeconds(c.usage.ru_stime)},
+          {"max_rss_bytes", int64_t{c.usage.ru_maxrss} * 1024},
+          {"major_faults", c.usage.ru_majflt},
+          {"minor_faults", c.usage.ru_minflt}};
+}
+
 Json iterationJson(const RunResults& results, const RunSettings& settings,
                    unsigned threads) {
   Json it;
   Json phases = Json::object();
-  for (int k = 0; k < kNbFilePhases; ++k) {
-    const PhaseKind kind = static_cast<PhaseKind>(k);
-    const PhaseResult& phase = results.phases[kind];
-    if (!phase.ran) continue;
+  Json listing = nullptr;
+  for (Phase kind : kPhases) {
+    const PhaseResult& phase = results[kind];
+    if (phase.command) listing = commandJson(phase);
+    if (!phase.ran || phase.command) continue;
     const PhaseFailures& f = phase.stats.failures;
     const TreeLayout layout =
         computeLayout(settings.nbFiles, settings.timeLimit > 0, settings.dirs);
@@ -115,12 +141,12 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
         {"timeline", timeline}};
     Json& entry = phases[phaseName(kind)];
     if (!ranks.empty()) entry["ranks"] = ranks;
-    if (kind == kCreatePhase && settings.sync == kSyncPhase) {
+    if (kind == Phase::Create && settings.sync == kSyncPhase) {
       const int error = phase.stats.syncError;
       entry["syncfs_error"] =
           error != 0 ? Json(strerror(error)) : Json(nullptr);
     }
-    if (kind == kReadPhase) {
+    if (kind == Phase::Read) {
       const PhaseFailures& d = phase.stats.differs;
       entry["files_differing"] = d.count;
       Json firstDifference = nullptr;
@@ -132,33 +158,7 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
     }
   }
   it["phases"] = phases;
-  const CommandResult& ls = results.listing;
-  auto cpuSeconds = [](const struct timeval& t) {
-    return seconds(static_cast<double>(t.tv_sec) +
-                   static_cast<double>(t.tv_usec) / 1e6);
-  };
-  if (ls.ran) {
-    it["listing"] = {
-        {"started_at", results.listingStartedAt},
-        {"wall_seconds", seconds(results.listingSeconds)},
-        {"cold", results.listingCold},
-        {"files", filesListed(results)},
-        {"files_per_second",
-         results.listingSeconds > 0
-             ? rounded(static_cast<double>(filesListed(results)) /
-                           results.listingSeconds,
-                       3)
-             : Json(nullptr)},
-        {"exit_status", ls.signal ? Json(nullptr) : Json(ls.exitStatus)},
-        {"signal", ls.signal ? Json(ls.signal) : Json(nullptr)},
-        {"user_cpu_seconds", cpuSeconds(ls.usage.ru_utime)},
-        {"system_cpu_seconds", cpuSeconds(ls.usage.ru_stime)},
-        {"max_rss_bytes", int64_t{ls.usage.ru_maxrss} * 1024},
-        {"major_faults", ls.usage.ru_majflt},
-        {"minor_faults", ls.usage.ru_minflt}};
-  } else {
-    it["listing"] = nullptr;
-  }
+  it["listing"] = listing;
   it["sizes"] = {
       {"files_bytes", results.fileBlocks * 512},
       {"directories_bytes", results.dirBlocks * 512},
@@ -170,7 +170,7 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
   it["stopped_by_time_limit"] = results.stoppedByTimeLimit;
   it["directories"] = {
       {"make_seconds", seconds(results.dirMakeSeconds)},
-      {"remove_seconds", results.phases[kDeletePhase].ran
+      {"remove_seconds", results[Phase::Delete].ran
                              ? seconds(results.dirRemoveSeconds)
                              : Json(nullptr)},
       {"failed_to_make", results.dirsMade.count},
@@ -230,34 +230,24 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     dirRemove += r.dirRemoveSeconds;
   }
   bool removed = false;
-  for (int k = 0; k < kNbRated; ++k) {
-    const RatedPhase rated = static_cast<RatedPhase>(k);
-    const PhaseKind kind = ratedKind(rated);
+  for (Phase kind : kPhases) {
     uint64_t done = 0, failed = 0;
     double wall = 0, work = 0;
     bool ran = false;
     for (const RunResults& r : iterations) {
-      const PhaseResult& phase = r.phases[kind];
-      if (rated == kRateList) {
-        if (!r.listing.ran) continue;
-        done += filesListed(r);
-        failed += phase.files - filesListed(r);
-        wall += r.listingSeconds;
-        work += r.listingSeconds;
-      } else {
-        if (!phase.ran) continue;
-        done += filesDone(phase);
-        failed += phase.stats.failures.count;
-        wall += phase.wallSeconds;
-        work += phase.stats.fileSeconds;
-      }
+      const PhaseResult& phase = r[kind];
+      if (!phase.ran) continue;
+      done += filesDone(phase);
+      failed += phase.stats.failures.count;
+      wall += phase.wallSeconds;
+      work += phase.stats.fileSeconds;
       ran = true;
     }
     if (!ran) continue;
-    removed = kind == kDeletePhase;
+    removed = kind == Phase::Delete;
     const RateSpread spread =
-        rateSpread(iterationRates(iterations, rated, true));
-    std::vector<std::string> row = {ratedName(rated), std::to_string(done),
+        rateSpread(iterationRates(iterations, kind, true));
+    std::vector<std::string> row = {phaseName(kind), std::to_string(done),
                                     std::to_string(failed), number(wall, 3),
                                     number(work, 3)};
     for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
@@ -267,8 +257,7 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     auto merged = mergedLatency(iterations, kind);
     for (const Percentile& p : kPercentiles) {
       double us = latencyMicros(merged->ticks, merged->nsPerTick, p.value);
-      row.push_back(merged->ticks.total && rated != kRateList ? number(us, 1)
-                                                              : "-");
+      row.push_back(merged->ticks.total ? number(us, 1) : "-");
     }
     rows.push_back(row);
   }
@@ -288,7 +277,7 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     ++measured;
     bytes += static_cast<double>(r.bytesUsed);
     inodes += static_cast<double>(r.inodesUsed);
-    files += static_cast<double>(r.phases[kCreatePhase].files);
+    files += static_cast<double>(r[Phase::Create].files);
   }
   if (measured != 0) {
     char size[64], perFile[64];
@@ -302,11 +291,10 @@ std::string summaryText(const std::vector<RunResults>& iterations,
   // Each process's share, over the iterations, where several ran.
   rows = {{"rank", "host", "phase", "files", "failed", "seconds", "files/s"}};
   for (size_t rank = 0; rank < hosts.size(); ++rank) {
-    for (int k = 0; k < kNbFilePhases; ++k) {
-      const PhaseKind kind = static_cast<PhaseKind>(k);
+    for (Phase kind : kPhases) {
       RankShare sum;
       for (const RunResults& r : iterations) {
-        const std::vector<RankShare>& shares = r.phases[kind].stats.ranks;
+        const std::vector<RankShare>& shares = r[kind].stats.ranks;
         if (rank >= shares.size()) continue;
         sum.files += shares[rank].files - shares[rank].failed;
         sum.failed += shares[rank].failed;
@@ -390,18 +378,17 @@ std::string jsonText(const std::vector<RunResults>& iterations,
                 {"max", rounded(spread.max, 3)},
                 {"stddev", rounded(spread.stddev, 3)}};
   };
-  for (int k = 0; k < kNbRated; ++k) {
-    const RatedPhase rated = static_cast<RatedPhase>(k);
+  for (Phase kind : kPhases) {
     const RateSpread spread =
-        rateSpread(iterationRates(iterations, rated, false));
+        rateSpread(iterationRates(iterations, kind, false));
     if (spread.count == 0) continue;
-    Json& phase = summary[ratedName(rated)];
+    Json& phase = summary[phaseName(kind)];
     phase = {{"iterations", spread.count},
              {"files_per_second", spreadJson(spread)},
              {"file_files_per_second",
-              spreadJson(rateSpread(iterationRates(iterations, rated, true)))}};
-    if (rated == kRateList) continue;
-    const PhaseKind kind = ratedKind(rated);
+              spreadJson(rateSpread(iterationRates(iterations, kind, true)))}};
+    // ls's files are not timed one by one.
+    if (phaseWorker(kind) == nullptr) continue;
     auto merged = mergedLatency(iterations, kind);
     phase["latency_us"] = latencyJson(merged->ticks, merged->nsPerTick);
   }
@@ -424,7 +411,7 @@ std::string jsonText(const std::vector<RunResults>& iterations,
     };
     for (const PhaseComparison& p : c.phases) {
       const bool spread = !std::isnan(p.low);
-      phases[ratedName(p.phase)] = {
+      phases[phaseName(p.phase)] = {
           {"baseline", side(p.baseline)},
           {"this_run", side(p.now)},
           {"change_percent", rounded(p.change, 3)},
@@ -491,9 +478,8 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
     rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
             rank + workFigures + ending + "\n";
   };
-  for (int k = 0; k < kNbFilePhases; ++k) {
-    const PhaseKind kind = static_cast<PhaseKind>(k);
-    const PhaseResult& phase = results.phases[kind];
+  for (Phase kind : kPhases) {
+    const PhaseResult& phase = results[kind];
     if (!phase.ran) continue;
     const PhaseStats& stats = phase.stats;
     std::string latencies = ",,";
@@ -512,15 +498,6 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
       row(phase.startedAt, phase.cold, phaseName(kind),
           share.files - share.failed, share.failed, share.seconds,
           share.seconds, ",,", hosts[r], std::to_string(r));
-    }
-    // The listing ran between the create and the size phase, on every file
-    // made; it fails or succeeds as a whole.
-    const CommandResult& ls = results.listing;
-    if (kind == kCreatePhase && ls.ran) {
-      const uint64_t listed = filesListed(results);
-      row(results.listingStartedAt, results.listingCold, "list", listed,
-          phase.files - listed, results.listingSeconds, results.listingSeconds,
-          ",,", system.hostname, "");
     }
   }
   return rows;

@@ -6,25 +6,26 @@
 TEST(Writers, SummaryTable) {
   // 1000 files: the create phase failed for 10, the delete phase did not run.
   RunResults r;
-  for (PhaseKind k : {kCreatePhase, kSizePhase}) {
-    r.phases[k].ran = true;
-    r.phases[k].files = 1000;
+  for (Phase k : {Phase::Create, Phase::List, Phase::Size}) {
+    r[k].ran = true;
+    r[k].files = 1000;
   }
-  r.phases[kCreatePhase].wallSeconds = 0.5;
-  r.phases[kSizePhase].wallSeconds = 0.25;
-  r.phases[kCreatePhase].stats.fileSeconds = 0.4;
-  r.phases[kSizePhase].stats.fileSeconds = 0.2;
+  r[Phase::Create].wallSeconds = 0.5;
+  r[Phase::Size].wallSeconds = 0.25;
+  r[Phase::Create].stats.fileSeconds = 0.4;
+  r[Phase::Size].stats.fileSeconds = 0.2;
   // ls failed: the listing did none of the files.
-  r.listing = {.ran = true, .exitStatus = 2};
-  r.listingSeconds = 0.125;
+  r[Phase::List].command = CommandResult{.ran = true, .exitStatus = 2};
+  r[Phase::List].stats.failures.count = 1000;
+  r[Phase::List].wallSeconds = r[Phase::List].stats.fileSeconds = 0.125;
   r.spaceMeasured = true;
   r.bytesUsed = 4096000;
   r.inodesUsed = 2000;
-  r.phases[kCreatePhase].stats.failures = {10, 3, "open", EACCES};
+  r[Phase::Create].stats.failures = {10, 3, "open", EACCES};
   for (int i = 0; i < 990; ++i) {
-    recordLatency(&r.phases[kCreatePhase].stats.latency, 2000);
+    recordLatency(&r[Phase::Create].stats.latency, 2000);
   }
-  recordLatency(&r.phases[kCreatePhase].stats.latency, 1500);
+  recordLatency(&r[Phase::Create].stats.latency, 1500);
   EXPECT_EQ(summaryText({r}),
             "phase   files  failed  seconds  file work s  files/s  min us  "
             "p50 us  p90 us  p99 us  p99.9 us  max us\n"
@@ -43,10 +44,10 @@ TEST(Writers, SummaryTable) {
 
 TEST(Writers, CsvRowQuotesWhatNeedsIt) {
   RunResults r;
-  r.phases[kCreatePhase] = {
+  r[Phase::Create] = {
       .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
-  r.phases[kCreatePhase].stats.failures.count = 2;
-  r.phases[kCreatePhase].stats.fileSeconds = 2;
+  r[Phase::Create].stats.failures.count = 2;
+  r[Phase::Create].stats.fileSeconds = 2;
   RunSettings settings;
   settings.label = "x,y";
   settings.sync = kSyncFile;

@@ -95,7 +95,7 @@ bool waitQuietly(MPI_Request* request, MPI_Comm service,
 // What rank 0 tells the other ranks to do next.
 struct Command {
   int32_t quit = 0;
-  int32_t kind = 0;  // a PhaseKind
+  int32_t phase = 0;  // a Phase
   int32_t timeFiles = 0;
   int32_t syncfs = 0;  // end the phase with a syncfs
   uint64_t nbFiles = 0;
@@ -224,7 +224,7 @@ struct ClusterRunner final : PhaseRunner {
   GrantedCounter counter;
   // The phase's, which the service obeys as the workers do.
   const std::atomic<bool>* stop = &kNeverStop;
-  PhaseKind kind = kCreatePhase;
+  Phase phase = Phase::Create;
   bool progress = false;  // a live line is drawn
   // Of each rank, by the service during a phase: when it was last heard
   // from, the files it says it has begun, and whether it is done or was
@@ -238,7 +238,7 @@ struct ClusterRunner final : PhaseRunner {
   std::atomic<int> stalled{-1};       // a rank silent past the timeout
 
   Topology topology() const override { return ranksTopology; }
-  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+  void run(Phase phase, const PhasePlan& plan, uint64_t startNs,
            PhaseStats* stats) override;
 };
 
@@ -259,7 +259,7 @@ void watchRanks(ClusterRunner* root, uint64_t nowNs) {
                "phase",
                r, root->ranksTopology.hosts[r].c_str(),
                static_cast<double>(std::min(silentNs, kSilentWarningNs)) / 1e9,
-               phaseName(root->kind));
+               phaseName(root->phase));
       if (root->progress) clearLine(true);
       logMessage("Warning: %s\n", text);
       root->warnings.push_back(text);
@@ -344,7 +344,7 @@ void* serveNumbers(void* arg) {
       "Rank %zu (%s) sent nothing for %.0f s in the %s phase: ending the "
       "job\n",
       r, root->ranksTopology.hosts[r].c_str(),
-      static_cast<double>(root->stallTimeoutNs) / 1e9, phaseName(root->kind));
+      static_cast<double>(root->stallTimeoutNs) / 1e9, phaseName(root->phase));
   LeftoverTally tally;
   removeLeftovers(root->workFd, &tally);
   logMessage("%s", leftoverText(tally, root->workDir).c_str());
@@ -375,15 +375,15 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
   ticksToNs(&report->latency, stats.nsPerTick);
 }
 
-void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
-                        uint64_t startNs, PhaseStats* stats) {
+void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
+                        PhaseStats* stats) {
   // Set before the service starts, which publishes them to it.
   pool.start(plan.nbFiles, ranksTopology.threads, batch, startNs,
              plan.deadlineNs);
   counter.pool = &pool;
   counter.reset();
   stop = plan.stop;
-  kind = phase;
+  phase = ran;
   progress = plan.progress;
   watches.assign(static_cast<size_t>(ranks), {.heardNs = monotonicNs()});
   warnings.clear();
@@ -399,7 +399,7 @@ void ClusterRunner::run(PhaseKind phase, const PhasePlan& plan,
   const std::vector<uint64_t> none;
   const std::vector<uint64_t>& refused =
       plan.refused != nullptr ? *plan.refused : none;
-  Command command = {.kind = phase,
+  Command command = {.phase = static_cast<int32_t>(ran),
                      .timeFiles = plan.timeFiles,
                      .syncfs = plan.syncFd >= 0,
                      .nbFiles = plan.nbFiles,
@@ -547,8 +547,8 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
                  0, world, &request);
       waitQuietly(&request, service);
     }
-    const PhaseKind kind = static_cast<PhaseKind>(command.kind);
-    if (kind == kCreatePhase) {
+    const Phase phase = static_cast<Phase>(command.phase);
+    if (phase == Phase::Create) {
       // Rank 0 has made the directories; those it could not make fail here
       // too, as they do there.
       PhaseFailures missing;
@@ -564,7 +564,7 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     plan.dirFds = dirFds.data();
     plan.refused = &refused;
     // The delete phase ends only when all is gone.
-    plan.stop = kind == kDeletePhase ? &kNeverStop : &stopRequested;
+    plan.stop = phase == Phase::Delete ? &kNeverStop : &stopRequested;
     counter.reset();
     Heartbeat heartbeat;
     heartbeat.comm = service;
@@ -575,7 +575,7 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     const bool beating =
         pthread_create(&beater, nullptr, beat, &heartbeat) == 0;
     PhaseStats stats;
-    runPhase(plan, phaseWorker(kind), monotonicNs(), &stats);
+    runPhase(plan, phaseWorker(phase), monotonicNs(), &stats);
     counter.drain();
     if (beating) {
       {

@@ -23,6 +23,8 @@ struct CommandResult {
   int exitStatus = 0;  // when it exited
   int signal = 0;      // the signal that ended it, or 0
   struct rusage usage = {};
+  // Whether it ran and exited 0.
+  bool succeeded() const { return ran && signal == 0 && exitStatus == 0; }
 };
 
 // A process that starts commands for runCommand and waits for them. It is

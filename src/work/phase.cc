@@ -140,12 +140,12 @@ Topology LocalRunner::topology() const {
   return topology;
 }
 
-void LocalRunner::run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+void LocalRunner::run(Phase phase, const PhasePlan& plan, uint64_t startNs,
                       PhaseStats* stats) {
   PhasePlan mine = plan;
   mine.numbers = &counter;
   counter.reset();
-  runPhase(mine, phaseWorker(kind), startNs, stats);
+  runPhase(mine, phaseWorker(phase), startNs, stats);
 }
 
 void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,

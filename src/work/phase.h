@@ -87,7 +87,7 @@ struct Topology {
 // over ranks and gives each one's share in stats->ranks.
 struct PhaseRunner {
   virtual Topology topology() const = 0;
-  virtual void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+  virtual void run(Phase phase, const PhasePlan& plan, uint64_t startNs,
                    PhaseStats* stats) = 0;
 
  protected:
@@ -98,7 +98,7 @@ struct PhaseRunner {
 struct LocalRunner final : PhaseRunner {
   explicit LocalRunner(unsigned threadCount) : threads(threadCount) {}
   Topology topology() const override;
-  void run(PhaseKind kind, const PhasePlan& plan, uint64_t startNs,
+  void run(Phase phase, const PhasePlan& plan, uint64_t startNs,
            PhaseStats* stats) override;
   unsigned threads;
   SharedCounter counter;

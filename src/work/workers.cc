@@ -107,16 +107,16 @@ int removeLeftover(int dirFd, const char* name, uid_t uid) {
 
 char* dataBlock = nullptr;
 
-const char* phaseName(PhaseKind kind) {
-  static const char* const kNames[kNbFilePhases] = {"create", "size", "read",
-                                                    "delete"};
-  return kNames[kind];
+const char* phaseName(Phase phase) {
+  static const char* const kNames[kNbPhases] = {"create", "list", "size",
+                                                "read", "delete"};
+  return kNames[static_cast<int>(phase)];
 }
 
-WorkerRoutine phaseWorker(PhaseKind kind) {
-  static const WorkerRoutine kWorkers[kNbFilePhases] = {
-      createWorker, sizeWorker, readWorker, deleteWorker};
-  return kWorkers[kind];
+WorkerRoutine phaseWorker(Phase phase) {
+  static const WorkerRoutine kWorkers[kNbPhases] = {
+      createWorker, nullptr, sizeWorker, readWorker, deleteWorker};
+  return kWorkers[static_cast<int>(phase)];
 }
 
 bool initWork(size_t fileSize) {

@@ -80,15 +80,20 @@ struct alignas(64) WorkerTally {
 // plan.refused are skipped: neither touched nor counted.
 using WorkerRoutine = void (*)(const PhasePlan& plan, WorkerTally* tally);
 
-// The file phases, in the order a run has them; results are indexed by them.
-enum PhaseKind : uint8_t { kCreatePhase, kSizePhase, kReadPhase, kDeletePhase };
-const int kNbFilePhases = 4;
+// The phases of an iteration, in the order they run; results are indexed by
+// them. The listing is one run of ls over the whole tree; the others go file
+// by file on the runner's threads.
+enum class Phase : uint8_t { Create, List, Size, Read, Delete };
+const int kNbPhases = 5;
+inline constexpr Phase kPhases[kNbPhases] = {
+    Phase::Create, Phase::List, Phase::Size, Phase::Read, Phase::Delete};
 
-// "create", "size", "read" or "delete".
-const char* phaseName(PhaseKind kind);
+// "create", "list", "size", "read" or "delete": the phase's name in the
+// summary, the JSON, the CSV and the comparison.
+const char* phaseName(Phase phase);
 
-// The worker routine of `kind`.
-WorkerRoutine phaseWorker(PhaseKind kind);
+// The worker routine of a file phase; null for the listing, which has none.
+WorkerRoutine phaseWorker(Phase phase);
 
 // Given a histogram in its tally, each worker times every file's operation
 // (create: open, write, fsync if asked and close; size: stat; read: open,

@@ -37,9 +37,9 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
     PhaseStats made, read;
     openDirectories(workFd, plan.layout, true, &dirFd, &made.failures);
     LocalRunner runner(2);
-    runner.run(kCreatePhase, plan, monotonicNs(), &made);
+    runner.run(Phase::Create, plan, monotonicNs(), &made);
     bash(c.change, dir.path);
-    runner.run(kReadPhase, plan, monotonicNs(), &read);
+    runner.run(Phase::Read, plan, monotonicNs(), &read);
     EXPECT_EQ(made.failures.count, 0u);
     EXPECT_EQ(read.failures.count, c.differsAt == -1 ? 0u : 1u) << c.change;
     EXPECT_EQ(read.differs.count, c.differsAt >= 0 ? 1u : 0u) << c.change;
@@ -77,7 +77,7 @@ TEST(CreateWorker, KeepsWhatItRefusesAndStopsAtItsCap) {
                       .progress = false};
     PhaseStats made;
     openDirectories(workFd, plan.layout, false, &dirFd, &made.failures);
-    LocalRunner(1).run(kCreatePhase, plan, monotonicNs(), &made);
+    LocalRunner(1).run(Phase::Create, plan, monotonicNs(), &made);
     EXPECT_EQ(made.refused, c.refused);
     EXPECT_EQ(made.tooManyRefused, c.cap == 2);
     EXPECT_EQ(bash("ls d_000 | tr '\\n' ' '", dir.path), c.names);
