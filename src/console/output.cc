@@ -1,5 +1,6 @@
 #include "console/output.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -10,7 +11,7 @@
 
 #include <algorithm>
 
-#include "console/report.h"
+#include "console/clock.h"
 
 namespace {
 
@@ -26,17 +27,21 @@ const int kDefaultColumns = 78;
 // Bounds the width, and so the erase string.
 const int kMaxColumns = 4096;
 
-void writeAll(const char* text, size_t length) {
-  // Output is best effort: a failed write is not retried or reported.
-  while (length > 0) {
-    ssize_t n = write(1, text, length);
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
+
+bool writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // A write that takes nothing would take nothing again.
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
 
 int columns = kDefaultColumns;
 bool terminal = false;
@@ -78,7 +83,7 @@ void logMessage(const char* format, ...) {
 
 void writeText(std::string_view text) {
   OutputTimer timer;
-  writeAll(text.data(), text.size());
+  writeAll(1, text);
 }
 
 std::string collapsePercents(std::string_view text) {
@@ -96,20 +101,20 @@ void writeTemplate(std::string_view text) {
   // format, so that nothing in it can ever be read as a conversion.
   std::string out = collapsePercents(text);
   OutputTimer timer;
-  writeAll(out.data(), out.size());
+  writeAll(1, out);
   fsync(1);
 }
 
 void clearLine(bool flush, size_t drawn) {
   OutputTimer timer;
   if (terminal) {
-    writeAll("\r\x1b[K", 4);
+    writeAll(1, "\r\x1b[K");
   } else {
     std::string line(std::max(static_cast<size_t>(columns - 3), drawn) + 2,
                      ' ');
     line.front() = '\r';
     line.back() = '\r';
-    writeAll(line.data(), line.size());
+    writeAll(1, line);
   }
   if (flush) fsync(1);
 }

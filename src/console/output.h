@@ -31,6 +31,12 @@ void initConsole();
 // time, which measures the file system, not the terminal or the log.
 uint64_t outputNs();
 
+// Writes all of `text` to `fd`, going on after a short write so that a
+// failure is the error of the call that failed (ENOSPC, EFBIG); a write that
+// takes nothing fails with EIO. On failure returns false with errno set.
+// Output to the console is best effort: its callers ignore the result.
+bool writeAll(int fd, std::string_view text);
+
 // Formats like printf, writes the text to descriptor 1, then fsync(1).
 void logMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -10,25 +10,9 @@
 #define TREEFLOOD_CONSOLE_REPORT_H_
 
 #include <stdint.h>
-#include <time.h>
 
 #include <string>
 #include <string_view>
-
-// Nanoseconds on the monotonic clock, which a step of the wall clock can't
-// make wrong or negative. Every duration the program reports is measured
-// with it.
-inline uint64_t monotonicNs() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<uint64_t>(t.tv_sec) * 1000000000u +
-         static_cast<uint64_t>(t.tv_nsec);
-}
-
-// Seconds from monotonicNs reading `start` to `end`.
-inline double secondsBetween(uint64_t start, uint64_t end) {
-  return static_cast<double>(end - start) / 1e9;
-}
 
 // "H:MM:SS.mmm" of `seconds`, hours not reduced, at most 15 characters.
 // Negative or non-finite durations read as 0.

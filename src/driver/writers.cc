@@ -14,7 +14,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "console/report.h"
+#include "console/clock.h"
+#include "console/output.h"
 #include "console/texts.h"
 #include "work/layout.h"
 
@@ -504,18 +505,6 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
 }
 
 namespace {
-
-// Writes all of `text` to `fd`, going on after a short write so that a
-// failure is the error of the call that failed (ENOSPC, EFBIG); on failure
-// returns false with errno set.
-bool writeAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) return false;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // A new file beside `path`, open for writing, its name in `temp`; -1 with
 // errno set if it can't be made.

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "console/output.h"
-#include "console/report.h"
+#include "console/clock.h"
 #include "driver/run.h"
 #include "driver/settings.h"
 #include "runner/command.h"

@@ -10,7 +10,7 @@
 #include <x86intrin.h>
 #endif
 
-#include "console/report.h"
+#include "console/clock.h"
 
 // Values below 2^kSubBits ticks each have a bucket of their own; above, every
 // power of two is split into 2^kSubBits buckets, so a bucket spans at most
