@@ -25,6 +25,8 @@
 
 #include "work/order.h"
 
+using namespace treeflood;
+
 namespace {
 
 uint64_t nbFiles = 100000;

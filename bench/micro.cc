@@ -8,6 +8,8 @@
 #include "work/order.h"
 #include "work/plan.h"
 
+using namespace treeflood;
+
 namespace {
 
 void BM_filePath(benchmark::State& state) {

@@ -8,6 +8,8 @@
 
 #include "driver/settings.h"
 
+using namespace treeflood;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> words = {"treeflood"};
   std::string word;

@@ -8,6 +8,8 @@
 
 #include "console/report.h"
 
+using namespace treeflood;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t numbers[2] = {0, 0};
   size_t head = size < sizeof numbers ? size : sizeof numbers;

@@ -5,6 +5,8 @@
 #include "driver/settings.h"
 #include "test_util.h"
 
+namespace treeflood {
+
 namespace {
 
 const std::string kSource = TREEFLOOD_SOURCE_DIR;
@@ -52,3 +54,5 @@ TEST(Shipped, ManPageCompletionReadmeAndHelpNameEveryOption) {
   bash("mkdir 'beta dir' && touch 'beta notes'", dir.path);
   EXPECT_EQ(complete("-t 4 --dir beta", dir.path), "beta dir\n");
 }
+
+}  // namespace treeflood

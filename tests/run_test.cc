@@ -9,6 +9,8 @@
 #include "driver/settings.h"
 #include "only_its_own.h"
 
+namespace treeflood {
+
 namespace {
 
 // The whole output of a run of `n` files; '*' stands for what varies
@@ -653,3 +655,5 @@ TEST(Executable, DirectIoRefusedOnFourKilobyteSectorsAndSyncsReachTheDisk) {
   EXPECT_EQ(others, 0);
   EXPECT_EQ(left, "lost+found\n");
 }
+
+}  // namespace treeflood

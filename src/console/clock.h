@@ -5,6 +5,8 @@
 #include <stdint.h>
 #include <time.h>
 
+namespace treeflood {
+
 // Nanoseconds on the monotonic clock, which a step of the wall clock can't
 // make wrong or negative.
 inline uint64_t monotonicNs() {
@@ -18,5 +20,7 @@ inline uint64_t monotonicNs() {
 inline double secondsBetween(uint64_t start, uint64_t end) {
   return static_cast<double>(end - start) / 1e9;
 }
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_CONSOLE_CLOCK_H_

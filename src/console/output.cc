@@ -13,6 +13,8 @@
 
 #include "console/clock.h"
 
+namespace treeflood {
+
 namespace {
 
 thread_local uint64_t spentNs = 0;
@@ -118,3 +120,5 @@ void clearLine(bool flush, size_t drawn) {
   }
   if (flush) fsync(1);
 }
+
+}  // namespace treeflood

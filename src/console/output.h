@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace treeflood {
+
 // The width of the console line: COLUMNS if set, else the terminal's when
 // standard output is one, else 78. Written once by initConsole, before any
 // other thread exists.
@@ -55,5 +57,7 @@ std::string collapsePercents(std::string_view text);
 // spaces as the wider of columns - 3 and `drawn` (the width of what was
 // drawn), and another carriage return. fsync(1) follows when `flush`.
 void clearLine(bool flush, size_t drawn = 0);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_CONSOLE_OUTPUT_H_

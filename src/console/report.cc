@@ -7,6 +7,8 @@
 
 #include "console/output.h"
 
+namespace treeflood {
+
 namespace {
 
 // Bars wider than this are not expanded; the program's own are 40 wide.
@@ -124,3 +126,5 @@ std::string liveLine(uint64_t done, uint64_t total, double elapsed, double rate,
   if (fit && text.size() > fits) text.resize(fits);
   return text;
 }
+
+}  // namespace treeflood

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+namespace treeflood {
+
 // "H:MM:SS.mmm" of `seconds`, hours not reduced, at most 15 characters.
 // Negative or non-finite durations read as 0.
 std::string durationText(double seconds);
@@ -35,5 +37,7 @@ void writeReport(std::string_view tmpl, uint64_t done, uint64_t total,
 // goes, then the bar, and what still does not fit is cut.
 std::string liveLine(uint64_t done, uint64_t total, double elapsed, double rate,
                      int width, bool fit);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_CONSOLE_REPORT_H_

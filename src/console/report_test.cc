@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace treeflood {
+
 namespace {
 
 std::string bar(size_t filled, size_t width) {
@@ -60,3 +62,5 @@ TEST(LiveLine, FitsTheWidthOnATerminal) {
         << width;
   }
 }
+
+}  // namespace treeflood

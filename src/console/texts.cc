@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace treeflood {
+
 void sizeText(char* buf, size_t size, int64_t bytes) {
   long double v = bytes;
   if (v <= 1024) {
@@ -114,3 +116,5 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
   }
   return text;
 }
+
+}  // namespace treeflood

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace treeflood {
+
 // "N Bytes" up to 1024, else the count in the smallest binary unit that
 // brings it to 1024 or less (KBytes .1f, MBytes .2f, GBytes .3f, TBytes .4f;
 // TBytes at most). Truncates like snprintf.
@@ -42,5 +44,7 @@ void cpuTimeText(char* buf, size_t size, const struct timeval* time);
 // each.
 std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
                          size_t left, bool lastLeft = false);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_CONSOLE_TEXTS_H_

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace treeflood {
+
 TEST(Texts, SizesCpuTimesAndIsoTimes) {
   char buf[64];
   for (auto [bytes, text] :
@@ -47,3 +49,5 @@ TEST(Texts, SizesCpuTimesAndIsoTimes) {
     EXPECT_STREQ(buf, text) << date;
   }
 }
+
+}  // namespace treeflood

@@ -14,6 +14,8 @@
 #include "console/output.h"
 #include "console/texts.h"
 
+namespace treeflood {
+
 namespace {
 
 using Json = nlohmann::json;
@@ -317,3 +319,5 @@ int compareStored(const std::string& baselinePath,
   }
   return comparison.regressed ? 2 : 0;
 }
+
+}  // namespace treeflood

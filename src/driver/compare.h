@@ -9,6 +9,8 @@
 
 #include "driver/results.h"
 
+namespace treeflood {
+
 // The JSON format this version writes; it reads 2 up to this one.
 const int kFormatVersion = 3;
 
@@ -78,5 +80,7 @@ std::string comparisonText(const Comparison& comparison,
 // compared, else 0.
 int compareStored(const std::string& baselinePath,
                   const std::string& resultPath, double threshold);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_COMPARE_H_

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace treeflood {
+
 namespace {
 
 StoredResult withRates(std::vector<double> create, std::string host = "h") {
@@ -110,3 +112,5 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
                 "directories: 2 in the baseline, 1024 here",
                 R"(order: "random" in the baseline, "sequential" here)"}));
 }
+
+}  // namespace treeflood

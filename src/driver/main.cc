@@ -9,6 +9,7 @@
 #include "work/workers.h"
 
 int main(int argc, char** argv) {
+  using namespace treeflood;
   initConsole();
   initLatencyClock();
   RunSettings settings;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace treeflood {
+
 uint64_t filesDone(const PhaseResult& phase) {
   return phase.files - phase.stats.failures.count;
 }
@@ -170,3 +172,5 @@ double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,
   return static_cast<double>(latencyPercentile(ticks, percentile)) * nsPerTick /
          1000;
 }
+
+}  // namespace treeflood

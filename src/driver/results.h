@@ -13,6 +13,8 @@
 #include "runner/command.h"
 #include "work/phase.h"
 
+namespace treeflood {
+
 struct PhaseResult {
   bool ran = false;
   uint64_t files = 0;      // the file numbers it worked on
@@ -97,5 +99,7 @@ std::unique_ptr<MergedLatency> mergedLatency(
 // The value at `percentile` of `ticks`, `nsPerTick` each, in microseconds.
 double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,
                      double percentile);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_RESULTS_H_

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace treeflood {
+
 // The faults the end-to-end tests can't bring about.
 TEST(Results, ValidOnlyWhenAllWasDone) {
   const struct {
@@ -112,3 +114,5 @@ TEST(Results, FilesBegunLeaveOutTheGrantsRanksHeld) {
   stats.ranks = {{.files = 5}, {.files = 3}, {.files = 2}};
   EXPECT_EQ(filesBegun(stats, 100), 10u);
 }
+
+}  // namespace treeflood

@@ -21,6 +21,8 @@
 #include "driver/writers.h"
 #include "runner/command.h"
 
+namespace treeflood {
+
 std::atomic<bool> stopRequested{false};
 
 namespace {
@@ -955,3 +957,5 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
   }
   return comparison.regressed ? worstStatus(status, 2) : status;
 }
+
+}  // namespace treeflood

@@ -13,6 +13,8 @@
 #include "runner/command.h"
 #include "work/phase.h"
 
+namespace treeflood {
+
 // Set by the first SIGINT, SIGTERM or SIGHUP once installStopHandlers has
 // run, or by requestStop: the phases stop drawing file numbers, and the run
 // cleans up and ends with 128 + stopSignal().
@@ -75,5 +77,7 @@ PhasePlan runPlan(const RunSettings& settings);
 // the order drawn, or with --order random, its own for `seed`.
 FileOrder phaseOrder(const RunSettings& settings, uint64_t seed, Phase phase,
                      uint64_t files);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_RUN_H_

@@ -11,6 +11,8 @@
 
 #include "test_util.h"
 
+namespace treeflood {
+
 TEST(FailureText, NamesCountCallPathAndError) {
   const TreeLayout big = computeLayout(100000);
   const TreeLayout huge = computeLayout(UINT64_MAX);
@@ -150,3 +152,5 @@ TEST(RunBenchmark, RankSharesAndNoOutputTimeInPhases) {
             "delete,200,0\ndelete,100,1\n");
   EXPECT_EQ(entryCount(dir.path), 2);
 }
+
+}  // namespace treeflood

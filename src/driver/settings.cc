@@ -11,6 +11,8 @@
 
 #include "console/output.h"
 
+namespace treeflood {
+
 const char kVersion[] = "V" TREEFLOOD_VERSION;
 const char kBuildDate[] = __DATE__;
 const char kBuildTime[] = __TIME__;
@@ -420,3 +422,5 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   }
   return {true, 0};
 }
+
+}  // namespace treeflood

@@ -12,6 +12,8 @@
 
 #include "work/plan.h"
 
+namespace treeflood {
+
 // "V" and the version that the build names.
 extern const char kVersion[];
 // The compiler's stamps of when this program was built ("Sep 17 2010",
@@ -103,5 +105,7 @@ extern const char* const kOrderNames[2];
 
 // The program's name: argument 0 after its last "/".
 const char* programName(const char* argv0);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_SETTINGS_H_

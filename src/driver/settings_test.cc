@@ -3,6 +3,8 @@
 #include "driver/writers.h"
 #include "test_util.h"
 
+namespace treeflood {
+
 TEST(CommandLine, Outcomes) {
   const std::string help =
       "treeflood, version: " + std::string(kVersion) +
@@ -129,3 +131,5 @@ TEST(CommandLine, Outcomes) {
         c.workload);
   }
 }
+
+}  // namespace treeflood

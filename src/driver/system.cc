@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace treeflood {
+
 namespace {
 
 // Unescapes the octal escapes (\040 for a blank) of /proc/self/mountinfo.
@@ -102,3 +104,5 @@ bool spaceInUse(int dirFd, SpaceInUse* space) {
   space->inodes = static_cast<int64_t>(vfs.f_files - vfs.f_ffree);
   return true;
 }
+
+}  // namespace treeflood

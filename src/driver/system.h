@@ -7,6 +7,8 @@
 #include <istream>
 #include <string>
 
+namespace treeflood {
+
 // One line of /proc/self/mountinfo.
 struct MountEntry {
   std::string type;          // "ext4"
@@ -42,5 +44,7 @@ struct SpaceInUse {
   int64_t inodes = 0;
 };
 bool spaceInUse(int dirFd, SpaceInUse* space);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_SYSTEM_H_

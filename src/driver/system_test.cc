@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+namespace treeflood {
+
 TEST(MountAbove, DeepestMountAboveTheDirectory) {
   const std::string mountinfo =
       "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
@@ -27,3 +29,5 @@ TEST(MountAbove, DeepestMountAboveTheDirectory) {
         << dir;
   }
 }
+
+}  // namespace treeflood

@@ -19,6 +19,8 @@
 #include "console/texts.h"
 #include "work/layout.h"
 
+namespace treeflood {
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -584,3 +586,5 @@ bool appendCsv(int fd, const std::string& rows) {
   errno = error;
   return ok;
 }
+
+}  // namespace treeflood

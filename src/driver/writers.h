@@ -13,6 +13,8 @@
 #include "driver/settings.h"
 #include "driver/system.h"
 
+namespace treeflood {
+
 // A stop signal that cut the run short: which, and in which iteration (from
 // 1). The iterations before it are the run's figures.
 struct Interruption {
@@ -88,5 +90,7 @@ bool csvHeaderMatches(int fd);
 // is empty. Other runs may append to the same file: a lock keeps each one's
 // header test and rows together. On failure returns false with errno set.
 bool appendCsv(int fd, const std::string& rows);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_WRITERS_H_

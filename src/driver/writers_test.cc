@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
+namespace treeflood {
+
 TEST(Writers, SummaryTable) {
   // 1000 files: the create phase failed for 10, the delete phase did not run.
   RunResults r;
@@ -62,3 +64,5 @@ TEST(Writers, CsvRowQuotesWhatNeedsIt) {
       "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
       "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42\n");
 }
+
+}  // namespace treeflood

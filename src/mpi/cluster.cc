@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "console/output.h"
 #include "console/clock.h"
+#include "console/output.h"
 #include "driver/run.h"
 #include "driver/settings.h"
 #include "runner/command.h"
@@ -32,6 +32,8 @@
 #include "work/layout.h"
 #include "work/phase.h"
 #include "work/workers.h"
+
+namespace treeflood {
 
 namespace {
 
@@ -873,3 +875,5 @@ int runClusterMain(int argc, char** argv) {
   MPI_Finalize();
   return status;
 }
+
+}  // namespace treeflood

@@ -3,6 +3,8 @@
 
 #include "only_its_own.h"
 
+namespace treeflood {
+
 namespace {
 
 // mpirun's arguments for `ranks` ranks of treeflood-mpi with `args`. mpirun
@@ -191,3 +193,5 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
     EXPECT_EQ(entryCount(dir.path + "/w") + entryCount(dir.path + "/v"), 0);
   }
 }
+
+}  // namespace treeflood

@@ -18,6 +18,8 @@
 #include "console/output.h"
 #include "console/texts.h"
 
+namespace treeflood {
+
 namespace {
 
 // Runs in the child: never returns.
@@ -249,3 +251,5 @@ CommandResult runCommand(const char* name, const char* path,
              usage.ru_majflt, usage.ru_minflt);
   return result;
 }
+
+}  // namespace treeflood

@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+namespace treeflood {
+
 // Returns in `buf` (of `size` bytes) the first "dir/name" along `pathValue`,
 // a PATH value (null when unset), that is readable and executable. Empty
 // fields are skipped; a relative field is taken from the current directory,
@@ -53,5 +55,7 @@ void stopLauncher(Launcher* launcher);
 CommandResult runCommand(const char* name, const char* path,
                          const char* const* args, int dirFd = AT_FDCWD,
                          const Launcher& launcher = Launcher());
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_RUNNER_COMMAND_H_

@@ -2,6 +2,8 @@
 
 #include "test_util.h"
 
+namespace treeflood {
+
 TEST(RunCommand, ReportsHowTheCommandEnded) {
   const std::string ended =
       "\nCpu usage: user: *:*, system: *:*\n"
@@ -46,3 +48,5 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
   close(saved);
   stopLauncher(&launcher);
 }
+
+}  // namespace treeflood

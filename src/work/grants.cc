@@ -4,6 +4,8 @@
 
 #include "work/latency.h"
 
+namespace treeflood {
+
 uint64_t grantSize(uint64_t unhanded, unsigned threads, uint64_t bound) {
   uint64_t size = unhanded / (kGrantParts * std::max(threads, 1u));
   if (bound != 0) size = std::min(size, bound);
@@ -77,3 +79,5 @@ uint64_t GrantedCounter::next() {
   pool->worked.fetch_add(1, std::memory_order_relaxed);
   return grant.first++;
 }
+
+}  // namespace treeflood

@@ -12,6 +12,8 @@
 
 #include "work/plan.h"
 
+namespace treeflood {
+
 // The numbers [first, end); empty once there are no more.
 struct Grant {
   uint64_t first = 0, end = 0;
@@ -79,5 +81,7 @@ struct GrantedCounter final : FileNumberSource {
     return pool->worked.load(std::memory_order_relaxed);
   }
 };
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_GRANTS_H_

@@ -4,6 +4,8 @@
 
 #include "test_util.h"
 
+namespace treeflood {
+
 namespace {
 const uint64_t kSecond = 1000000000;
 }  // namespace
@@ -81,3 +83,5 @@ TEST(Grants, ThreadsOfACounterDrawEveryNumberOnce) {
     EXPECT_EQ(counter.handedOut(), hits.size());
   }
 }
+
+}  // namespace treeflood

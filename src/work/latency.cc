@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+namespace treeflood {
+
 bool tscClock = false;
 
 void initLatencyClock() {
@@ -105,3 +107,5 @@ void latencyMoments(const LatencyHistogram& h, double* mean, double* stddev) {
   }
   *stddev = std::sqrt(squares / n);
 }
+
+}  // namespace treeflood

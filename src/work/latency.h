@@ -12,6 +12,8 @@
 
 #include "console/clock.h"
 
+namespace treeflood {
+
 // Values below 2^kSubBits ticks each have a bucket of their own; above, every
 // power of two is split into 2^kSubBits buckets, so a bucket spans at most
 // 1/128 of its values and its midpoint is within 0.4% of any of them.
@@ -75,5 +77,7 @@ inline uint64_t latencyTicks() {
 #endif
   return monotonicNs();
 }
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_LATENCY_H_

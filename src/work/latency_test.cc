@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace treeflood {
+
 TEST(Latency, PercentilesAndMerges) {
   // 1 to 10 ticks, each exactly in a bucket of its own; merged from two
   // halves, in both orders, the minimum and maximum are the whole's.
@@ -48,3 +50,5 @@ TEST(Latency, TicksToNanosecondsKeepsEveryPercentile) {
         << p;
   }
 }
+
+}  // namespace treeflood

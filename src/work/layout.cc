@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+namespace treeflood {
+
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
@@ -81,3 +83,5 @@ size_t filePath(const TreeLayout& layout, uint64_t index, char* buf) {
 bool isDirName(const char* name) { return hexName(name, 'd', 3, 4); }
 
 bool isFileName(const char* name) { return hexName(name, 'f', 1, 16); }
+
+}  // namespace treeflood

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+namespace treeflood {
+
 const unsigned kDefaultDirs = 1024;
 const unsigned kMaxDirs = 65536;
 
@@ -64,5 +66,7 @@ size_t filePath(const TreeLayout& layout, uint64_t index, char* buf);
 // file, "f_" and 1 to 16 of them.
 bool isDirName(const char* name);
 bool isFileName(const char* name);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_LAYOUT_H_

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace treeflood {
+
 TEST(Layout, FanOutAndPaths) {
   const struct {
     uint64_t nbFiles;
@@ -53,3 +55,5 @@ TEST(Layout, FanOutAndPaths) {
     EXPECT_EQ(std::string(name), std::string(c.path, slash));
   }
 }
+
+}  // namespace treeflood

@@ -2,6 +2,8 @@
 
 #include <bit>
 
+namespace treeflood {
+
 namespace {
 
 // SplitMix64's step: each call a well-mixed 64-bit value from a counter.
@@ -39,3 +41,5 @@ FileOrder randomOrder(uint64_t seed, unsigned phase, uint64_t files,
   if (order.remap) order.made = makePermutation(asked, seed, 0);
   return order;
 }
+
+}  // namespace treeflood

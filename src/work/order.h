@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+namespace treeflood {
+
 // A pseudo-random bijection of 0..count-1, fixed by its keys: rounds of
 // bijections of the smallest power-of-two range that holds count (an XOR, a
 // multiplication by an odd number, an XOR with the high half), applied again
@@ -57,5 +59,7 @@ inline uint64_t fileOf(const FileOrder& order, uint64_t i) {
 // `files` files, of the `asked` the create phase was asked for.
 FileOrder randomOrder(uint64_t seed, unsigned phase, uint64_t files,
                       uint64_t asked);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_ORDER_H_

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace treeflood {
+
 namespace {
 
 // Where each of 0..count-1 goes under `order`.
@@ -40,3 +42,5 @@ TEST(Order, EachPhaseABijectionOfItsOwnThatItsSeedRepeats) {
   EXPECT_EQ(later, made);
   EXPECT_GT(made.back(), 300u);
 }
+
+}  // namespace treeflood

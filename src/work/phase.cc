@@ -14,6 +14,8 @@
 #include "console/report.h"
 #include "console/texts.h"
 
+namespace treeflood {
+
 namespace {
 
 const unsigned kMaxThreads = 64;
@@ -240,3 +242,5 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   }
   std::sort(stats->refused.begin(), stats->refused.end());
 }
+
+}  // namespace treeflood

@@ -8,6 +8,8 @@
 
 #include "work/workers.h"
 
+namespace treeflood {
+
 // How far a phase had got: the files handed out by `seconds` after its start.
 struct TimelineSample {
   double seconds;
@@ -103,5 +105,7 @@ struct LocalRunner final : PhaseRunner {
   unsigned threads;
   SharedCounter counter;
 };
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_PHASE_H_

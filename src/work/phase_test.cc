@@ -3,6 +3,8 @@
 #include "console/output.h"
 #include "test_util.h"
 
+namespace treeflood {
+
 using std::string_literals::operator""s;
 
 namespace {
@@ -160,3 +162,5 @@ TEST(Timeline, MergesNeighboursToStayBounded) {
     EXPECT_EQ(t.samples[i].files, 16 * (i + 1)) << i;
   }
 }
+
+}  // namespace treeflood

@@ -13,6 +13,8 @@
 #include "work/layout.h"
 #include "work/order.h"
 
+namespace treeflood {
+
 // The length files are given unless the run says otherwise; a multiple of
 // 512 for direct I/O.
 const size_t kDefaultFileSize = 10240;
@@ -114,5 +116,7 @@ struct PhasePlan {
   bool progress = true;
   ThreadStarter startThread = pthread_create;
 };
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_PLAN_H_

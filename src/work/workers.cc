@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+namespace treeflood {
+
 const std::atomic<bool> kNeverStop{false};
 
 namespace {
@@ -518,3 +520,5 @@ void removeLeftovers(int workFd, LeftoverTally* tally) {
     removeRunDirectory(workFd, dir, uid, mount, tally);
   }
 }
+
+}  // namespace treeflood

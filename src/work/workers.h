@@ -16,6 +16,8 @@
 #include "work/latency.h"
 #include "work/plan.h"
 
+namespace treeflood {
+
 // Zero bytes aligned to 4096, as many as a file holds, written unchanged into
 // every file.
 extern char* dataBlock;
@@ -163,5 +165,7 @@ struct LeftoverTally {
 // directories, are counted in `stayed`. A directory that stays only for what
 // it holds is not counted again.
 void removeLeftovers(int workFd, LeftoverTally* tally);
+
+}  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_WORKERS_H_

@@ -5,6 +5,8 @@
 #include "test_util.h"
 #include "work/phase.h"
 
+namespace treeflood {
+
 TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
   const uint64_t kBig = 3 << 20;  // three buffers' worth
   const struct {
@@ -85,3 +87,5 @@ TEST(CreateWorker, KeepsWhatItRefusesAndStopsAtItsCap) {
     close(workFd);
   }
 }
+
+}  // namespace treeflood
