@@ -488,9 +488,7 @@ void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
 struct Heartbeat {
   MPI_Comm comm = MPI_COMM_NULL;
   const RemoteCounter* counter = nullptr;
-  std::mutex lock;
-  std::condition_variable wake;
-  bool stopped = false;
+  StoppableThread thread;
 };
 
 void* beat(void* arg) {
@@ -505,10 +503,7 @@ void* beat(void* arg) {
   };
   // A stop is taken within a tenth of a second; progress goes every fifth.
   const uint64_t kWakeNs = kProgressNs / 5;
-  std::unique_lock<std::mutex> hold(h.lock);
-  for (uint64_t wake = 1; !h.wake.wait_for(
-           hold, std::chrono::nanoseconds(kWakeNs), [&h] { return h.stopped; });
-       ++wake) {
+  for (uint64_t wake = 1; h.thread.waitUntil(monotonicNs() + kWakeNs); ++wake) {
     int arrived = 0;
     MPI_Test(&stopping, &arrived, MPI_STATUS_IGNORE);
     if (arrived) {
@@ -571,22 +566,13 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     Heartbeat heartbeat;
     heartbeat.comm = service;
     heartbeat.counter = &counter;
-    pthread_t beater;
     // Without it, a rank whose grant lasts longer than the warning's 5 s is
     // warned of, and the phase goes on.
-    const bool beating =
-        pthread_create(&beater, nullptr, beat, &heartbeat) == 0;
+    heartbeat.thread.start(beat, &heartbeat);
     PhaseStats stats;
     runPhase(plan, phaseWorker(phase), monotonicNs(), &stats);
     counter.drain();
-    if (beating) {
-      {
-        std::lock_guard<std::mutex> hold(heartbeat.lock);
-        heartbeat.stopped = true;
-      }
-      heartbeat.wake.notify_all();
-      pthread_join(beater, nullptr);
-    }
+    heartbeat.thread.stop();
     passOnStop(service);
     const uint64_t done[2] = {counter.handedOut(), 1};
     MPI_Send(done, 2, MPI_UINT64_T, 0, kProgressTag, service);

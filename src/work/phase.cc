@@ -5,10 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "console/output.h"
 #include "console/report.h"
@@ -28,29 +25,11 @@ const uint64_t kDatedLinePeriod = 16384;
 struct Reporter {
   const PhasePlan* plan = nullptr;
   uint64_t startNs = 0;
-  // The reporter waits on a condition variable rather than sleeping, so that
-  // runPhase can stop it at once instead of waiting out a tick.
-  std::mutex lock;
-  std::condition_variable wake;
-  bool stopped = false;
   // The width of the last line drawn, for the erase that ends the phase.
   size_t drawn = 0;
   Timeline timeline;
-
-  // Waits until monotonicNs reading `until`. Returns false, at once, if a
-  // stop is asked for.
-  bool waitUntil(uint64_t until) {
-    std::unique_lock<std::mutex> hold(lock);
-    for (uint64_t now; (now = monotonicNs()) < until;) {
-      // wait_for measures on the steady clock, so a step of the wall clock
-      // neither stretches nor cuts the wait.
-      if (wake.wait_for(hold, std::chrono::nanoseconds(until - now),
-                        [this] { return stopped; })) {
-        return false;
-      }
-    }
-    return !stopped;
-  }
+  // Stopped by runPhase at once, rather than after a tick.
+  StoppableThread thread;
 };
 
 // At each tick of the plan's interval (250 ms) from the phase's start,
@@ -73,7 +52,7 @@ void* progressReporter(void* arg) {
     // stopped, say) are skipped rather than caught up on.
     const uint64_t now = monotonicNs();
     nextWake = std::max(nextWake + kTick, now - (now - r.startNs) % kTick);
-    if (!r.waitUntil(nextWake)) return nullptr;
+    if (!r.thread.waitUntil(nextWake)) return nullptr;
     const uint64_t at = monotonicNs();
     // Each worker's last draw still advances the count, so it can run past
     // nbFiles; the line never shows more than all of the files.
@@ -189,11 +168,9 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   reporter.plan = &plan;
   reporter.startNs = startNs;
   reporter.timeline.samples.reserve(kTimelineSamples);
-  pthread_t reporterThread;
   const int reporterError =
-      plan.startThread(&reporterThread, nullptr, progressReporter, &reporter);
-  const bool reporting = reporterError == 0;
-  if (!reporting) {
+      reporter.thread.start(progressReporter, &reporter, plan.startThread);
+  if (reporterError != 0) {
     // The phase runs as well without it (the workers watch the deadline),
     // but shows no progress and has no timeline.
     logMessage("Warning: the progress reporter could not be started (%s)\n",
@@ -208,14 +185,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   const uint64_t endTicks = latencyTicks();
   const uint64_t end = monotonicNs();
 
-  if (reporting) {
-    {
-      std::lock_guard<std::mutex> hold(reporter.lock);
-      reporter.stopped = true;
-    }
-    reporter.wake.notify_all();
-    pthread_join(reporterThread, nullptr);
-  }
+  reporter.thread.stop();
   if (plan.progress) clearLine(true, reporter.drawn);
 
   *stats = PhaseStats{};

@@ -12,6 +12,7 @@
 
 #include "work/layout.h"
 #include "work/order.h"
+#include "work/owners.h"
 
 namespace treeflood {
 
@@ -56,11 +57,6 @@ struct SharedCounter final : FileNumberSource {
   }
   std::atomic<uint64_t> value{0};
 };
-
-// How a phase starts its threads: pthread_create, or a stand-in with the same
-// contract that lets tests see threads fail to start.
-using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*,
-                              void* (*)(void*), void*);
 
 // A flag nobody sets, for phases that always run to the end.
 extern const std::atomic<bool> kNeverStop;

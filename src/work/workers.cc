@@ -125,12 +125,11 @@ bool initWork(size_t fileSize) {
   // Pages of its own, zero until written, which they never are: they take no
   // memory, and a child forked for a command does not get them, so that its
   // peak memory is never the block's. At least one page.
+  static Mapping block;
   const size_t length = (fileSize / 4096 + 1) * 4096;
-  void* block = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) return false;
-  madvise(block, length, MADV_DONTFORK);
-  dataBlock = static_cast<char*>(block);
+  dataBlock = block.map(length) ? block.data() : nullptr;
+  if (dataBlock == nullptr) return false;
+  madvise(dataBlock, length, MADV_DONTFORK);
   return true;
 }
 
