@@ -74,6 +74,22 @@ void initConsole() {
 
 uint64_t outputNs() { return spentNs; }
 
+Failure failure(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* text = nullptr;
+  const int n = vasprintf(&text, format, args);
+  va_end(args);
+  Failure f;
+  if (n >= 0) {
+    f.message = text;
+    free(text);
+  } else {
+    f.message = "out of memory\n";
+  }
+  return f;
+}
+
 void logMessage(const char* format, ...) {
   OutputTimer timer;
   va_list args;

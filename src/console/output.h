@@ -39,6 +39,17 @@ uint64_t outputNs();
 // Output to the console is best effort: its callers ignore the result.
 bool writeAll(int fd, std::string_view text);
 
+// What went wrong, as the lines the tool prints for it, each ending in a
+// newline; empty when nothing did. A check returns it, and the caller that
+// knows the audience prints it once.
+struct Failure {
+  std::string message;
+  explicit operator bool() const { return !message.empty(); }
+};
+
+// A Failure of the text that printf would make of `format` and what follows.
+Failure failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Formats like printf, writes the text to descriptor 1, then fsync(1).
 void logMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

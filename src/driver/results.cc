@@ -173,4 +173,12 @@ double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,
          1000;
 }
 
+unsigned threadsHere(const RunContext& run) {
+  const std::vector<std::string>& hosts = run.topology.hosts;
+  const auto ranks = std::count(hosts.begin(), hosts.end(),
+                                hosts.empty() ? std::string() : hosts[0]);
+  return run.settings->threads *
+         static_cast<unsigned>(std::max<long>(ranks, 1));
+}
+
 }  // namespace treeflood

@@ -10,10 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "driver/settings.h"
+#include "driver/system.h"
 #include "runner/command.h"
 #include "work/phase.h"
 
 namespace treeflood {
+
+struct Comparison;
 
 struct PhaseResult {
   bool ran = false;
@@ -86,6 +90,17 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
 // written, every phase ran on all `threads`, and the listing exited 0.
 bool runValid(const RunResults& results, unsigned threads);
 
+// The latency percentiles the summary and the JSON give.
+struct Percentile {
+  const char* label;  // in the table
+  const char* key;    // in JSON
+  double value;       // 0 for the minimum, 100 for the maximum
+};
+const Percentile kPercentiles[] = {
+    {"min", "min", 0},  {"p50", "p50", 50},       {"p90", "p90", 90},
+    {"p99", "p99", 99}, {"p99.9", "p99_9", 99.9}, {"max", "max", 100},
+};
+
 // A phase's latencies over several iterations. The tick's length may differ
 // a little between phases: the merged histogram takes their mean, weighted by
 // the files each timed.
@@ -99,6 +114,30 @@ std::unique_ptr<MergedLatency> mergedLatency(
 // The value at `percentile` of `ticks`, `nsPerTick` each, in microseconds.
 double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,
                      double percentile);
+
+// A stop signal that cut the run short: which, and in which iteration (from
+// 1). The iterations before it are the run's figures.
+struct Interruption {
+  int signal = 0;  // 0 when the run was not interrupted
+  uint64_t iteration = 0;
+};
+
+// What the writers say of a run beside its figures.
+struct RunContext {
+  const RunSettings* settings = nullptr;
+  std::string workDir;  // absolute
+  SystemInfo system;    // as it was before the run
+  Topology topology;
+  Interruption interruption;
+  uint64_t seed = 0;  // of the random order
+  // The comparison with a baseline, when there is one, and its file.
+  const Comparison* comparison = nullptr;
+  std::string baselinePath;
+};
+
+// The threads of a run that shared this host's CPUs: this process's, times
+// the ranks on rank 0's host where several processes ran.
+unsigned threadsHere(const RunContext& run);
 
 }  // namespace treeflood
 

@@ -231,7 +231,7 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
         settings->workDir = optarg;
         break;
       case 'D':
-        settings->openFlags &= ~O_DIRECT;
+        settings->directIo = false;
         break;
       case 'f':
         if (!readCount(optarg, &count)) {

@@ -37,7 +37,8 @@ struct RunSettings {
   uint16_t threads = 1;
   // The directory to work in; none means the current directory.
   std::optional<std::string> workDir;
-  int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
+  // Write and read the files with O_DIRECT; -D turns it off.
+  bool directIo = true;
   bool pause = false;
   bool dontDeleteFiles = false;
   // Print a table of rates and latencies after the run.

@@ -1,6 +1,7 @@
 #include "driver/settings.h"
 
-#include "driver/writers.h"
+#include "driver/csv.h"
+#include "driver/summary.h"
 #include "test_util.h"
 
 namespace treeflood {
@@ -122,7 +123,7 @@ TEST(CommandLine, Outcomes) {
     if (!r.run) continue;
     EXPECT_EQ(s.nbFiles, c.nbFiles) << args[1];
     EXPECT_EQ(s.threads, c.threads) << args[1];
-    EXPECT_EQ((s.openFlags & O_DIRECT) != 0, c.direct) << args[1];
+    EXPECT_EQ(s.directIo, c.direct) << args[1];
     EXPECT_EQ(s.fileSize, c.fileSize) << args[1];
     EXPECT_EQ(s.iterations, c.iterations) << args[1];
     EXPECT_EQ(s.timeLimit, c.timeLimit) << args[1];

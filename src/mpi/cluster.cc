@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <mpi.h>
 #include <pthread.h>
 #include <sched.h>
@@ -9,7 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,8 +24,12 @@
 
 #include "console/clock.h"
 #include "console/output.h"
+#include "driver/checks.h"
+#include "driver/messages.h"
+#include "driver/phases.h"
 #include "driver/run.h"
 #include "driver/settings.h"
+#include "driver/stop.h"
 #include "runner/command.h"
 #include "work/grants.h"
 #include "work/latency.h"
@@ -607,7 +611,7 @@ SharedSettings sharedSettings(const RunSettings& s) {
   shared.fileSize = s.fileSize;
   shared.iterations = s.iterations;
   shared.timeLimit = s.timeLimit;
-  shared.direct = (s.openFlags & O_DIRECT) != 0;
+  shared.direct = s.directIo;
   shared.dropCaches = s.dropCaches;
   shared.keep = s.dontDeleteFiles;
   shared.pause = s.pause;
@@ -676,12 +680,7 @@ bool sameWorkingDirectory(int workFd, int rank, int ranks) {
   char token[40] = {};
   char name[64] = {};
   if (rank == 0) {
-    uint64_t random = 0;
-    if (getrandom(&random, sizeof random, 0) != sizeof random) {
-      random = monotonicNs() ^ static_cast<uint64_t>(getpid());
-    }
-    snprintf(token, sizeof token, "%016llx",
-             static_cast<unsigned long long>(random));
+    snprintf(token, sizeof token, "%016" PRIx64, randomSeed());
   }
   MPI_Bcast(token, sizeof token, MPI_CHAR, 0, MPI_COMM_WORLD);
   snprintf(name, sizeof name, ".treeflood-token-%s", token);
@@ -756,7 +755,16 @@ int runClusterMain(int argc, char** argv) {
     status = 1;
   }
   // Each rank holds every directory open; refused before anything is made.
-  if (ok && !raiseDescriptorLimit(settings.dirs)) ok = false;
+  if (ok) {
+    if (const Failure f = raiseDescriptorLimit(settings.dirs)) {
+      if (rank == 0) {
+        logMessage("%s", f.message.c_str());
+      } else {
+        dprintf(2, "rank %d: %s", rank, f.message.c_str());
+      }
+      ok = false;
+    }
+  }
   if (ok && !initWork(settings.fileSize)) {
     dprintf(2, "rank %d: failed to allocate the %llu-byte data block\n", rank,
             static_cast<unsigned long long>(settings.fileSize));

@@ -1,8 +1,19 @@
 #include "work/order.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <bit>
 
+#include "console/clock.h"
+
 namespace treeflood {
+
+uint64_t randomSeed() {
+  uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, 0) == sizeof seed) return seed;
+  return monotonicNs() ^ static_cast<uint64_t>(getpid());
+}
 
 namespace {
 

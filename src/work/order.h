@@ -55,6 +55,10 @@ inline uint64_t fileOf(const FileOrder& order, uint64_t i) {
   return order.remap ? permute(order.made, i) : i;
 }
 
+// 64 random bits for a seed or a name: the kernel's, or where it has none
+// to give, the clock's and the process id's.
+uint64_t randomSeed();
+
 // The random order of phase number `phase` (0 for the create phase) over
 // `files` files, of the `asked` the create phase was asked for.
 FileOrder randomOrder(uint64_t seed, unsigned phase, uint64_t files,

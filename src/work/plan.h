@@ -71,9 +71,8 @@ const uint64_t kReportIntervalNs = 250000000;
 struct PhasePlan {
   uint64_t nbFiles = 0;
   TreeLayout layout;
-  // For the create phase, O_NOFOLLOW, O_NONBLOCK and O_CLOEXEC added; the
-  // read phase reads with its O_DIRECT or without.
-  int openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT;
+  // Write and read the files with O_DIRECT, past the page cache.
+  bool directIo = true;
   size_t fileSize = kDefaultFileSize;  // bytes of dataBlock in each file
   unsigned threads = 1;                // 1 to 64
   // Time each file's operation, for the latency figures.

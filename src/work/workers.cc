@@ -174,8 +174,8 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
   // O_EXCL: every file is one this run made, so no write ever goes through
   // an inode that was there before. O_NONBLOCK: a FIFO that appears at the
   // name fails at once instead of waiting for a reader.
-  const int flags =
-      plan.openFlags | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_NOFOLLOW |
+                    O_NONBLOCK | O_CLOEXEC | (plan.directIo ? O_DIRECT : 0);
   const size_t size = plan.fileSize;
   const bool sync = plan.syncFiles;
   const uid_t uid = geteuid();
@@ -246,8 +246,8 @@ void sizeWorker(const PhasePlan& plan, WorkerTally* tally) {
 }
 
 void readWorker(const PhasePlan& plan, WorkerTally* tally) {
-  const int flags = O_RDONLY | (plan.openFlags & O_DIRECT) | O_NOFOLLOW |
-                    O_NONBLOCK | O_CLOEXEC;
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                    (plan.directIo ? O_DIRECT : 0);
   const size_t size = plan.fileSize;
   // Room for one byte past the file's end, so that a read shorter than asked
   // shows the end; whole pages, which direct I/O needs.

@@ -32,7 +32,7 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
     int dirFd = -1;
     PhasePlan plan = {.nbFiles = 4,
                       .layout = computeLayout(4, false, 1),
-                      .openFlags = O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT,
+                      .directIo = true,
                       .fileSize = c.size,
                       .dirFds = &dirFd,
                       .progress = false};
@@ -72,7 +72,7 @@ TEST(CreateWorker, KeepsWhatItRefusesAndStopsAtItsCap) {
     int dirFd = -1;
     PhasePlan plan = {.nbFiles = 10,
                       .layout = computeLayout(10, false, 1),
-                      .openFlags = O_WRONLY | O_CREAT | O_TRUNC,
+                      .directIo = false,
                       .fileSize = 0,
                       .maxRefused = c.cap,
                       .dirFds = &dirFd,

@@ -1,11 +1,11 @@
-#include "driver/writers.h"
+#include "driver/summary.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
 
 namespace treeflood {
 
-TEST(Writers, SummaryTable) {
+TEST(Summary, Table) {
   // 1000 files: the create phase failed for 10, the delete phase did not run.
   RunResults r;
   for (Phase k : {Phase::Create, Phase::List, Phase::Size}) {
@@ -42,27 +42,6 @@ TEST(Writers, SummaryTable) {
             "Directories: made in 0.000 s\n"
             "Space used by the tree: 3.91 MBytes and 2000 inodes, 4.0 KBytes "
             "and 2.00 inodes per file\n");
-}
-
-TEST(Writers, CsvRowQuotesWhatNeedsIt) {
-  RunResults r;
-  r[Phase::Create] = {
-      .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
-  r[Phase::Create].stats.failures.count = 2;
-  r[Phase::Create].stats.fileSeconds = 2;
-  RunSettings settings;
-  settings.label = "x,y";
-  settings.sync = kSyncFile;
-  settings.dirs = 2;
-  settings.randomOrder = true;
-  RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
-  run.system.hostname = "h";
-  run.system.mount.type = "ext4";
-  run.seed = 42;
-  EXPECT_EQ(
-      csvRows(r, 2, run),
-      "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
-      "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42\n");
 }
 
 }  // namespace treeflood

@@ -1,0 +1,28 @@
+#include "driver/csv.h"
+
+#include <gtest/gtest.h>
+
+namespace treeflood {
+
+TEST(Csv, RowQuotesWhatNeedsIt) {
+  RunResults r;
+  r[Phase::Create] = {
+      .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
+  r[Phase::Create].stats.failures.count = 2;
+  r[Phase::Create].stats.fileSeconds = 2;
+  RunSettings settings;
+  settings.label = "x,y";
+  settings.sync = kSyncFile;
+  settings.dirs = 2;
+  settings.randomOrder = true;
+  RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
+  run.system.hostname = "h";
+  run.system.mount.type = "ext4";
+  run.seed = 42;
+  EXPECT_EQ(
+      csvRows(r, 2, run),
+      "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
+      "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42\n");
+}
+
+}  // namespace treeflood

@@ -1,0 +1,128 @@
+#include "driver/summary.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "console/texts.h"
+
+namespace treeflood {
+
+std::string workloadText(const RunSettings& settings, uint64_t seed) {
+  std::string text = std::string("fsync ") + kSyncNames[settings.sync] + ", " +
+                     std::to_string(settings.dirs) + " directories, ";
+  text += std::string(kOrderNames[settings.randomOrder]) + " order";
+  if (!settings.randomOrder) return text;
+  return text + " (seed " + std::to_string(seed) + ")";
+}
+
+std::string summaryText(const std::vector<RunResults>& iterations,
+                        const std::vector<std::string>& hosts,
+                        const std::string& workload) {
+  const bool several = iterations.size() > 1;
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> header = {"phase",   "files",       "failed",
+                                     "seconds", "file work s", "files/s"};
+  if (several) header.insert(header.end(), {"min/s", "max/s", "stddev"});
+  for (const Percentile& p : kPercentiles) {
+    header.push_back(std::string(p.label) + " us");
+  }
+  rows.push_back(header);
+  // A figure with `decimals` decimals.
+  auto number = [](double value, int decimals) {
+    char cell[64];
+    snprintf(cell, sizeof cell, "%.*f", decimals, value);
+    return std::string(cell);
+  };
+  double dirMake = 0, dirRemove = 0;
+  for (const RunResults& r : iterations) {
+    dirMake += r.dirMakeSeconds;
+    dirRemove += r.dirRemoveSeconds;
+  }
+  bool removed = false;
+  for (Phase kind : kPhases) {
+    uint64_t done = 0, failed = 0;
+    double wall = 0, work = 0;
+    bool ran = false;
+    for (const RunResults& r : iterations) {
+      const PhaseResult& phase = r[kind];
+      if (!phase.ran) continue;
+      done += filesDone(phase);
+      failed += phase.stats.failures.count;
+      wall += phase.wallSeconds;
+      work += phase.stats.fileSeconds;
+      ran = true;
+    }
+    if (!ran) continue;
+    removed = kind == Phase::Delete;
+    const RateSpread spread =
+        rateSpread(iterationRates(iterations, kind, true));
+    std::vector<std::string> row = {phaseName(kind), std::to_string(done),
+                                    std::to_string(failed), number(wall, 3),
+                                    number(work, 3)};
+    for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
+      row.push_back(spread.count == 0 ? "-" : number(v, 0));
+      if (!several) break;
+    }
+    auto merged = mergedLatency(iterations, kind);
+    for (const Percentile& p : kPercentiles) {
+      double us = latencyMicros(merged->ticks, merged->nsPerTick, p.value);
+      row.push_back(merged->ticks.total ? number(us, 1) : "-");
+    }
+    rows.push_back(row);
+  }
+  std::string text = alignedTable(rows, 1);
+  text +=
+      "files/s: files done per second of the file work, the directories' "
+      "time left out\n";
+  text += "Directories: made in " + number(dirMake, 3) + " s";
+  if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
+  text += "\n";
+  // The tree's space and inodes as the file system counts them, metadata
+  // included, per iteration and per file made.
+  double bytes = 0, inodes = 0, files = 0;
+  unsigned measured = 0;
+  for (const RunResults& r : iterations) {
+    if (!r.spaceMeasured) continue;
+    ++measured;
+    bytes += static_cast<double>(r.bytesUsed);
+    inodes += static_cast<double>(r.inodesUsed);
+    files += static_cast<double>(r[Phase::Create].files);
+  }
+  if (measured != 0) {
+    char size[64], perFile[64];
+    sizeText(size, sizeof size, static_cast<int64_t>(bytes / measured));
+    sizeText(perFile, sizeof perFile,
+             files > 0 ? static_cast<int64_t>(bytes / files) : 0);
+    text += std::string("Space used by the tree: ") + size + " and " +
+            number(inodes / measured, 0) + " inodes, " + perFile + " and " +
+            number(files > 0 ? inodes / files : 0, 2) + " inodes per file\n";
+  }
+  // Each process's share, over the iterations, where several ran.
+  rows = {{"rank", "host", "phase", "files", "failed", "seconds", "files/s"}};
+  for (size_t rank = 0; rank < hosts.size(); ++rank) {
+    for (Phase kind : kPhases) {
+      RankShare sum;
+      for (const RunResults& r : iterations) {
+        const std::vector<RankShare>& shares = r[kind].stats.ranks;
+        if (rank >= shares.size()) continue;
+        sum.files += shares[rank].files - shares[rank].failed;
+        sum.failed += shares[rank].failed;
+        sum.seconds += shares[rank].seconds;
+      }
+      if (sum.files + sum.failed == 0 && sum.seconds == 0) continue;
+      rows.push_back(
+          {std::to_string(rank), hosts[rank], phaseName(kind),
+           std::to_string(sum.files), std::to_string(sum.failed),
+           number(sum.seconds, 3),
+           sum.seconds > 0
+               ? number(static_cast<double>(sum.files) / sum.seconds, 0)
+               : "-"});
+    }
+  }
+  if (rows.size() > 1) text += alignedTable(rows, 3);
+  if (!workload.empty()) text += "Workload: " + workload + "\n";
+  return text;
+}
+
+}  // namespace treeflood
