@@ -29,7 +29,8 @@ SharedCounter counter;
 FileNumberSource* source = &counter;
 
 void BM_nextIndex(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(source->next());
+  NumberCursor cursor;
+  for (auto _ : state) benchmark::DoNotOptimize(source->next(&cursor));
 }
 BENCHMARK(BM_nextIndex)->Threads(1)->Threads(2)->Threads(8);
 

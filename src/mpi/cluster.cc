@@ -145,8 +145,6 @@ const char* staticCallName(const char* name) {
 // the round trip is hidden behind the other half.
 struct RemoteCounter final : FileNumberSource {
   MPI_Comm comm = MPI_COMM_NULL;
-  std::atomic<uint64_t> generation{0};
-  std::atomic<int> threads{0};
   std::atomic<uint64_t> files{0};
   // A thread's grant in hand and its request for the next one. Here rather
   // than in the thread, since a request may outlive it.
@@ -159,8 +157,6 @@ struct RemoteCounter final : FileNumberSource {
   } slots[64];
 
   void reset() override {
-    generation.fetch_add(1);
-    threads = 0;
     files = 0;
     for (Slot& slot : slots) {
       slot.grant = {};
@@ -181,14 +177,8 @@ struct RemoteCounter final : FileNumberSource {
     MPI_Send(nullptr, 0, MPI_UINT64_T, 0, tag, comm);
   }
 
-  uint64_t next() override {
-    // The calling thread works in every phase: its slot is the phase's.
-    thread_local uint64_t phase = 0;
-    thread_local int index = 0;
-    if (phase != generation.load()) {
-      phase = generation.load();
-      index = threads.fetch_add(1);
-    }
+  uint64_t next(NumberCursor* cursor) override {
+    const int index = static_cast<int>(cursor->thread);
     Slot& slot = slots[index];
     if (slot.grant.first == slot.grant.end) {
       if (slot.over) return kNoMore;

@@ -60,24 +60,17 @@ Grant GrantPool::take(uint64_t nowNs) {
   }
 }
 
-uint64_t GrantedCounter::next() {
-  // The calling thread works in every phase, so its grant is dropped when a
-  // new phase starts; the others are new threads.
-  thread_local uint64_t phase = 0;
-  thread_local Grant grant;
-  const uint64_t current = generation.load(std::memory_order_relaxed);
-  if (phase != current) {
-    phase = current;
-    grant = {};
-  }
+uint64_t GrantedCounter::next(NumberCursor* cursor) {
   // A stop or a silent rank closes the pool: the rest of a grant is left.
-  if (grant.first == grant.end ||
+  if (cursor->first == cursor->end ||
       pool->closed.load(std::memory_order_relaxed)) {
-    grant = pool->take(monotonicNs());
-    if (grant.first == grant.end) return UINT64_MAX;
+    const Grant grant = pool->take(monotonicNs());
+    cursor->first = grant.first;
+    cursor->end = grant.end;
+    if (cursor->first == cursor->end) return UINT64_MAX;
   }
   pool->worked.fetch_add(1, std::memory_order_relaxed);
-  return grant.first++;
+  return cursor->first++;
 }
 
 }  // namespace treeflood

@@ -70,12 +70,11 @@ struct GrantPool {
 // pool.worked.
 struct GrantedCounter final : FileNumberSource {
   GrantPool* pool = nullptr;
-  // Bumped by reset(), so that a thread's grant of an earlier phase is
-  // dropped.
-  std::atomic<uint64_t> generation{0};
 
-  void reset() override { generation.fetch_add(1); }
-  uint64_t next() override;
+  // The pool is started for each phase before the counter is reset.
+  void reset() override {}
+  // Takes from the grant in `cursor`, and a new one once it is used up.
+  uint64_t next(NumberCursor* cursor) override;
   // The files begun in the phase by every process, as far as they are known.
   uint64_t handedOut() const override {
     return pool->worked.load(std::memory_order_relaxed);

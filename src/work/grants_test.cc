@@ -75,7 +75,8 @@ TEST(Grants, ThreadsOfACounterDrawEveryNumberOnce) {
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t) {
       workers.emplace_back([&] {
-        for (uint64_t i; (i = counter.next()) < hits.size();) ++hits[i];
+        NumberCursor cursor;
+        for (uint64_t i; (i = counter.next(&cursor)) < hits.size();) ++hits[i];
       });
     }
     for (auto& w : workers) w.join();

@@ -134,7 +134,10 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   const unsigned threads = std::clamp(plan.threads, 1u, kMaxThreads);
   WorkerTally tallies[kMaxThreads];
   std::atomic<uint64_t> refusals{0};
-  for (WorkerTally& tally : tallies) tally.refusals = &refusals;
+  for (unsigned t = 0; t < kMaxThreads; ++t) {
+    tallies[t].refusals = &refusals;
+    tallies[t].cursor.thread = t;
+  }
   // One histogram a thread, on the heap for their size (38 KB each), and only
   // when files are timed.
   std::unique_ptr<LatencyHistogram[]> latency;

@@ -15,8 +15,8 @@ std::vector<std::atomic<int>> hits(1000000);
 // A shared counter that notes each number it hands out in `hits`.
 struct RecordingSource final : FileNumberSource {
   void reset() override {}
-  uint64_t next() override {
-    const uint64_t i = counter.next();
+  uint64_t next(NumberCursor* cursor) override {
+    const uint64_t i = counter.next(cursor);
     if (i < hits.size()) ++hits[i];
     return i;
   }
@@ -92,16 +92,16 @@ TEST(Reporter, SilentForEightTicksThenLinesThatLeaveNoTrace) {
   // reporter's tenth look, and all of them after.
   struct Source final : FileNumberSource {
     void reset() override {}
-    uint64_t next() override { return drawn++; }
+    uint64_t next(NumberCursor*) override { return drawn++; }
     uint64_t handedOut() const override { return ++looks > 10 ? 2 : 1; }
     std::atomic<uint64_t> drawn{0};
     mutable std::atomic<int> looks{0};
   };
-  auto worker = [](const PhasePlan& p, WorkerTally*) {
+  auto worker = [](const PhasePlan& p, WorkerTally* tally) {
     const Source& s = *static_cast<const Source*>(p.numbers);
-    p.numbers->next();
+    p.numbers->next(&tally->cursor);
     while (s.looks <= 10) usleep(1000);
-    while (p.numbers->next() < p.nbFiles) {
+    while (p.numbers->next(&tally->cursor) < p.nbFiles) {
     }
   };
   // Off a terminal, and on terminals of 80 and 40 columns.

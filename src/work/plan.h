@@ -25,15 +25,24 @@ const size_t kDefaultFileSize = 10240;
 // system once the files are done.
 enum SyncMode : uint8_t { kSyncNone, kSyncFile, kSyncPhase };
 
+// A thread's own place in a phase's numbers, which it keeps from its first
+// draw to its last: its number among the phase's threads, and the range of
+// numbers it holds, for a source that hands them out in ranges.
+struct NumberCursor {
+  unsigned thread = 0;
+  uint64_t first = 0, end = 0;
+};
+
 // Where a phase's file numbers come from. Every number is handed out exactly
 // once per phase, and each caller sees its numbers in increasing order.
 struct FileNumberSource {
   // Starts a phase: numbers are handed out from 0 again. Called while no
   // worker runs.
   virtual void reset() = 0;
-  // The next number; past the phase's count once the files run out.
+  // The next number for the thread of `cursor`, a cursor that starts empty
+  // in each phase; past the phase's count once the files run out.
   // Thread-safe.
-  virtual uint64_t next() = 0;
+  virtual uint64_t next(NumberCursor* cursor) = 0;
   // How many numbers have been handed out in this phase; can run past the
   // phase's count. Thread-safe.
   virtual uint64_t handedOut() const = 0;
@@ -49,7 +58,7 @@ struct SharedCounter final : FileNumberSource {
   void reset() override { value.store(0, std::memory_order_relaxed); }
   // Relaxed: the number itself is all a worker needs; the phase's results are
   // published by the threads' join.
-  uint64_t next() override {
+  uint64_t next(NumberCursor*) override {
     return value.fetch_add(1, std::memory_order_relaxed);
   }
   uint64_t handedOut() const override {

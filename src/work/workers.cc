@@ -43,7 +43,7 @@ void fileLoop(const PhasePlan& plan, WorkerTally* tally, const char* call,
       tally->timeUp = true;
       break;
     }
-    if ((i = numbers.next()) >= nbFiles) break;
+    if ((i = numbers.next(&tally->cursor)) >= nbFiles) break;
     if constexpr (kOrdered) i = fileOf(plan.order, i);
     // Not the run's: another's entry holds the name.
     if (refused != nullptr &&

@@ -75,6 +75,7 @@ struct alignas(64) WorkerTally {
   std::vector<uint64_t> refused;
   std::atomic<uint64_t>* refusals = nullptr;
   bool halted = false;
+  NumberCursor cursor;  // this thread's, for the plan's source
 };
 
 // A phase's per-file loop; returns when the numbers run out, the plan's stop
