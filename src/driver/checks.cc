@@ -12,8 +12,8 @@
 
 #include <algorithm>
 
-#include "driver/paths.h"
 #include "driver/csv.h"
+#include "driver/paths.h"
 #include "driver/result_files.h"
 #include "work/workers.h"
 

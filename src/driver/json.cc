@@ -66,8 +66,9 @@ Json commandJson(const PhaseResult& phase) {
           {"minor_faults", c.usage.ru_minflt}};
 }
 
-Json iterationJson(const RunResults& results, const RunSettings& settings,
-                   unsigned threads) {
+Json iterationJson(const RunResults& results, const RunContext& context) {
+  const RunSettings& settings = *context.settings;
+  const unsigned threads = context.topology.threads;
   Json it;
   Json phases = Json::object();
   Json listing = nullptr;
@@ -76,8 +77,7 @@ Json iterationJson(const RunResults& results, const RunSettings& settings,
     if (phase.command) listing = commandJson(phase);
     if (!phase.ran || phase.command) continue;
     const PhaseFailures& f = phase.stats.failures;
-    const TreeLayout layout =
-        computeLayout(settings.nbFiles, settings.timeLimit > 0, settings.dirs);
+    const TreeLayout& layout = context.layout;
     char path[kPathSize];
     Json first = nullptr;
     if (f.count != 0) {
@@ -218,7 +218,7 @@ std::string jsonText(const std::vector<RunResults>& iterations,
   Json runs = Json::array();
   bool valid = true;
   for (const RunResults& r : iterations) {
-    runs.push_back(iterationJson(r, settings, threads));
+    runs.push_back(iterationJson(r, run));
     valid = valid && runValid(r, threads);
   }
   doc["iterations"] = runs;

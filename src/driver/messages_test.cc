@@ -32,8 +32,8 @@ TEST(FailureText, NamesCountCallPathAndError) {
             "Warning: 1 of 8 files could not be lost (first: "
             "read(d_000/f_07): content differs at byte 4096)\n");
   EXPECT_EQ(failureText({1, 0xabc1, "rmdir", ENOTEMPTY}, 65536,
-                        computeLayout(9, false, 65536), Entries::Directories,
-                        "removed", false),
+                        computeLayout(9, Spread::Blocks, 65536),
+                        Entries::Directories, "removed", false),
             "Warning: 1 of 65536 directories could not be removed (first: "
             "rmdir(d_abc1): Directory not empty)\n");
 }

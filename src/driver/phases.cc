@@ -145,8 +145,8 @@ uint64_t createFiles(Run* run, RunResults* r, const PhaseStart& start) {
   PhaseResult& create = (*r)[Phase::Create];
   const TreeLayout& layout = plan.layout;
   PhaseFailures exposed;
-  openDirectories(run->work.fd.get(), layout, true, run->dirFds.data(),
-                  &r->dirsMade, &exposed);
+  openDirectories(run->work.fd.get(), layout, DirectoryMode::MakeMissing,
+                  run->dirFds.data(), &r->dirsMade, &exposed);
   r->dirMakeSeconds = secondsSince(start);
   warnDirs(r->dirsMade, layout, "made");
   if (exposed.count != 0) {
@@ -397,7 +397,10 @@ int runIteration(Run* run, RunResults* r, bool keep) {
 PhasePlan runPlan(const RunSettings& s) {
   PhasePlan plan;
   plan.nbFiles = s.nbFiles;
-  plan.layout = computeLayout(s.nbFiles, s.timeLimit > 0, s.dirs);
+  // Under a time limit, the files made fill every directory.
+  plan.layout = computeLayout(
+      s.nbFiles, s.timeLimit > 0 ? Spread::Interleaved : Spread::Blocks,
+      s.dirs);
   plan.directIo = s.directIo;
   plan.fileSize = s.fileSize;
   plan.threads = s.threads;

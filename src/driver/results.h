@@ -125,6 +125,7 @@ struct Interruption {
 // What the writers say of a run beside its figures.
 struct RunContext {
   const RunSettings* settings = nullptr;
+  TreeLayout layout;    // of the run's files
   std::string workDir;  // absolute
   SystemInfo system;    // as it was before the run
   Topology topology;

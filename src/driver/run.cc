@@ -115,6 +115,7 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   }
   installStopHandlers();
   run->plan = runPlan(s);
+  run->context.layout = run->plan.layout;
   run->plan.timeFiles = s.summary || s.jsonPath.has_value();
   run->dirFds.fds.assign(s.dirs, -EBADF);
   run->plan.dirFds = run->dirFds.data();

@@ -30,7 +30,8 @@ bool hexName(const char* name, char kind, size_t fewest, size_t most) {
 
 }  // namespace
 
-TreeLayout computeLayout(uint64_t nbFiles, bool interleaved, unsigned dirs) {
+TreeLayout computeLayout(uint64_t nbFiles, Spread spread, unsigned dirs) {
+  const bool interleaved = spread == Spread::Interleaved;
   TreeLayout layout;
   const unsigned dirLog = static_cast<unsigned>(std::countr_zero(dirs));
   layout.dirs = dirs;

@@ -34,14 +34,18 @@ struct TreeLayout {
   uint64_t dirMask = kDefaultDirs - 1, fileMask = 0;
 };
 
+// How file numbers spread over the directories: in blocks, each directory
+// holding consecutive numbers and the last ones empty when the files are few;
+// interleaved, file i in directory i mod dirs, numbered i / dirs there, so
+// that any number of files made (under a time limit) spreads over every
+// directory.
+enum class Spread { Blocks, Interleaved };
+
 // The layout for `nbFiles` files over `dirs` directories, a power of two up
-// to kMaxDirs: the fewest bits per directory that fit every file number. In
-// blocks, each directory holds consecutive numbers and the last ones stay
-// empty when the files are few; `interleaved`, file i is in directory i mod
-// dirs, numbered i / dirs there, so that any number of files made spreads
-// over every directory. Directory names have as many hex digits as dirs - 1
-// needs, and never fewer than 3.
-TreeLayout computeLayout(uint64_t nbFiles, bool interleaved = false,
+// to kMaxDirs: the fewest bits per directory that fit every file number.
+// Directory names have as many hex digits as dirs - 1 needs, and never fewer
+// than 3.
+TreeLayout computeLayout(uint64_t nbFiles, Spread spread = Spread::Blocks,
                          unsigned dirs = kDefaultDirs);
 
 // Writes "d_" and the layout.dirWidth hex digits of directory `dir` and a

@@ -42,7 +42,9 @@ TEST(Layout, FanOutAndPaths) {
       {100000, 1, 1, 65537, "d_0001/f_1", true, 65536},
   };
   for (const auto& c : cases) {
-    TreeLayout layout = computeLayout(c.nbFiles, c.interleaved, c.dirs);
+    TreeLayout layout = computeLayout(
+        c.nbFiles, c.interleaved ? Spread::Interleaved : Spread::Blocks,
+        c.dirs);
     EXPECT_EQ(layout.dirBits, c.dirBits) << c.nbFiles;
     EXPECT_EQ(layout.nameWidth, c.nameWidth) << c.nbFiles;
     char path[kPathSize], name[kPathSize];

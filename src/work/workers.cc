@@ -316,9 +316,10 @@ void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {
               });
 }
 
-void openDirectories(int workFd, const TreeLayout& layout, bool make,
+void openDirectories(int workFd, const TreeLayout& layout, DirectoryMode mode,
                      int* dirFds, PhaseFailures* failures,
                      PhaseFailures* exposed) {
+  const bool make = mode == DirectoryMode::MakeMissing;
   char name[kDirNameSize];
   const uid_t uid = geteuid();
   for (unsigned d = 0; d < layout.dirs; ++d) {

@@ -124,13 +124,16 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally);
 // Unlinks each file; a link is removed itself, never what it points to.
 void deleteWorker(const PhasePlan& plan, WorkerTally* tally);
 
+// Whether openDirectories makes the directories that are missing.
+enum class DirectoryMode { OpenOnly, MakeMissing };
+
 // Opens each of the layout's directories under `workFd` without following a
-// link into `dirFds`, first making those that are missing when `make`. A
-// directory that can't be made or opened is counted in `failures`, by its
-// number, and its entry is minus the errno. When `make`, those that were there
-// already and that another user owns or others may write into (without the
-// sticky bit) are counted in `exposed`.
-void openDirectories(int workFd, const TreeLayout& layout, bool make,
+// link into `dirFds`, first making those that are missing in MakeMissing
+// mode. A directory that can't be made or opened is counted in `failures`,
+// by its number, and its entry is minus the errno. In MakeMissing mode,
+// those that were there already and that another user owns or others may
+// write into (without the sticky bit) are counted in `exposed`.
+void openDirectories(int workFd, const TreeLayout& layout, DirectoryMode mode,
                      int* dirFds, PhaseFailures* failures,
                      PhaseFailures* exposed = nullptr);
 

@@ -31,13 +31,14 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
     const int workFd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
     int dirFd = -1;
     PhasePlan plan = {.nbFiles = 4,
-                      .layout = computeLayout(4, false, 1),
+                      .layout = computeLayout(4, Spread::Blocks, 1),
                       .directIo = true,
                       .fileSize = c.size,
                       .dirFds = &dirFd,
                       .progress = false};
     PhaseStats made, read;
-    openDirectories(workFd, plan.layout, true, &dirFd, &made.failures);
+    openDirectories(workFd, plan.layout, DirectoryMode::MakeMissing, &dirFd,
+                    &made.failures);
     LocalRunner runner(2);
     runner.run(Phase::Create, plan, monotonicNs(), &made);
     bash(c.change, dir.path);
@@ -71,14 +72,15 @@ TEST(CreateWorker, KeepsWhatItRefusesAndStopsAtItsCap) {
     const int workFd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
     int dirFd = -1;
     PhasePlan plan = {.nbFiles = 10,
-                      .layout = computeLayout(10, false, 1),
+                      .layout = computeLayout(10, Spread::Blocks, 1),
                       .directIo = false,
                       .fileSize = 0,
                       .maxRefused = c.cap,
                       .dirFds = &dirFd,
                       .progress = false};
     PhaseStats made;
-    openDirectories(workFd, plan.layout, false, &dirFd, &made.failures);
+    openDirectories(workFd, plan.layout, DirectoryMode::OpenOnly, &dirFd,
+                    &made.failures);
     LocalRunner(1).run(Phase::Create, plan, monotonicNs(), &made);
     EXPECT_EQ(made.refused, c.refused);
     EXPECT_EQ(made.tooManyRefused, c.cap == 2);
