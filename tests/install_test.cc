@@ -29,13 +29,7 @@ TEST(Shipped, ManPageCompletionReadmeAndHelpNameEveryOption) {
   std::string man = readFile(manPage);
   man = man.substr(man.find(".SH OPTIONS\n"));
   man = man.substr(0, man.find("\n.SH "));
-  std::vector<std::string> options;
-  for (const struct option* o = kLongOptions; o->name != nullptr; ++o) {
-    options.push_back(std::string("--") + o->name);
-  }
-  for (const char* c = kShortOptions; *c != '\0'; ++c) {
-    if (*c != ':') options.push_back(std::string("-") + *c);
-  }
+  std::vector<std::string> options = optionNames();
   std::sort(options.begin(), options.end());
   std::string offered;
   const std::string readme = readFile(kSource + "/README.md");

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -17,63 +18,8 @@ const char kVersion[] = "V" TREEFLOOD_VERSION;
 const char kBuildDate[] = __DATE__;
 const char kBuildTime[] = __TIME__;
 
-// Codes of the options without a short form, outside the characters.
-const int kDontDeleteFiles = 256;
-const int kSummary = 257;
-const int kJson = 258;
-const int kTimeLimit = 259;
-const int kDropCaches = 260;
-const int kCsv = 261;
-const int kBatch = 262;
-const int kCompare = 263;
-const int kThreshold = 264;
-const int kStored = 265;
-const int kLabel = 266;
-const int kNoProgress = 267;
-const int kCleanup = 268;
-const int kStallTimeout = 269;
-const int kFsync = 270;
-const int kRead = 271;
-const int kDirs = 272;
-const int kOrder = 273;
-const int kSeed = 274;
-
 const char* const kSyncNames[3] = {"none", "file", "phase"};
 const char* const kOrderNames[2] = {"sequential", "random"};
-
-const char kShortOptions[] = "d:Df:hi:ps:t:V";
-
-const struct option kLongOptions[] = {
-    {"batch", required_argument, nullptr, kBatch},
-    {"cleanup", no_argument, nullptr, kCleanup},
-    {"compare", required_argument, nullptr, kCompare},
-    {"csv", required_argument, nullptr, kCsv},
-    {"dir", required_argument, nullptr, 'd'},
-    {"dirs", required_argument, nullptr, kDirs},
-    {"dontDeleteFiles", no_argument, nullptr, kDontDeleteFiles},
-    {"drop-caches", no_argument, nullptr, kDropCaches},
-    {"filesize", required_argument, nullptr, 's'},
-    {"fsync", required_argument, nullptr, kFsync},
-    {"help", no_argument, nullptr, 'h'},
-    {"iterations", required_argument, nullptr, 'i'},
-    {"json", required_argument, nullptr, kJson},
-    {"label", required_argument, nullptr, kLabel},
-    {"nbFiles", required_argument, nullptr, 'f'},
-    {"no-direct-io", no_argument, nullptr, 'D'},
-    {"no-progress", no_argument, nullptr, kNoProgress},
-    {"order", required_argument, nullptr, kOrder},
-    {"pause", no_argument, nullptr, 'p'},
-    {"read", no_argument, nullptr, kRead},
-    {"seed", required_argument, nullptr, kSeed},
-    {"stall-timeout", required_argument, nullptr, kStallTimeout},
-    {"stored", required_argument, nullptr, kStored},
-    {"summary", no_argument, nullptr, kSummary},
-    {"threads", required_argument, nullptr, 't'},
-    {"threshold", required_argument, nullptr, kThreshold},
-    {"time-limit", required_argument, nullptr, kTimeLimit},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
 
 namespace {
 
@@ -133,72 +79,6 @@ void warnReplaced(const char* option, const char* now,
   }
 }
 
-void printHelp(const char* name) {
-  logMessage("%s, version: %s\n", name, kVersion);
-  logMessage("   --dir,     -d : set working directory to\n");
-  logMessage("                   default value : current working directory\n");
-  logMessage("   --dontDeleteFiles : do not delete files\n");
-  logMessage("   --help,    -h : show this and exit\n");
-  logMessage(
-      "   --nbFiles, -f : set number of files that will be created and "
-      "deleted\n");
-  logMessage("                   default value : %lld files\n", 100000LL);
-  logMessage("   --no-direct-io, -D : don't open with `O_DIRECT` flag\n");
-  logMessage("   --pause,   -p : make a pause before deleting files\n");
-  logMessage("   --threads, -t : set number of threads will be created\n");
-  logMessage("                   default value : 1 thread\n");
-  logMessage("                   should be between 1 and 64\n");
-  logMessage("   --version, -V : show version and exit\n");
-  logMessage(
-      "   --summary : print a table of rates and latencies at the end\n");
-  logMessage("   --json FILE : write the results to FILE as JSON\n");
-  logMessage(
-      "   --filesize, -s SIZE : bytes in each file, K, M or G for 1024s\n");
-  logMessage("                   default value : 10240, 0 for empty files\n");
-  logMessage(
-      "   --time-limit SECONDS : stop creating files after SECONDS (at most "
-      "%.0f)\n",
-      kMaxTimeLimit);
-  logMessage(
-      "   --drop-caches : listing and size start cold (twice: delete too)\n");
-  logMessage("   --iterations, -i N : run everything N times (1 to 1000)\n");
-  logMessage("   --csv FILE : append a row per phase and iteration to FILE\n");
-  logMessage(
-      "   --batch K : treeflood-mpi only: the largest grant of numbers\n");
-  logMessage(
-      "   --stall-timeout SECONDS : treeflood-mpi only: end the job when a "
-      "rank\n"
-      "                   sends nothing for SECONDS, default 120\n");
-  logMessage(
-      "   --compare BASELINE.json : say which phases are slower or faster "
-      "than\n"
-      "                   in BASELINE (exit status 2 when one is slower)\n");
-  logMessage(
-      "   --threshold PCT : the smallest change that counts, default 5\n");
-  logMessage(
-      "   --stored RESULT.json : with --compare, compare RESULT instead of "
-      "running\n");
-  logMessage("   --label TEXT : name the run in the JSON, the CSV and plots\n");
-  logMessage("   --no-progress : no live line, only the messages\n");
-  logMessage(
-      "   --cleanup : remove the tree a killed run left, and nothing else\n");
-  logMessage(
-      "   --fsync MODE : file: fsync each file before its close; phase: one\n"
-      "                   syncfs after the files, within the file work\n");
-  logMessage(
-      "   --read : read every file back and check its bytes, after the size "
-      "phase\n");
-  logMessage(
-      "   --dirs N : spread the files over N directories, a power of two\n"
-      "                   from 1 to %u, default %u\n",
-      kMaxDirs, kDefaultDirs);
-  logMessage(
-      "   --order random : visit each phase's files in a random order of its "
-      "own\n");
-  logMessage(
-      "   --seed S : with --order random, the order's seed, to repeat a run\n");
-}
-
 // The index of `text` in `names`, or -1.
 int indexOf(const char* text, const char* const* names, int count) {
   for (int i = 0; i < count; ++i) {
@@ -207,7 +87,274 @@ int indexOf(const char* text, const char* const* names, int count) {
   return -1;
 }
 
+// What an option's setter found wrong with its argument, beside nothing.
+const char kInvalid[] = "";
+
+// Reads an option's argument, where it has one, into the settings. Returns
+// null, kInvalid for the usual refusal, or a line of its own.
+using Setter = const char* (*)(const char* arg, RunSettings* s);
+
+// A setter of a count from `min` to `max` into `field`.
+template <uint64_t min, uint64_t max, typename T, T RunSettings::*field>
+const char* count(const char* arg, RunSettings* s) {
+  uint64_t value;
+  if (!readCount(arg, &value) || value < min || value > max) return kInvalid;
+  s->*field = static_cast<T>(value);
+  return nullptr;
+}
+
+// A setter of a path, which a later one replaces with a warning that names
+// it as `what`.
+template <std::optional<std::string> RunSettings::*field, const char* what>
+const char* path(const char* arg, RunSettings* s) {
+  warnReplaced(what, arg, s->*field);
+  s->*field = arg;
+  return nullptr;
+}
+const char kWorkDir[] = "working directory", kJsonFile[] = "--json file",
+           kCsvFile[] = "--csv file", kCompareFile[] = "--compare file",
+           kStoredFile[] = "--stored file";
+
+// A setter of a flag to `value`.
+template <bool RunSettings::*field, bool value>
+const char* flag(const char*, RunSettings* s) {
+  s->*field = value;
+  return nullptr;
+}
+
+// A setter of one of `names` (of `count`) into `field`, by its index.
+template <typename T, T RunSettings::*field, const char* const* names,
+          int count>
+const char* named(const char* arg, RunSettings* s) {
+  const int index = indexOf(arg, names, count);
+  if (index < 0) return kInvalid;
+  s->*field = static_cast<T>(index);
+  return nullptr;
+}
+
+// A setter of a decimal from `min` (excluded when `positive`) to `max`
+// seconds or percent into `field`.
+template <std::optional<double> RunSettings::*field, int max, bool positive>
+const char* decimal(const char* arg, RunSettings* s) {
+  double value;
+  if (!readDecimal(arg, 0, max, &value) || (positive && value == 0)) {
+    return kInvalid;
+  }
+  s->*field = value;
+  return nullptr;
+}
+
+// What an option does beside setting the settings.
+enum class Action { Set, Help, Version };
+
+// One option: its names, whether it takes an argument, what it sets, what
+// the refusal of its argument adds to the usual text, and its lines in the
+// help, in the order the help has them.
+struct Option {
+  const char* name;
+  char letter;  // its short form, or 0
+  bool takesArgument;
+  Setter set;
+  std::string refusal;
+  std::string help;
+  Action action = Action::Set;
+};
+
+const std::string kIndent = "                   ";
+const int kMaxSeconds = static_cast<int>(kMaxTimeLimit);
+
+const Option kOptions[] = {
+    {"dir", 'd', true, path<&RunSettings::workDir, kWorkDir>, "",
+     "   --dir,     -d : set working directory to\n" + kIndent +
+         "default value : current working directory\n"},
+    {"dontDeleteFiles", 0, false, flag<&RunSettings::dontDeleteFiles, true>, "",
+     "   --dontDeleteFiles : do not delete files\n"},
+    {"help", 'h', false, nullptr, "", "   --help,    -h : show this and exit\n",
+     Action::Help},
+    {"nbFiles", 'f', true,
+     count<0, UINT64_MAX, uint64_t, &RunSettings::nbFiles>, "",
+     "   --nbFiles, -f : set number of files that will be created and "
+     "deleted\n" +
+         kIndent + "default value : " + std::to_string(RunSettings{}.nbFiles) +
+         " files\n"},
+    {"no-direct-io", 'D', false, flag<&RunSettings::directIo, false>, "",
+     "   --no-direct-io, -D : don't open with `O_DIRECT` flag\n"},
+    {"pause", 'p', false, flag<&RunSettings::pause, true>, "",
+     "   --pause,   -p : make a pause before deleting files\n"},
+    {"threads", 't', true,
+     [](const char* arg, RunSettings* s) -> const char* {
+       uint64_t value;
+       if (!readCount(arg, &value)) return kInvalid;
+       if (value == 0 || value > 64) {
+         return "Number of thread should be between 1 and 64\n";
+       }
+       s->threads = static_cast<uint16_t>(value);
+       return nullptr;
+     },
+     "",
+     "   --threads, -t : set number of threads will be created\n" + kIndent +
+         "default value : 1 thread\n" + kIndent +
+         "should be between 1 and 64\n"},
+    {"version", 'V', false, nullptr, "",
+     "   --version, -V : show version and exit\n", Action::Version},
+    {"summary", 0, false, flag<&RunSettings::summary, true>, "",
+     "   --summary : print a table of rates and latencies at the end\n"},
+    {"json", 0, true, path<&RunSettings::jsonPath, kJsonFile>, "",
+     "   --json FILE : write the results to FILE as JSON\n"},
+    {"filesize", 's', true,
+     [](const char* arg, RunSettings* s) {
+       return readSize(arg, &s->fileSize) ? nullptr : kInvalid;
+     },
+     ": a count of bytes, or of K, M or G (1024s), at most 1G",
+     "   --filesize, -s SIZE : bytes in each file, K, M or G for 1024s\n" +
+         kIndent + "default value : 10240, 0 for empty files\n"},
+    {"time-limit", 0, true,
+     [](const char* arg, RunSettings* s) {
+       return readDecimal(arg, 0, kMaxTimeLimit, &s->timeLimit) &&
+                      s->timeLimit != 0
+                  ? nullptr
+                  : kInvalid;
+     },
+     "",
+     "   --time-limit SECONDS : stop creating files after SECONDS (at most " +
+         std::to_string(kMaxSeconds) + ")\n"},
+    {"drop-caches", 0, false,
+     [](const char*, RunSettings* s) -> const char* {
+       ++s->dropCaches;
+       return nullptr;
+     },
+     "",
+     "   --drop-caches : listing and size start cold (twice: delete too)\n"},
+    // Each iteration's figures stay until the run ends, 115 KB of them with
+    // --summary or --json: 1000 keep that within 115 MB.
+    {"iterations", 'i', true,
+     count<1, 1000, uint64_t, &RunSettings::iterations>, "",
+     "   --iterations, -i N : run everything N times (1 to 1000)\n"},
+    {"csv", 0, true, path<&RunSettings::csvPath, kCsvFile>, "",
+     "   --csv FILE : append a row per phase and iteration to FILE\n"},
+    {"batch", 0, true, count<1, 1000000, uint64_t, &RunSettings::batch>, "",
+     "   --batch K : treeflood-mpi only: the largest grant of numbers\n"},
+    {"stall-timeout", 0, true,
+     decimal<&RunSettings::stallTimeout, kMaxSeconds, true>, "",
+     "   --stall-timeout SECONDS : treeflood-mpi only: end the job when a "
+     "rank\n" +
+         kIndent + "sends nothing for SECONDS, default 120\n"},
+    {"compare", 0, true, path<&RunSettings::comparePath, kCompareFile>, "",
+     "   --compare BASELINE.json : say which phases are slower or faster "
+     "than\n" +
+         kIndent + "in BASELINE (exit status 2 when one is slower)\n"},
+    {"threshold", 0, true, decimal<&RunSettings::threshold, 100, false>,
+     ": a percentage from 0 to 100",
+     "   --threshold PCT : the smallest change that counts, default 5\n"},
+    {"stored", 0, true, path<&RunSettings::storedPath, kStoredFile>, "",
+     "   --stored RESULT.json : with --compare, compare RESULT instead of "
+     "running\n"},
+    {"label", 0, true,
+     [](const char* arg, RunSettings* s) -> const char* {
+       s->label = arg;
+       return nullptr;
+     },
+     "", "   --label TEXT : name the run in the JSON, the CSV and plots\n"},
+    {"no-progress", 0, false, flag<&RunSettings::progress, false>, "",
+     "   --no-progress : no live line, only the messages\n"},
+    {"cleanup", 0, false, flag<&RunSettings::cleanup, true>, "",
+     "   --cleanup : remove the tree a killed run left, and nothing else\n"},
+    {"fsync", 0, true, named<SyncMode, &RunSettings::sync, kSyncNames, 3>,
+     ": file or phase",
+     "   --fsync MODE : file: fsync each file before its close; phase: one\n" +
+         kIndent + "syncfs after the files, within the file work\n"},
+    {"read", 0, false, flag<&RunSettings::readBack, true>, "",
+     "   --read : read every file back and check its bytes, after the size "
+     "phase\n"},
+    {"dirs", 0, true,
+     [](const char* arg, RunSettings* s) -> const char* {
+       uint64_t value;
+       if (!readCount(arg, &value) || value == 0 || value > kMaxDirs ||
+           (value & (value - 1)) != 0) {
+         return kInvalid;
+       }
+       s->dirs = static_cast<unsigned>(value);
+       return nullptr;
+     },
+     ": a power of two from 1 to " + std::to_string(kMaxDirs),
+     "   --dirs N : spread the files over N directories, a power of two\n" +
+         kIndent + "from 1 to " + std::to_string(kMaxDirs) + ", default " +
+         std::to_string(kDefaultDirs) + "\n"},
+    {"order", 0, true, named<bool, &RunSettings::randomOrder, kOrderNames, 2>,
+     ": sequential or random",
+     "   --order random : visit each phase's files in a random order of its "
+     "own\n"},
+    {"seed", 0, true,
+     [](const char* arg, RunSettings* s) -> const char* {
+       uint64_t value;
+       if (!readCount(arg, &value)) return kInvalid;
+       s->seed = value;
+       return nullptr;
+     },
+     "",
+     "   --seed S : with --order random, the order's seed, to repeat a run\n"},
+};
+const int kNbOptions = static_cast<int>(std::size(kOptions));
+
+// The options as getopt_long takes them: the short ones, and the long ones
+// sorted by name, each standing for 256 plus its index in kOptions, so that
+// none is a character.
+struct GetoptTables {
+  std::string shortOptions;
+  std::vector<struct option> longOptions;
+};
+
+const GetoptTables& getoptTables() {
+  static const GetoptTables tables = [] {
+    GetoptTables t;
+    for (int i = 0; i < kNbOptions; ++i) {
+      const Option& o = kOptions[i];
+      if (o.letter != 0) {
+        t.shortOptions += o.letter;
+        if (o.takesArgument) t.shortOptions += ':';
+      }
+      t.longOptions.push_back(
+          {o.name, o.takesArgument ? required_argument : no_argument, nullptr,
+           256 + i});
+    }
+    // glibc names an ambiguous abbreviation's possibilities in the table's
+    // order: alphabetical, as it has always been.
+    std::sort(t.longOptions.begin(), t.longOptions.end(),
+              [](const struct option& a, const struct option& b) {
+                return strcmp(a.name, b.name) < 0;
+              });
+    t.longOptions.push_back({nullptr, 0, nullptr, 0});
+    return t;
+  }();
+  return tables;
+}
+
+// The option of getopt_long's `code`, or null for an unknown one.
+const Option* optionOf(int code) {
+  if (code >= 256 && code < 256 + kNbOptions) return &kOptions[code - 256];
+  for (const Option& o : kOptions) {
+    if (o.letter != 0 && o.letter == code) return &o;
+  }
+  return nullptr;
+}
+
+// The option as the refusal of its argument names it: its short form, or
+// its long one.
+std::string shownName(const Option& o) {
+  return o.letter != 0 ? std::string("-") + o.letter
+                       : std::string("--") + o.name;
+}
+
 }  // namespace
+
+std::vector<std::string> optionNames() {
+  std::vector<std::string> names;
+  for (const Option& o : kOptions) {
+    names.push_back(std::string("--") + o.name);
+    if (o.letter != 0) names.push_back(std::string("-") + o.letter);
+  }
+  return names;
+}
 
 const char* programName(const char* argv0) {
   if (argv0 == nullptr) return "treeflood";
@@ -217,191 +364,38 @@ const char* programName(const char* argv0) {
 
 ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   const char* name = programName(argc > 0 ? argv[0] : nullptr);
+  const GetoptTables& tables = getoptTables();
   // 0 rather than 1 makes glibc's getopt start afresh, so that a second parse
   // in the same process (as in tests) sees the whole command line.
   optind = 0;
   settings->commandLine.assign(argv, argv + argc);
-  int option;
-  while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions,
-                               nullptr)) != -1) {
-    uint64_t count;
-    switch (option) {
-      case 'd':
-        warnReplaced("working directory", optarg, settings->workDir);
-        settings->workDir = optarg;
-        break;
-      case 'D':
-        settings->directIo = false;
-        break;
-      case 'f':
-        if (!readCount(optarg, &count)) {
-          logMessage("'%s' is not a valid argument for '-f' option\n", optarg);
-          return {false, 1};
-        }
-        settings->nbFiles = count;
-        break;
-      case 'h':
-        printHelp(name);
-        return {false, 0};
-      case 'p':
-        settings->pause = true;
-        break;
-      case 't':
-        if (!readCount(optarg, &count)) {
-          logMessage("'%s' is not a valid argument for '-t' option\n", optarg);
-          return {false, 1};
-        }
-        if (count == 0 || count > 64) {
-          logMessage("Number of thread should be between 1 and 64\n");
-          return {false, 1};
-        }
-        settings->threads = static_cast<uint16_t>(count);
-        break;
-      case kDontDeleteFiles:
-        settings->dontDeleteFiles = true;
-        break;
-      case kSummary:
-        settings->summary = true;
-        break;
-      case kJson:
-        warnReplaced("--json file", optarg, settings->jsonPath);
-        settings->jsonPath = optarg;
-        break;
-      case kBatch:
-        if (!readCount(optarg, &count) || count == 0 || count > 1000000) {
-          logMessage("'%s' is not a valid argument for '--batch' option\n",
-                     optarg);
-          return {false, 1};
-        }
-        settings->batch = count;
-        break;
-      case kCsv:
-        warnReplaced("--csv file", optarg, settings->csvPath);
-        settings->csvPath = optarg;
-        break;
-      case 'i':
-        // Each iteration's figures stay until the run ends, 115 KB of them
-        // with --summary or --json: 1000 keep that within 115 MB.
-        if (!readCount(optarg, &count) || count == 0 || count > 1000) {
-          logMessage("'%s' is not a valid argument for '-i' option\n", optarg);
-          return {false, 1};
-        }
-        settings->iterations = count;
-        break;
-      case kDropCaches:
-        ++settings->dropCaches;
-        break;
-      case kTimeLimit:
-        if (!readDecimal(optarg, 0, kMaxTimeLimit, &settings->timeLimit) ||
-            settings->timeLimit == 0) {
-          logMessage("'%s' is not a valid argument for '--time-limit' option\n",
-                     optarg);
-          return {false, 1};
-        }
-        break;
-      case 'V':
-        logMessage("%s version: %s, build: %s %s\n", name, kVersion, kBuildDate,
-                   kBuildTime);
-        return {false, 0};
-      case 's':
-        if (!readSize(optarg, &settings->fileSize)) {
-          logMessage(
-              "'%s' is not a valid argument for '-s' option: a count of "
-              "bytes, or of K, M or G (1024s), at most 1G\n",
-              optarg);
-          return {false, 1};
-        }
-        break;
-      case kCompare:
-        warnReplaced("--compare file", optarg, settings->comparePath);
-        settings->comparePath = optarg;
-        break;
-      case kStored:
-        warnReplaced("--stored file", optarg, settings->storedPath);
-        settings->storedPath = optarg;
-        break;
-      case kThreshold: {
-        double percent;
-        if (!readDecimal(optarg, 0, 100, &percent)) {
-          logMessage(
-              "'%s' is not a valid argument for '--threshold' option: a "
-              "percentage from 0 to 100\n",
-              optarg);
-          return {false, 1};
-        }
-        settings->threshold = percent;
-        break;
-      }
-      case kLabel:
-        settings->label = optarg;
-        break;
-      case kNoProgress:
-        settings->progress = false;
-        break;
-      case kStallTimeout: {
-        double seconds;
-        if (!readDecimal(optarg, 0, kMaxTimeLimit, &seconds) || seconds == 0) {
-          logMessage(
-              "'%s' is not a valid argument for '--stall-timeout' option\n",
-              optarg);
-          return {false, 1};
-        }
-        settings->stallTimeout = seconds;
-        break;
-      }
-      case kCleanup:
-        settings->cleanup = true;
-        break;
-      case kFsync: {
-        const int mode = indexOf(optarg, kSyncNames, 3);
-        if (mode < 0) {
-          logMessage(
-              "'%s' is not a valid argument for '--fsync' option: file or "
-              "phase\n",
-              optarg);
-          return {false, 1};
-        }
-        settings->sync = static_cast<SyncMode>(mode);
-        break;
-      }
-      case kRead:
-        settings->readBack = true;
-        break;
-      case kDirs:
-        if (!readCount(optarg, &count) || count == 0 || count > kMaxDirs ||
-            (count & (count - 1)) != 0) {
-          logMessage(
-              "'%s' is not a valid argument for '--dirs' option: a power of "
-              "two from 1 to %u\n",
-              optarg, kMaxDirs);
-          return {false, 1};
-        }
-        settings->dirs = static_cast<unsigned>(count);
-        break;
-      case kOrder: {
-        const int order = indexOf(optarg, kOrderNames, 2);
-        if (order < 0) {
-          logMessage(
-              "'%s' is not a valid argument for '--order' option: sequential "
-              "or random\n",
-              optarg);
-          return {false, 1};
-        }
-        settings->randomOrder = order == 1;
-        break;
-      }
-      case kSeed:
-        if (!readCount(optarg, &count)) {
-          logMessage("'%s' is not a valid argument for '--seed' option\n",
-                     optarg);
-          return {false, 1};
-        }
-        settings->seed = count;
-        break;
-      default:
-        // An unknown option or a missing argument, which getopt_long has
-        // already named on standard error.
-        return {false, 1};
+  for (int code;
+       (code = getopt_long(argc, argv, tables.shortOptions.c_str(),
+                           tables.longOptions.data(), nullptr)) != -1;) {
+    const Option* o = optionOf(code);
+    // An unknown option or a missing argument, which getopt_long has
+    // already named on standard error.
+    if (o == nullptr) return {false, 1};
+    if (o->action == Action::Help) {
+      std::string help = std::string(name) + ", version: " + kVersion + "\n";
+      for (const Option& each : kOptions) help += each.help;
+      logMessage("%s", help.c_str());
+      return {false, 0};
+    }
+    if (o->action == Action::Version) {
+      logMessage("%s version: %s, build: %s %s\n", name, kVersion, kBuildDate,
+                 kBuildTime);
+      return {false, 0};
+    }
+    const char* refused = o->set(optarg, settings);
+    if (refused == kInvalid) {
+      logMessage("'%s' is not a valid argument for '%s' option%s\n", optarg,
+                 shownName(*o).c_str(), o->refusal.c_str());
+      return {false, 1};
+    }
+    if (refused != nullptr) {
+      logMessage("%s", refused);
+      return {false, 1};
     }
   }
   if (optind < argc) {

@@ -21,10 +21,9 @@ extern const char kVersion[];
 extern const char kBuildDate[];
 extern const char kBuildTime[];
 
-// The options the command line accepts, as getopt_long takes them; the long
-// table ends with an all-zero entry.
-extern const char kShortOptions[];
-extern const struct option kLongOptions[];
+// The options the command line accepts: "--name" and, where it has one,
+// "-x" of each.
+std::vector<std::string> optionNames();
 
 // The longest --time-limit, in seconds: a year.
 const double kMaxTimeLimit = 31536000;
