@@ -74,19 +74,32 @@ void initConsole() {
 
 uint64_t outputNs() { return spentNs; }
 
+namespace {
+
+std::string vformatted(const char* format, va_list args) {
+  char* text = nullptr;
+  const int n = vasprintf(&text, format, args);
+  if (n < 0) return "out of memory\n";
+  std::string result(text, static_cast<size_t>(n));
+  free(text);
+  return result;
+}
+
+}  // namespace
+
+std::string formatted(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformatted(format, args);
+  va_end(args);
+  return text;
+}
+
 Failure failure(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  char* text = nullptr;
-  const int n = vasprintf(&text, format, args);
+  Failure f = {vformatted(format, args)};
   va_end(args);
-  Failure f;
-  if (n >= 0) {
-    f.message = text;
-    free(text);
-  } else {
-    f.message = "out of memory\n";
-  }
   return f;
 }
 

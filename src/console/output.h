@@ -47,6 +47,11 @@ struct Failure {
   explicit operator bool() const { return !message.empty(); }
 };
 
+// The text that printf would make of `format` and what follows, however
+// long.
+std::string formatted(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));
+
 // A Failure of the text that printf would make of `format` and what follows.
 Failure failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

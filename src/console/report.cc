@@ -1,5 +1,6 @@
 #include "console/report.h"
 
+#include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -67,8 +68,7 @@ std::string durationText(double seconds) {
   unsigned ms =
       static_cast<unsigned>((seconds - static_cast<double>(s)) * 1000);
   char buf[48];
-  snprintf(buf, sizeof buf, "%llu:%02u:%02u.%03u",
-           static_cast<unsigned long long>(s / 3600),
+  snprintf(buf, sizeof buf, "%" PRIu64 ":%02u:%02u.%03u", s / 3600,
            static_cast<unsigned>(s / 60 % 60), static_cast<unsigned>(s % 60),
            ms);
   // Durations are shown in at most 15 characters (hours up to 99999).

@@ -1,5 +1,6 @@
 #include "driver/csv.h"
 
+#include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -37,9 +38,8 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
   // What every row of the run repeats, after the hostname and up to the
   // caches.
   char text[128];
-  snprintf(text, sizeof text, "%llu,%u,%llu,%s,",
-           static_cast<unsigned long long>(settings.nbFiles), settings.threads,
-           static_cast<unsigned long long>(settings.fileSize),
+  snprintf(text, sizeof text, "%" PRIu64 ",%u,%" PRIu64 ",%s,",
+           settings.nbFiles, settings.threads, settings.fileSize,
            settings.directIo ? "true" : "false");
   const std::string run = "," + csvField(system.mount.type) + "," +
                           csvField(context.workDir) + "," + text;
@@ -57,10 +57,9 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
                  const std::string& latencies, const std::string& host,
                  const std::string& rank) {
     char figures[256];
-    snprintf(figures, sizeof figures, "%s,%llu,%s,%llu,%llu,%.9f,%.3f,",
-             cold ? "cold" : "warm", static_cast<unsigned long long>(iteration),
-             phase, static_cast<unsigned long long>(done),
-             static_cast<unsigned long long>(failed), wall,
+    snprintf(figures, sizeof figures,
+             "%s,%" PRIu64 ",%s,%" PRIu64 ",%" PRIu64 ",%.9f,%.3f,",
+             cold ? "cold" : "warm", iteration, phase, done, failed, wall,
              wall > 0 ? static_cast<double>(done) / wall : 0.0);
     char workFigures[64];
     snprintf(workFigures, sizeof workFigures, ",%.9f,%.3f,", work,

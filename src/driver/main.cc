@@ -1,5 +1,7 @@
 // treeflood: creates, lists, measures and deletes a tree of small files,
 // timing each phase.
+#include <inttypes.h>
+
 #include "console/output.h"
 #include "driver/run.h"
 #include "driver/settings.h"
@@ -28,8 +30,8 @@ int main(int argc, char** argv) {
     LocalRunner runner(settings.threads);
     status = runBenchmark(settings, &runner, launcher);
   } else {
-    logMessage("Failed to allocate the %llu-byte data block\n",
-               static_cast<unsigned long long>(settings.fileSize));
+    logMessage("Failed to allocate the %" PRIu64 "-byte data block\n",
+               settings.fileSize);
   }
   stopLauncher(&launcher);
   return status;

@@ -22,8 +22,6 @@ namespace {
 
 const char kDoneLine[] = "Done, time spent: %L\n\n";
 
-unsigned long long ull(uint64_t n) { return n; }
-
 // Writes what the file system holds to its disk, then drops the page, dentry
 // and inode caches, so that the next phase reads cold metadata. Returns
 // whether both worked; a failure is said in a warning line.
@@ -152,10 +150,10 @@ uint64_t createFiles(Run* run, RunResults* r, const PhaseStart& start) {
   if (exposed.count != 0) {
     char first[kDirNameSize];
     dirName(layout, static_cast<unsigned>(exposed.firstIndex), first);
-    logMessage(
-        "Warning: %llu of %u directories were there before the run and others "
-        "can write in them (first: %s)\n",
-        ull(exposed.count), layout.dirs, first);
+    logMessage("Warning: %" PRIu64
+               " of %u directories were there before the run and others "
+               "can write in them (first: %s)\n",
+               exposed.count, layout.dirs, first);
   }
   // Only this phase has a deadline, and ends with a syncfs when asked for.
   PhasePlan creation = plan;
@@ -195,8 +193,9 @@ int closeCreate(Run* run, RunResults* r) {
   const uint64_t n = run->plan.nbFiles;
   if ((*r)[Phase::Create].stats.timeUp && n < s.nbFiles) {
     r->stoppedByTimeLimit = true;
-    logMessage("Stopped by the time limit after %llu of %llu files\n", ull(n),
-               ull(s.nbFiles));
+    logMessage("Stopped by the time limit after %" PRIu64 " of %" PRIu64
+               " files\n",
+               n, s.nbFiles);
   }
   return 0;
 }
@@ -328,11 +327,10 @@ void warnFiles(const Run& run, const PhaseRow& row, const PhaseStats& stats,
   if (stats.differs.count != 0) {
     char path[kPathSize];
     filePath(layout, stats.differs.firstIndex, path);
-    logMessage(
-        "Warning: %llu of %llu files differ from what was written (first: %s "
-        "at byte %llu)\n",
-        ull(stats.differs.count), ull(total), path,
-        ull(stats.differs.firstOffset));
+    logMessage("Warning: %" PRIu64 " of %" PRIu64
+               " files differ from what was written (first: %s at byte %" PRIu64
+               ")\n",
+               stats.differs.count, total, path, stats.differs.firstOffset);
   }
 }
 
@@ -353,7 +351,7 @@ int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
   const bool byFile = phaseWorker(row.phase) != nullptr;
   if (byFile) planPhase(run, row.phase, total);
   char count[32] = "";
-  if (byFile) snprintf(count, sizeof count, " %llu files", ull(total));
+  if (byFile) snprintf(count, sizeof count, " %" PRIu64 " files", total);
   logMessage("%s%s, started at %s...\n", row.starting, count, clockNow().text);
   const PhaseStart start = startPhase(&result, madeFiles(*run));
   const uint64_t among = row.work(run, r, start);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "console/output.h"
+
 namespace treeflood {
 
 uint64_t filesDone(const PhaseResult& phase) {
@@ -94,7 +96,6 @@ bool firstStall(const PhaseResult& phase, double* at, double* length) {
 std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
                                      unsigned threadsHere, long cpus) {
   std::vector<std::string> warnings;
-  char text[256];
   for (Phase phase : kPhases) {
     const char* name = phaseName(phase);
     const RateSpread spread =
@@ -109,10 +110,9 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
         }
       }
       if (shortest >= 0 && shortest < 1) {
-        snprintf(text, sizeof text,
-                 "%s: %.3f s of file work, too short to compare: raise -f",
-                 name, shortest);
-        warnings.push_back(text);
+        warnings.push_back(
+            formatted("%s: %.3f s of file work, too short to compare: raise -f",
+                      name, shortest));
       }
       for (size_t i = 0; i < iterations.size(); ++i) {
         double at, length;
@@ -120,34 +120,30 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
             !firstStall(iterations[i][phase], &at, &length)) {
           continue;
         }
-        snprintf(text, sizeof text,
-                 "%s, iteration %zu: no file finished for %.2f s from %.2f s "
-                 "while files were in flight (a stall)",
-                 name, i + 1, length, at);
-        warnings.push_back(text);
+        warnings.push_back(formatted(
+            "%s, iteration %zu: no file finished for %.2f s from %.2f s "
+            "while files were in flight (a stall)",
+            name, i + 1, length, at));
       }
       for (size_t i = 0; i < iterations.size(); ++i) {
         for (const std::string& w : iterations[i][phase].stats.warnings) {
-          snprintf(text, sizeof text, "%s, iteration %zu: %s", name, i + 1,
-                   w.c_str());
-          warnings.push_back(text);
+          warnings.push_back(
+              formatted("%s, iteration %zu: %s", name, i + 1, w.c_str()));
         }
       }
     }
     if (spread.count >= 2 && spread.stddev > 0.1 * spread.mean) {
-      snprintf(text, sizeof text,
-               "%s: files/s vary by %.0f%% across %u iterations (coefficient "
-               "of variation above 10%%)",
-               name, 100 * spread.stddev / spread.mean, spread.count);
-      warnings.push_back(text);
+      warnings.push_back(formatted(
+          "%s: files/s vary by %.0f%% across %u iterations (coefficient "
+          "of variation above 10%%)",
+          name, 100 * spread.stddev / spread.mean, spread.count));
     }
   }
   if (cpus > 0 && threadsHere > cpus) {
-    snprintf(text, sizeof text,
-             "%u threads on %ld online CPUs: tail latencies include waiting "
-             "for a CPU",
-             threadsHere, cpus);
-    warnings.push_back(text);
+    warnings.push_back(formatted(
+        "%u threads on %ld online CPUs: tail latencies include waiting "
+        "for a CPU",
+        threadsHere, cpus));
   }
   return warnings;
 }

@@ -28,15 +28,13 @@ void watchRanks(ClusterRunner* root, uint64_t nowNs) {
         root->stallTimeoutNs != 0 && silentNs > root->stallTimeoutNs;
     if (!watch.warned && (silentNs > kSilentWarningNs || timedOut)) {
       watch.warned = true;
-      char text[400];
-      snprintf(text, sizeof text,
-               "rank %zu (%s) sent nothing for more than %.0f s in the %s "
-               "phase",
-               r, root->ranksTopology.hosts[r].c_str(),
-               static_cast<double>(std::min(silentNs, kSilentWarningNs)) / 1e9,
-               phaseName(root->phase));
+      const std::string text = formatted(
+          "rank %zu (%s) sent nothing for more than %.0f s in the %s phase", r,
+          root->ranksTopology.hosts[r].c_str(),
+          static_cast<double>(std::min(silentNs, kSilentWarningNs)) / 1e9,
+          phaseName(root->phase));
       if (root->progress) clearLine(true);
-      logMessage("Warning: %s\n", text);
+      logMessage("Warning: %s\n", text.c_str());
       root->warnings.push_back(text);
     }
     if (timedOut && root->stalled.load() < 0) {
