@@ -13,6 +13,7 @@
 
 #include "console/output.h"
 #include "console/texts.h"
+#include "driver/json.h"
 
 namespace treeflood {
 
@@ -90,34 +91,12 @@ std::string percentText(double value) {
   return text;
 }
 
-}  // namespace
-
-bool readResult(const std::string& text, StoredResult* result,
-                std::string* error) {
-  const Json doc = Json::parse(text, nullptr, false);
-  if (doc.is_discarded()) {
-    *error = "not JSON, or cut short";
-    return false;
-  }
-  const Json* version = member(&doc, "format_version");
-  if (version == nullptr || !version->is_number_integer()) {
-    *error = "not a treeflood result: no format_version";
-    return false;
-  }
-  const int format = version->get<int>();
-  if (format < 2 || format > kFormatVersion) {
-    *error = "format_version " + std::to_string(format) +
-             " is not one this version reads (2 to " +
-             std::to_string(kFormatVersion) + ")";
-    return false;
-  }
-  const Json* settings = member(&doc, "settings");
-  const Json* iterations = member(&doc, "iterations");
-  if (settings == nullptr || iterations == nullptr || !iterations->is_array()) {
-    *error = "not a treeflood result: no settings or iterations";
-    return false;
-  }
-  StoredResult r;
+// Reads the workload of a result from its document `doc` and its
+// `settings`, in the names workloadDifferences gives.
+void readWorkload(const Json& doc, const Json& settingsObject,
+                  StoredResult* result) {
+  const Json* settings = &settingsObject;
+  StoredResult& r = *result;
   // Format 2 gave one process's threads and, under treeflood-mpi, the ranks,
   // each of which ran as many.
   const Json* threadsTotal = member(settings, "threads_total");
@@ -146,6 +125,37 @@ bool readResult(const std::string& text, StoredResult* result,
     const Json* value = member(settings, key);
     r.workload.push_back({key, value != nullptr ? value->dump() : before});
   }
+}
+
+}  // namespace
+
+bool readResult(const std::string& text, StoredResult* result,
+                std::string* error) {
+  const Json doc = Json::parse(text, nullptr, false);
+  if (doc.is_discarded()) {
+    *error = "not JSON, or cut short";
+    return false;
+  }
+  const Json* version = member(&doc, "format_version");
+  if (version == nullptr || !version->is_number_integer()) {
+    *error = "not a treeflood result: no format_version";
+    return false;
+  }
+  const int format = version->get<int>();
+  if (format < 2 || format > kFormatVersion) {
+    *error = "format_version " + std::to_string(format) +
+             " is not one this version reads (2 to " +
+             std::to_string(kFormatVersion) + ")";
+    return false;
+  }
+  const Json* settings = member(&doc, "settings");
+  const Json* iterations = member(&doc, "iterations");
+  if (settings == nullptr || iterations == nullptr || !iterations->is_array()) {
+    *error = "not a treeflood result: no settings or iterations";
+    return false;
+  }
+  StoredResult r;
+  readWorkload(doc, *settings, &r);
   const Json* system = member(&doc, "system");
   r.host = textOf(member(system, "hostname"));
   r.fileSystem = textOf(member(system, "file_system"));
@@ -182,6 +192,24 @@ bool readResult(const std::string& text, StoredResult* result,
   }
   *result = std::move(r);
   return true;
+}
+
+StoredResult resultOf(const std::vector<RunResults>& iterations,
+                      const RunContext& run) {
+  StoredResult r;
+  readWorkload(Json::object(), settingsJson(run), &r);
+  r.host = run.system.hostname;
+  r.fileSystem = run.system.mount.type;
+  r.label = run.settings->label.value_or("");
+  r.valid = run.interruption.signal == 0;
+  for (const RunResults& it : iterations) {
+    r.valid = r.valid && runValid(it, run.topology.threads);
+  }
+  for (Phase phase : kPhases) {
+    r.rates[static_cast<int>(phase)] = iterationRates(iterations, phase, true);
+  }
+  r.warnings = runWarnings(iterations, threadsHere(run), run.system.cpus);
+  return r;
 }
 
 bool loadResult(const std::string& path, StoredResult* result,

@@ -33,6 +33,11 @@ struct StoredResult {
 bool readResult(const std::string& text, StoredResult* result,
                 std::string* error);
 
+// What a comparison takes from a run's `iterations`, without its JSON: the
+// same as readResult would read from that JSON, to its rounding.
+StoredResult resultOf(const std::vector<RunResults>& iterations,
+                      const RunContext& run);
+
 // Reads the regular file at `path`, never blocking on what stands there, and
 // its result; on failure returns false with the reason in `error`.
 bool loadResult(const std::string& path, StoredResult* result,

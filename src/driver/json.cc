@@ -166,6 +166,27 @@ Json iterationJson(const RunResults& results, const RunContext& context) {
 
 }  // namespace
 
+Json settingsJson(const RunContext& run) {
+  const RunSettings& settings = *run.settings;
+  return {{"files", settings.nbFiles},
+          {"threads", settings.threads},
+          {"threads_total", run.topology.threads},
+          {"file_size", settings.fileSize},
+          {"iterations", settings.iterations},
+          {"working_directory", run.workDir},
+          {"direct_io", settings.directIo},
+          {"pause", settings.pause},
+          {"keep_files", settings.dontDeleteFiles},
+          {"time_limit_seconds",
+           settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
+          {"drop_caches", settings.dropCaches},
+          {"fsync", kSyncNames[settings.sync]},
+          {"read", settings.readBack},
+          {"directories", settings.dirs},
+          {"order", kOrderNames[settings.randomOrder]},
+          {"seed", settings.randomOrder ? Json(run.seed) : Json(nullptr)}};
+}
+
 std::string jsonText(const std::vector<RunResults>& iterations,
                      const RunContext& run) {
   const RunSettings& settings = *run.settings;
@@ -180,24 +201,7 @@ std::string jsonText(const std::vector<RunResults>& iterations,
                  {"built_at", built}};
   doc["command_line"] = settings.commandLine;
   doc["label"] = settings.label ? Json(*settings.label) : Json(nullptr);
-  doc["settings"] = {
-      {"files", settings.nbFiles},
-      {"threads", settings.threads},
-      {"threads_total", run.topology.threads},
-      {"file_size", settings.fileSize},
-      {"iterations", settings.iterations},
-      {"working_directory", run.workDir},
-      {"direct_io", settings.directIo},
-      {"pause", settings.pause},
-      {"keep_files", settings.dontDeleteFiles},
-      {"time_limit_seconds",
-       settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
-      {"drop_caches", settings.dropCaches},
-      {"fsync", kSyncNames[settings.sync]},
-      {"read", settings.readBack},
-      {"directories", settings.dirs},
-      {"order", kOrderNames[settings.randomOrder]},
-      {"seed", settings.randomOrder ? Json(run.seed) : Json(nullptr)}};
+  doc["settings"] = settingsJson(run);
   if (!hosts.empty()) {
     doc["settings"]["batch"] = settings.batch;
     doc["ranks"] = hosts;

@@ -2,12 +2,16 @@
 #ifndef TREEFLOOD_DRIVER_JSON_H_
 #define TREEFLOOD_DRIVER_JSON_H_
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "driver/results.h"
 
 namespace treeflood {
+
+// The run's settings as the JSON document gives them.
+nlohmann::ordered_json settingsJson(const RunContext& run);
 
 // The JSON document of the run: every iteration's figures and, over them,
 // those of the summary, the warnings and the comparison; an interrupted run

@@ -48,10 +48,9 @@ Failure loadBaseline(const std::string& path, const RunContext& context,
     return failure("Can't compare with '%s': %s\n", path.c_str(),
                    error.c_str());
   }
-  StoredResult now;
-  readResult(jsonText({}, context), &now, &error);
   Failure refused;
-  for (const std::string& d : workloadDifferences(*baseline, now)) {
+  for (const std::string& d :
+       workloadDifferences(*baseline, resultOf({}, context))) {
     refused.message += "Can't compare with '" + path +
                        "': the workloads differ in " + d + "\n";
   }
@@ -199,14 +198,12 @@ int reportRun(Run& run, const std::vector<RunResults>& iterations) {
           iterations.size(), iterations.size() > 1 ? "s" : "");
     }
   }
-  // The comparison reads this run as it reads a stored result, so that both
-  // give the same verdicts.
+  // The comparison takes this run's figures as it takes a stored result's,
+  // so that both give the same verdicts.
   Comparison comparison;
   if (s.comparePath && !iterations.empty()) {
-    StoredResult now;
-    std::string error;
-    readResult(jsonText(iterations, run.context), &now, &error);
-    comparison = compareResults(run.baseline, now, s.threshold.value_or(5));
+    comparison = compareResults(run.baseline, resultOf(iterations, run.context),
+                                s.threshold.value_or(5));
     run.context.comparison = &comparison;
     logMessage("\n%s", comparisonText(comparison, *s.comparePath).c_str());
   }
