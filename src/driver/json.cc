@@ -66,80 +66,91 @@ Json commandJson(const PhaseResult& phase) {
           {"minor_faults", c.usage.ru_minflt}};
 }
 
+// A failure as the JSON names it: its path, call and error.
+Json failureJson(const PhaseFailures& f, const TreeLayout& layout) {
+  if (f.count == 0) return nullptr;
+  char path[kPathSize];
+  filePath(layout, f.firstIndex, path);
+  return {{"path", path},
+          {"call", f.firstCall},
+          {"errno", f.firstError},
+          {"error", failureError(f.firstError)}};
+}
+
+// Each process's share of a phase, where several ran it.
+Json ranksJson(const std::vector<RankShare>& shares) {
+  Json ranks = Json::array();
+  for (const RankShare& share : shares) {
+    const uint64_t done = share.files - share.failed;
+    ranks.push_back(
+        {{"files_done", done},
+         {"files_failed", share.failed},
+         {"seconds", seconds(share.seconds)},
+         {"files_per_second",
+          share.seconds > 0
+              ? rounded(static_cast<double>(done) / share.seconds, 3)
+              : Json(nullptr)}});
+  }
+  return ranks;
+}
+
+// A file phase's figures.
+Json phaseJson(Phase kind, const PhaseResult& phase,
+               const RunContext& context) {
+  const PhaseStats& stats = phase.stats;
+  Json timeline = Json::array();
+  for (const TimelineSample& t : stats.timeline) {
+    timeline.push_back({seconds(t.seconds), t.files});
+  }
+  Json entry = {
+      {"started_at", phase.startedAt},
+      {"wall_seconds", seconds(phase.wallSeconds)},
+      {"file_seconds", seconds(stats.fileSeconds)},
+      {"files", phase.files},
+      {"cold", phase.cold},
+      {"files_done", filesDone(phase)},
+      {"files_failed", stats.failures.count},
+      {"threads_run", stats.threadsRun},
+      {"first_failure", failureJson(stats.failures, context.layout)},
+      {"files_per_second", phase.wallSeconds > 0
+                               ? rounded(filesPerSecond(phase), 3)
+                               : Json(nullptr)},
+      {"file_files_per_second",
+       stats.fileSeconds > 0
+           ? rounded(static_cast<double>(filesDone(phase)) / stats.fileSeconds,
+                     3)
+           : Json(nullptr)},
+      {"latency_us", latencyJson(stats.latency, stats.nsPerTick)},
+      {"timeline", timeline}};
+  if (!stats.ranks.empty()) entry["ranks"] = ranksJson(stats.ranks);
+  if (kind == Phase::Create && context.settings->sync == kSyncPhase) {
+    entry["syncfs_error"] =
+        stats.syncError != 0 ? Json(strerror(stats.syncError)) : Json(nullptr);
+  }
+  if (kind == Phase::Read) {
+    const PhaseFailures& d = stats.differs;
+    entry["files_differing"] = d.count;
+    Json firstDifference = nullptr;
+    if (d.count != 0) {
+      char path[kPathSize];
+      filePath(context.layout, d.firstIndex, path);
+      firstDifference = {{"path", path}, {"offset", d.firstOffset}};
+    }
+    entry["first_difference"] = firstDifference;
+  }
+  return entry;
+}
+
 Json iterationJson(const RunResults& results, const RunContext& context) {
-  const RunSettings& settings = *context.settings;
-  const unsigned threads = context.topology.threads;
   Json it;
   Json phases = Json::object();
   Json listing = nullptr;
   for (Phase kind : kPhases) {
     const PhaseResult& phase = results[kind];
-    if (phase.command) listing = commandJson(phase);
-    if (!phase.ran || phase.command) continue;
-    const PhaseFailures& f = phase.stats.failures;
-    const TreeLayout& layout = context.layout;
-    char path[kPathSize];
-    Json first = nullptr;
-    if (f.count != 0) {
-      filePath(layout, f.firstIndex, path);
-      first = {{"path", path},
-               {"call", f.firstCall},
-               {"errno", f.firstError},
-               {"error", failureError(f.firstError)}};
-    }
-    Json timeline = Json::array();
-    for (const TimelineSample& t : phase.stats.timeline) {
-      timeline.push_back({seconds(t.seconds), t.files});
-    }
-    Json ranks = Json::array();
-    for (const RankShare& share : phase.stats.ranks) {
-      const uint64_t done = share.files - share.failed;
-      ranks.push_back(
-          {{"files_done", done},
-           {"files_failed", share.failed},
-           {"seconds", seconds(share.seconds)},
-           {"files_per_second",
-            share.seconds > 0
-                ? rounded(static_cast<double>(done) / share.seconds, 3)
-                : Json(nullptr)}});
-    }
-    phases[phaseName(kind)] = {
-        {"started_at", phase.startedAt},
-        {"wall_seconds", seconds(phase.wallSeconds)},
-        {"file_seconds", seconds(phase.stats.fileSeconds)},
-        {"files", phase.files},
-        {"cold", phase.cold},
-        {"files_done", filesDone(phase)},
-        {"files_failed", f.count},
-        {"threads_run", phase.stats.threadsRun},
-        {"first_failure", first},
-        {"files_per_second", phase.wallSeconds > 0
-                                 ? rounded(filesPerSecond(phase), 3)
-                                 : Json(nullptr)},
-        {"file_files_per_second",
-         phase.stats.fileSeconds > 0
-             ? rounded(static_cast<double>(filesDone(phase)) /
-                           phase.stats.fileSeconds,
-                       3)
-             : Json(nullptr)},
-        {"latency_us", latencyJson(phase.stats.latency, phase.stats.nsPerTick)},
-        {"timeline", timeline}};
-    Json& entry = phases[phaseName(kind)];
-    if (!ranks.empty()) entry["ranks"] = ranks;
-    if (kind == Phase::Create && settings.sync == kSyncPhase) {
-      const int error = phase.stats.syncError;
-      entry["syncfs_error"] =
-          error != 0 ? Json(strerror(error)) : Json(nullptr);
-    }
-    if (kind == Phase::Read) {
-      const PhaseFailures& d = phase.stats.differs;
-      entry["files_differing"] = d.count;
-      Json firstDifference = nullptr;
-      if (d.count != 0) {
-        filePath(layout, d.firstIndex, path);
-        firstDifference = {{"path", path}, {"offset", d.firstOffset}};
-      }
-      entry["first_difference"] = firstDifference;
+    if (phase.command) {
+      listing = commandJson(phase);
+    } else if (phase.ran) {
+      phases[phaseName(kind)] = phaseJson(kind, phase, context);
     }
   }
   it["phases"] = phases;
@@ -160,7 +171,7 @@ Json iterationJson(const RunResults& results, const RunContext& context) {
                              : Json(nullptr)},
       {"failed_to_make", results.dirsMade.count},
       {"failed_to_remove", results.dirsRemoved.count}};
-  it["valid"] = runValid(results, threads);
+  it["valid"] = runValid(results, context.topology.threads);
   return it;
 }
 
@@ -187,10 +198,81 @@ Json settingsJson(const RunContext& run) {
           {"seed", settings.randomOrder ? Json(run.seed) : Json(nullptr)}};
 }
 
+namespace {
+
+Json systemJson(const SystemInfo& system) {
+  return {{"hostname", system.hostname},
+          {"kernel", system.kernel},
+          {"cpu_model", system.cpuModel},
+          {"cpus", system.cpus},
+          {"file_system", system.mount.type},
+          {"mount_source", system.mount.source},
+          {"mount_options", system.mount.options},
+          {"super_options", system.mount.superOptions},
+          {"block_size", system.blockSize},
+          {"free_bytes_before", system.freeBytes},
+          {"free_inodes_before", system.freeInodes}};
+}
+
+Json spreadJson(const RateSpread& spread) {
+  return {{"mean", rounded(spread.mean, 3)},
+          {"min", rounded(spread.min, 3)},
+          {"max", rounded(spread.max, 3)},
+          {"stddev", rounded(spread.stddev, 3)}};
+}
+
+// Each phase's rates and latencies over the iterations.
+Json summaryJson(const std::vector<RunResults>& iterations) {
+  Json summary = Json::object();
+  for (Phase kind : kPhases) {
+    const RateSpread spread =
+        rateSpread(iterationRates(iterations, kind, false));
+    if (spread.count == 0) continue;
+    Json& phase = summary[phaseName(kind)];
+    phase = {{"iterations", spread.count},
+             {"files_per_second", spreadJson(spread)},
+             {"file_files_per_second",
+              spreadJson(rateSpread(iterationRates(iterations, kind, true)))}};
+    // ls's files are not timed one by one.
+    if (phaseWorker(kind) == nullptr) continue;
+    auto merged = mergedLatency(iterations, kind);
+    phase["latency_us"] = latencyJson(merged->ticks, merged->nsPerTick);
+  }
+  return summary;
+}
+
+Json comparisonJson(const Comparison& c, const std::string& baselinePath) {
+  Json phases = Json::object();
+  auto side = [](const RateSpread& spread) {
+    return Json{{"mean", rounded(spread.mean, 3)},
+                {"stddev", rounded(spread.stddev, 3)},
+                {"iterations", spread.count}};
+  };
+  for (const PhaseComparison& p : c.phases) {
+    const bool spread = !std::isnan(p.low);
+    phases[phaseName(p.phase)] = {
+        {"baseline", side(p.baseline)},
+        {"this_run", side(p.now)},
+        {"change_percent", rounded(p.change, 3)},
+        {"interval_percent",
+         spread ? Json{rounded(p.low, 3), rounded(p.high, 3)} : Json(nullptr)},
+        {"p_value", spread ? rounded(p.pValue, 6) : Json(nullptr)},
+        {"verdict", p.verdict},
+        {"regressed", p.regressed}};
+  }
+  return {{"baseline", baselinePath},
+          {"method", "Welch's t-test, 95% interval"},
+          {"threshold_percent", c.threshold},
+          {"phases", phases},
+          {"notes", c.notes},
+          {"regressed", c.regressed}};
+}
+
+}  // namespace
+
 std::string jsonText(const std::vector<RunResults>& iterations,
                      const RunContext& run) {
   const RunSettings& settings = *run.settings;
-  const SystemInfo& system = run.system;
   const std::vector<std::string>& hosts = run.topology.hosts;
   Json doc;
   char built[32];
@@ -206,48 +288,15 @@ std::string jsonText(const std::vector<RunResults>& iterations,
     doc["settings"]["batch"] = settings.batch;
     doc["ranks"] = hosts;
   }
-  doc["system"] = {{"hostname", system.hostname},
-                   {"kernel", system.kernel},
-                   {"cpu_model", system.cpuModel},
-                   {"cpus", system.cpus},
-                   {"file_system", system.mount.type},
-                   {"mount_source", system.mount.source},
-                   {"mount_options", system.mount.options},
-                   {"super_options", system.mount.superOptions},
-                   {"block_size", system.blockSize},
-                   {"free_bytes_before", system.freeBytes},
-                   {"free_inodes_before", system.freeInodes}};
-  // The threads of all the processes that ran the phases.
-  const unsigned threads = run.topology.threads;
+  doc["system"] = systemJson(run.system);
   Json runs = Json::array();
   bool valid = true;
   for (const RunResults& r : iterations) {
     runs.push_back(iterationJson(r, run));
-    valid = valid && runValid(r, threads);
+    valid = valid && runValid(r, run.topology.threads);
   }
   doc["iterations"] = runs;
-  Json summary = Json::object();
-  auto spreadJson = [](const RateSpread& spread) {
-    return Json{{"mean", rounded(spread.mean, 3)},
-                {"min", rounded(spread.min, 3)},
-                {"max", rounded(spread.max, 3)},
-                {"stddev", rounded(spread.stddev, 3)}};
-  };
-  for (Phase kind : kPhases) {
-    const RateSpread spread =
-        rateSpread(iterationRates(iterations, kind, false));
-    if (spread.count == 0) continue;
-    Json& phase = summary[phaseName(kind)];
-    phase = {{"iterations", spread.count},
-             {"files_per_second", spreadJson(spread)},
-             {"file_files_per_second",
-              spreadJson(rateSpread(iterationRates(iterations, kind, true)))}};
-    // ls's files are not timed one by one.
-    if (phaseWorker(kind) == nullptr) continue;
-    auto merged = mergedLatency(iterations, kind);
-    phase["latency_us"] = latencyJson(merged->ticks, merged->nsPerTick);
-  }
-  doc["summary"] = summary;
+  doc["summary"] = summaryJson(iterations);
   const Interruption& stop = run.interruption;
   doc["interrupted"] =
       stop.signal == 0
@@ -255,34 +304,9 @@ std::string jsonText(const std::vector<RunResults>& iterations,
           : Json({{"signal", std::string("SIG") + sigabbrev_np(stop.signal)},
                   {"iteration", stop.iteration}});
   doc["valid"] = valid && stop.signal == 0;
-  doc["warnings"] = runWarnings(iterations, threadsHere(run), system.cpus);
+  doc["warnings"] = runWarnings(iterations, threadsHere(run), run.system.cpus);
   if (run.comparison != nullptr) {
-    const Comparison& c = *run.comparison;
-    Json phases = Json::object();
-    auto side = [](const RateSpread& spread) {
-      return Json{{"mean", rounded(spread.mean, 3)},
-                  {"stddev", rounded(spread.stddev, 3)},
-                  {"iterations", spread.count}};
-    };
-    for (const PhaseComparison& p : c.phases) {
-      const bool spread = !std::isnan(p.low);
-      phases[phaseName(p.phase)] = {
-          {"baseline", side(p.baseline)},
-          {"this_run", side(p.now)},
-          {"change_percent", rounded(p.change, 3)},
-          {"interval_percent", spread
-                                   ? Json{rounded(p.low, 3), rounded(p.high, 3)}
-                                   : Json(nullptr)},
-          {"p_value", spread ? rounded(p.pValue, 6) : Json(nullptr)},
-          {"verdict", p.verdict},
-          {"regressed", p.regressed}};
-    }
-    doc["comparison"] = {{"baseline", run.baselinePath},
-                         {"method", "Welch's t-test, 95% interval"},
-                         {"threshold_percent", c.threshold},
-                         {"phases", phases},
-                         {"notes", c.notes},
-                         {"regressed", c.regressed}};
+    doc["comparison"] = comparisonJson(*run.comparison, run.baselinePath);
   }
   // A working directory or a command line need not be UTF-8; JSON must be.
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -16,70 +16,51 @@ std::string workloadText(const RunSettings& settings, uint64_t seed) {
   return text + " (seed " + std::to_string(seed) + ")";
 }
 
-std::string summaryText(const std::vector<RunResults>& iterations,
-                        const std::vector<std::string>& hosts,
-                        const std::string& workload) {
-  const bool several = iterations.size() > 1;
-  std::vector<std::vector<std::string>> rows;
-  std::vector<std::string> header = {"phase",   "files",       "failed",
-                                     "seconds", "file work s", "files/s"};
-  if (several) header.insert(header.end(), {"min/s", "max/s", "stddev"});
-  for (const Percentile& p : kPercentiles) {
-    header.push_back(std::string(p.label) + " us");
-  }
-  rows.push_back(header);
-  // A figure with `decimals` decimals.
-  auto number = [](double value, int decimals) {
-    char cell[64];
-    snprintf(cell, sizeof cell, "%.*f", decimals, value);
-    return std::string(cell);
-  };
-  double dirMake = 0, dirRemove = 0;
+namespace {
+
+// A figure with `decimals` decimals.
+std::string number(double value, int decimals) {
+  char cell[64];
+  snprintf(cell, sizeof cell, "%.*f", decimals, value);
+  return cell;
+}
+
+// The row of phase `kind` over the iterations, in a table with the minimum,
+// maximum and standard deviation when `several`; empty when it never ran.
+std::vector<std::string> phaseRow(const std::vector<RunResults>& iterations,
+                                  Phase kind, bool several) {
+  uint64_t done = 0, failed = 0;
+  double wall = 0, work = 0;
+  bool ran = false;
   for (const RunResults& r : iterations) {
-    dirMake += r.dirMakeSeconds;
-    dirRemove += r.dirRemoveSeconds;
+    const PhaseResult& phase = r[kind];
+    if (!phase.ran) continue;
+    done += filesDone(phase);
+    failed += phase.stats.failures.count;
+    wall += phase.wallSeconds;
+    work += phase.stats.fileSeconds;
+    ran = true;
   }
-  bool removed = false;
-  for (Phase kind : kPhases) {
-    uint64_t done = 0, failed = 0;
-    double wall = 0, work = 0;
-    bool ran = false;
-    for (const RunResults& r : iterations) {
-      const PhaseResult& phase = r[kind];
-      if (!phase.ran) continue;
-      done += filesDone(phase);
-      failed += phase.stats.failures.count;
-      wall += phase.wallSeconds;
-      work += phase.stats.fileSeconds;
-      ran = true;
-    }
-    if (!ran) continue;
-    removed = kind == Phase::Delete;
-    const RateSpread spread =
-        rateSpread(iterationRates(iterations, kind, true));
-    std::vector<std::string> row = {phaseName(kind), std::to_string(done),
-                                    std::to_string(failed), number(wall, 3),
-                                    number(work, 3)};
-    for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
-      row.push_back(spread.count == 0 ? "-" : number(v, 0));
-      if (!several) break;
-    }
-    auto merged = mergedLatency(iterations, kind);
-    for (const Percentile& p : kPercentiles) {
-      double us = latencyMicros(merged->ticks, merged->nsPerTick, p.value);
-      row.push_back(merged->ticks.total ? number(us, 1) : "-");
-    }
-    rows.push_back(row);
+  if (!ran) return {};
+  const RateSpread spread = rateSpread(iterationRates(iterations, kind, true));
+  std::vector<std::string> row = {phaseName(kind), std::to_string(done),
+                                  std::to_string(failed), number(wall, 3),
+                                  number(work, 3)};
+  for (double v : {spread.mean, spread.min, spread.max, spread.stddev}) {
+    row.push_back(spread.count == 0 ? "-" : number(v, 0));
+    if (!several) break;
   }
-  std::string text = alignedTable(rows, 1);
-  text +=
-      "files/s: files done per second of the file work, the directories' "
-      "time left out\n";
-  text += "Directories: made in " + number(dirMake, 3) + " s";
-  if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
-  text += "\n";
-  // The tree's space and inodes as the file system counts them, metadata
-  // included, per iteration and per file made.
+  auto merged = mergedLatency(iterations, kind);
+  for (const Percentile& p : kPercentiles) {
+    double us = latencyMicros(merged->ticks, merged->nsPerTick, p.value);
+    row.push_back(merged->ticks.total ? number(us, 1) : "-");
+  }
+  return row;
+}
+
+// The tree's space and inodes as the file system counts them, metadata
+// included, per iteration and per file made; empty when never measured.
+std::string spaceLine(const std::vector<RunResults>& iterations) {
   double bytes = 0, inodes = 0, files = 0;
   unsigned measured = 0;
   for (const RunResults& r : iterations) {
@@ -89,17 +70,22 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     inodes += static_cast<double>(r.inodesUsed);
     files += static_cast<double>(r[Phase::Create].files);
   }
-  if (measured != 0) {
-    char size[64], perFile[64];
-    sizeText(size, sizeof size, static_cast<int64_t>(bytes / measured));
-    sizeText(perFile, sizeof perFile,
-             files > 0 ? static_cast<int64_t>(bytes / files) : 0);
-    text += std::string("Space used by the tree: ") + size + " and " +
-            number(inodes / measured, 0) + " inodes, " + perFile + " and " +
-            number(files > 0 ? inodes / files : 0, 2) + " inodes per file\n";
-  }
-  // Each process's share, over the iterations, where several ran.
-  rows = {{"rank", "host", "phase", "files", "failed", "seconds", "files/s"}};
+  if (measured == 0) return "";
+  char size[64], perFile[64];
+  sizeText(size, sizeof size, static_cast<int64_t>(bytes / measured));
+  sizeText(perFile, sizeof perFile,
+           files > 0 ? static_cast<int64_t>(bytes / files) : 0);
+  return std::string("Space used by the tree: ") + size + " and " +
+         number(inodes / measured, 0) + " inodes, " + perFile + " and " +
+         number(files > 0 ? inodes / files : 0, 2) + " inodes per file\n";
+}
+
+// Each process's share, over the iterations, where several ran; empty
+// where one did.
+std::string ranksTable(const std::vector<RunResults>& iterations,
+                       const std::vector<std::string>& hosts) {
+  std::vector<std::vector<std::string>> rows = {
+      {"rank", "host", "phase", "files", "failed", "seconds", "files/s"}};
   for (size_t rank = 0; rank < hosts.size(); ++rank) {
     for (Phase kind : kPhases) {
       RankShare sum;
@@ -120,7 +106,40 @@ std::string summaryText(const std::vector<RunResults>& iterations,
                : "-"});
     }
   }
-  if (rows.size() > 1) text += alignedTable(rows, 3);
+  return rows.size() > 1 ? alignedTable(rows, 3) : "";
+}
+
+}  // namespace
+
+std::string summaryText(const std::vector<RunResults>& iterations,
+                        const std::vector<std::string>& hosts,
+                        const std::string& workload) {
+  const bool several = iterations.size() > 1;
+  std::vector<std::string> header = {"phase",   "files",       "failed",
+                                     "seconds", "file work s", "files/s"};
+  if (several) header.insert(header.end(), {"min/s", "max/s", "stddev"});
+  for (const Percentile& p : kPercentiles) {
+    header.push_back(std::string(p.label) + " us");
+  }
+  std::vector<std::vector<std::string>> rows = {header};
+  for (Phase kind : kPhases) {
+    std::vector<std::string> row = phaseRow(iterations, kind, several);
+    if (!row.empty()) rows.push_back(std::move(row));
+  }
+  double dirMake = 0, dirRemove = 0;
+  bool removed = false;
+  for (const RunResults& r : iterations) {
+    dirMake += r.dirMakeSeconds;
+    dirRemove += r.dirRemoveSeconds;
+    removed = removed || r[Phase::Delete].ran;
+  }
+  std::string text = alignedTable(rows, 1);
+  text +=
+      "files/s: files done per second of the file work, the directories' "
+      "time left out\n";
+  text += "Directories: made in " + number(dirMake, 3) + " s";
+  if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
+  text += "\n" + spaceLine(iterations) + ranksTable(iterations, hosts);
   if (!workload.empty()) text += "Workload: " + workload + "\n";
   return text;
 }

@@ -125,6 +125,83 @@ void* serveNumbers(void* arg) {
   _exit(1);  // not reached: MPI_Abort ends the process
 }
 
+// Tells the other ranks to run `phase` of `plan`, with the numbers no rank
+// may touch.
+void tellOthers(const ClusterRunner& root, Phase phase, const PhasePlan& plan) {
+  const std::vector<uint64_t> none;
+  const std::vector<uint64_t>& refused =
+      plan.refused != nullptr ? *plan.refused : none;
+  Command command = {.phase = static_cast<int32_t>(phase),
+                     .timeFiles = plan.timeFiles,
+                     .syncfs = plan.syncFd >= 0,
+                     .nbFiles = plan.nbFiles,
+                     .order = plan.order,
+                     .refused = refused.size()};
+  MPI_Request request;
+  MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, root.world, &request);
+  waitQuietly(&request, MPI_COMM_NULL);
+  if (!refused.empty()) {
+    // The root only sends from it.
+    MPI_Ibcast(const_cast<uint64_t*>(refused.data()),
+               static_cast<int>(refused.size()), MPI_UINT64_T, 0, root.world,
+               &request);
+    waitQuietly(&request, MPI_COMM_NULL);
+  }
+}
+
+// Gathers every rank's refused numbers, which the later phases skip on
+// every rank, rank 0's being `mine`'s; sorted.
+std::vector<uint64_t> gatherRefused(ClusterRunner* root, const Report* reports,
+                                    const PhaseStats& mine) {
+  MPI_Request request;
+  const size_t nbRanks = static_cast<size_t>(root->ranks);
+  std::vector<int> counts(nbRanks), offsets(nbRanks);
+  size_t allRefused = 0;
+  for (size_t r = 0; r < nbRanks; ++r) {
+    offsets[r] = static_cast<int>(allRefused);
+    counts[r] = static_cast<int>(reports[r].refused);
+    allRefused += reports[r].refused;
+  }
+  std::vector<uint64_t> gathered(allRefused);
+  MPI_Igatherv(mine.refused.data(), static_cast<int>(mine.refused.size()),
+               MPI_UINT64_T, gathered.data(), counts.data(), offsets.data(),
+               MPI_UINT64_T, 0, root->world, &request);
+  if (!waitQuietly(&request, MPI_COMM_NULL, &root->stalled)) {
+    endStalledJob(root);
+  }
+  std::sort(gathered.begin(), gathered.end());
+  return gathered;
+}
+
+// Adds every rank's report, by rank, to `stats`, rank 0's among them with
+// its files counted from the pool.
+void mergeReports(const ClusterRunner& root, Report* reports,
+                  PhaseStats* stats) {
+  const size_t nbRanks = static_cast<size_t>(root.ranks);
+  // Rank 0's own files: the pool counts them and the others' final reports
+  // of their progress, which the service has all taken.
+  uint64_t othersFiles = 0;
+  for (size_t r = 1; r < nbRanks; ++r) othersFiles += root.watches[r].files;
+  reports[0].files =
+      root.pool.worked - std::min<uint64_t>(othersFiles, root.pool.worked);
+  for (size_t r = 0; r < nbRanks; ++r) {
+    const Report& share = reports[r];
+    PhaseFailures failures = {share.failures, share.firstIndex,
+                              staticCallName(share.firstCall), share.firstError,
+                              share.firstOffset};
+    if (share.failures != 0) mergeFailures(&stats->failures, failures);
+    PhaseFailures differs = {share.differs, share.firstDiffers, "read",
+                             kContentDiffers, share.firstDiffersAt};
+    if (share.differs != 0) mergeFailures(&stats->differs, differs);
+    if (stats->syncError == 0) stats->syncError = share.syncError;
+    stats->blocks += share.blocks;
+    stats->threadsRun += share.threadsRun;
+    stats->fileSeconds = std::max(stats->fileSeconds, share.seconds);
+    mergeLatency(&stats->latency, share.latency);
+    stats->ranks.push_back({share.files, share.failures, share.seconds});
+  }
+}
+
 }  // namespace
 
 void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
@@ -148,25 +225,8 @@ void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
     logMessage("Failed to start the counter service\n");
     MPI_Abort(world, 1);
   }
-  const std::vector<uint64_t> none;
-  const std::vector<uint64_t>& refused =
-      plan.refused != nullptr ? *plan.refused : none;
-  Command command = {.phase = static_cast<int32_t>(ran),
-                     .timeFiles = plan.timeFiles,
-                     .syncfs = plan.syncFd >= 0,
-                     .nbFiles = plan.nbFiles,
-                     .order = plan.order,
-                     .refused = refused.size()};
+  tellOthers(*this, ran, plan);
   MPI_Request request;
-  MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
-  waitQuietly(&request, MPI_COMM_NULL);
-  if (!refused.empty()) {
-    // The root only sends from it.
-    MPI_Ibcast(const_cast<uint64_t*>(refused.data()),
-               static_cast<int>(refused.size()), MPI_UINT64_T, 0, world,
-               &request);
-    waitQuietly(&request, MPI_COMM_NULL);
-  }
   PhasePlan own = plan;
   own.numbers = &counter;
   // The pool keeps the time limit: no thread is left holding numbers it
@@ -180,20 +240,7 @@ void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
   MPI_Igather(report.get(), sizeof(Report), MPI_BYTE, reports.get(),
               sizeof(Report), MPI_BYTE, 0, world, &request);
   if (!waitQuietly(&request, MPI_COMM_NULL, &stalled)) endStalledJob(this);
-  // Every rank's refused numbers, which the later phases skip on every rank.
-  const size_t nbRanks = static_cast<size_t>(ranks);
-  std::vector<int> counts(nbRanks), offsets(nbRanks);
-  size_t allRefused = 0;
-  for (size_t r = 0; r < nbRanks; ++r) {
-    offsets[r] = static_cast<int>(allRefused);
-    counts[r] = static_cast<int>(reports[r].refused);
-    allRefused += reports[r].refused;
-  }
-  std::vector<uint64_t> gathered(allRefused);
-  MPI_Igatherv(mine.refused.data(), static_cast<int>(mine.refused.size()),
-               MPI_UINT64_T, gathered.data(), counts.data(), offsets.data(),
-               MPI_UINT64_T, 0, world, &request);
-  if (!waitQuietly(&request, MPI_COMM_NULL, &stalled)) endStalledJob(this);
+  std::vector<uint64_t> gathered = gatherRefused(this, reports.get(), mine);
   if (serving) {
     MPI_Send(nullptr, 0, MPI_UINT64_T, 0, kQuitTag, service);
     pthread_join(server, nullptr);
@@ -206,29 +253,8 @@ void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
   stats->timeline = std::move(mine.timeline);
   stats->fileSeconds = mine.fileSeconds;
   stats->warnings = std::move(warnings);
-  std::sort(gathered.begin(), gathered.end());
   stats->refused = std::move(gathered);
-  // Rank 0's own files: the pool counts them and the others' final reports
-  // of their progress, which the service has all taken.
-  uint64_t othersFiles = 0;
-  for (size_t r = 1; r < nbRanks; ++r) othersFiles += watches[r].files;
-  reports[0].files = pool.worked - std::min<uint64_t>(othersFiles, pool.worked);
-  for (size_t r = 0; r < nbRanks; ++r) {
-    const Report& share = reports[r];
-    PhaseFailures failures = {share.failures, share.firstIndex,
-                              staticCallName(share.firstCall), share.firstError,
-                              share.firstOffset};
-    if (share.failures != 0) mergeFailures(&stats->failures, failures);
-    PhaseFailures differs = {share.differs, share.firstDiffers, "read",
-                             kContentDiffers, share.firstDiffersAt};
-    if (share.differs != 0) mergeFailures(&stats->differs, differs);
-    if (stats->syncError == 0) stats->syncError = share.syncError;
-    stats->blocks += share.blocks;
-    stats->threadsRun += share.threadsRun;
-    stats->fileSeconds = std::max(stats->fileSeconds, share.seconds);
-    mergeLatency(&stats->latency, share.latency);
-    stats->ranks.push_back({share.files, share.failures, share.seconds});
-  }
+  mergeReports(*this, reports.get(), stats);
 }
 
 }  // namespace treeflood

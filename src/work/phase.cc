@@ -99,6 +99,58 @@ void* runWorker(void* arg) {
   return nullptr;
 }
 
+// The threads beside the calling one that run a phase's workers: joined by
+// join(), or when their owner ends.
+struct WorkerThreads {
+  WorkerStart starts[kMaxThreads - 1];
+  pthread_t handles[kMaxThreads - 1];
+  unsigned started = 0;
+  bool joined = false;
+
+  // Starts up to threads - 1 of them with the plan's starter, on tallies 1
+  // and on. Returns the error of the last that could not start, or 0.
+  int start(const PhasePlan& plan, WorkerRoutine worker, WorkerTally* tallies,
+            unsigned threads) {
+    int startError = 0;
+    for (unsigned t = 1; t < threads; ++t) {
+      starts[started] = {&plan, worker, &tallies[started + 1]};
+      const int error = plan.startThread(&handles[started], nullptr, runWorker,
+                                         &starts[started]);
+      if (error == 0) {
+        ++started;
+      } else {
+        startError = error;
+      }
+    }
+    return startError;
+  }
+  void join() {
+    if (joined) return;
+    for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
+    joined = true;
+  }
+  ~WorkerThreads() { join(); }
+};
+
+// Adds what the first `count` tallies found to `stats`, whose refused
+// numbers end sorted.
+void mergeTallies(const WorkerTally* tallies, unsigned count,
+                  PhaseStats* stats) {
+  for (unsigned t = 0; t < count; ++t) {
+    mergeFailures(&stats->failures, tallies[t].failures);
+    mergeFailures(&stats->differs, tallies[t].differs);
+    stats->blocks += tallies[t].blocks;
+    stats->timeUp = stats->timeUp || tallies[t].timeUp;
+    stats->tooManyRefused = stats->tooManyRefused || tallies[t].halted;
+    stats->refused.insert(stats->refused.end(), tallies[t].refused.begin(),
+                          tallies[t].refused.end());
+    if (tallies[t].latency != nullptr) {
+      mergeLatency(&stats->latency, *tallies[t].latency);
+    }
+  }
+  std::sort(stats->refused.begin(), stats->refused.end());
+}
+
 }  // namespace
 
 void recordSample(Timeline* timeline, TimelineSample sample) {
@@ -147,21 +199,10 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   }
   const uint64_t start = monotonicNs();
   const uint64_t startTicks = latencyTicks();
-  WorkerStart starts[kMaxThreads - 1];
-  pthread_t handles[kMaxThreads - 1];
   // Tally 0 is the calling thread's; started threads take the next ones.
-  unsigned started = 0;
-  int startError = 0;
-  for (unsigned t = 1; t < threads; ++t) {
-    starts[started] = {&plan, worker, &tallies[started + 1]};
-    int error = plan.startThread(&handles[started], nullptr, runWorker,
-                                 &starts[started]);
-    if (error == 0) {
-      ++started;
-    } else {
-      startError = error;
-    }
-  }
+  WorkerThreads others;
+  const int startError = others.start(plan, worker, tallies, threads);
+  const unsigned started = others.started;
   if (started + 1 < threads) {
     logMessage("Warning: %u of %u threads could not be started (%s)\n",
                threads - 1 - started, threads - 1, strerror(startError));
@@ -181,7 +222,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   }
 
   worker(plan, &tallies[0]);
-  for (unsigned t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
+  others.join();
   // Durability is what the mode measures: its time is the file work's.
   const int syncError =
       plan.syncFd >= 0 && syncfs(plan.syncFd) != 0 ? errno : 0;
@@ -203,17 +244,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   // Kept as long as the run, so no larger than it is.
   stats->timeline = std::move(reporter.timeline.samples);
   stats->timeline.shrink_to_fit();
-  for (unsigned t = 0; t <= started; ++t) {
-    mergeFailures(&stats->failures, tallies[t].failures);
-    mergeFailures(&stats->differs, tallies[t].differs);
-    stats->blocks += tallies[t].blocks;
-    stats->timeUp = stats->timeUp || tallies[t].timeUp;
-    stats->tooManyRefused = stats->tooManyRefused || tallies[t].halted;
-    stats->refused.insert(stats->refused.end(), tallies[t].refused.begin(),
-                          tallies[t].refused.end());
-    if (plan.timeFiles) mergeLatency(&stats->latency, latency[t]);
-  }
-  std::sort(stats->refused.begin(), stats->refused.end());
+  mergeTallies(tallies, started + 1, stats);
 }
 
 }  // namespace treeflood
