@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "work/leftovers.h"
 #include "work/workers.h"
 
 namespace treeflood {

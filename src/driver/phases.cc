@@ -15,6 +15,7 @@
 #include "console/texts.h"
 #include "driver/messages.h"
 #include "driver/stop.h"
+#include "work/directories.h"
 
 namespace treeflood {
 

@@ -19,6 +19,7 @@
 #include "driver/result_files.h"
 #include "driver/stop.h"
 #include "driver/summary.h"
+#include "work/leftovers.h"
 
 namespace treeflood {
 

@@ -10,6 +10,7 @@
 #include "driver/phases.h"
 #include "driver/stop.h"
 #include "mpi/protocol.h"
+#include "work/directories.h"
 #include "work/grants.h"
 #include "work/owners.h"
 #include "work/phase.h"

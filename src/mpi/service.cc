@@ -12,6 +12,7 @@
 #include "driver/messages.h"
 #include "driver/stop.h"
 #include "mpi/protocol.h"
+#include "work/leftovers.h"
 
 namespace treeflood {
 

@@ -124,52 +124,6 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally);
 // Unlinks each file; a link is removed itself, never what it points to.
 void deleteWorker(const PhasePlan& plan, WorkerTally* tally);
 
-// Whether openDirectories makes the directories that are missing.
-enum class DirectoryMode { OpenOnly, MakeMissing };
-
-// Opens each of the layout's directories under `workFd` without following a
-// link into `dirFds`, first making those that are missing in MakeMissing
-// mode. A directory that can't be made or opened is counted in `failures`,
-// by its number, and its entry is minus the errno. In MakeMissing mode,
-// those that were there already and that another user owns or others may
-// write into (without the sticky bit) are counted in `exposed`.
-void openDirectories(int workFd, const TreeLayout& layout, DirectoryMode mode,
-                     int* dirFds, PhaseFailures* failures,
-                     PhaseFailures* exposed = nullptr);
-
-// Closes those of the layout's `dirFds` that are open and marks them closed.
-void closeDirectories(const TreeLayout& layout, int* dirFds);
-
-// st_blocks of the working directory and of the directories that are open.
-int64_t directoryBlocks(int workFd, const TreeLayout& layout,
-                        const int* dirFds);
-
-// Closes the open directories and removes them; those that still hold
-// entries stay and are counted in `failures`.
-void removeDirectories(int workFd, const TreeLayout& layout, int* dirFds,
-                       PhaseFailures* failures);
-
-// How many of the entries that stay removeLeftovers names.
-const size_t kStayedShown = 5;
-
-// What removeLeftovers did: the entries it removed, and those that stay,
-// with the first few by path, each as "path: reason".
-struct LeftoverTally {
-  uint64_t files = 0, dirs = 0;
-  uint64_t stayed = 0;
-  std::vector<std::string> firstStayed;
-};
-
-// Removes what a run of this user may have left in the directory open on
-// `workFd`, on its file system alone: in each directory named "d_" and 3 or 4
-// lower-case hex digits, the regular files named "f_" and 1 to 16 of them
-// that this user owns and that have no other link; then each such directory
-// that is this user's and empty. Nothing is followed or entered across a
-// mount; every other entry stays, and those with a run's names, or in a run's
-// directories, are counted in `stayed`. A directory that stays only for what
-// it holds is not counted again.
-void removeLeftovers(int workFd, LeftoverTally* tally);
-
 }  // namespace treeflood
 
 #endif  // TREEFLOOD_WORK_WORKERS_H_

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include "test_util.h"
+#include "work/directories.h"
 #include "work/phase.h"
 
 namespace treeflood {
