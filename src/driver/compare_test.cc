@@ -1,6 +1,5 @@
 #include "driver/compare.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 
 #include "driver/json.h"
@@ -114,41 +113,6 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
                 R"(fsync: "file" in the baseline, "none" here)",
                 "directories: 2 in the baseline, 1024 here",
                 R"(order: "random" in the baseline, "sequential" here)"}));
-}
-
-// A run's figures compare as they would once stored: what resultOf takes
-// from the run is what readResult reads from its JSON.
-TEST(Compare, ARunAsItsStoredResult) {
-  RunSettings settings = {.timeLimit = 2.5, .dropCaches = 1};
-  settings.randomOrder = true;
-  settings.label = "x";
-  RunContext run = {.settings = &settings, .interruption = {15, 3}};
-  run.topology.threads = 3;
-  run.system.hostname = "h";
-  run.system.mount.type = "xfs";
-  std::vector<RunResults> iterations(2);
-  for (size_t i = 0; i < 2; ++i) {
-    for (Phase p : {Phase::Create, Phase::List, Phase::Delete}) {
-      iterations[i][p] = {
-          .ran = true, .files = 100 * (i + 1), .wallSeconds = 2};
-      iterations[i][p].stats.fileSeconds = 0.5 * static_cast<double>(i + 1);
-      iterations[i][p].stats.threadsRun = 3;
-    }
-    // ls's file work is its wall time.
-    PhaseResult& list = iterations[i][Phase::List];
-    list.command = CommandResult{.ran = true};
-    list.wallSeconds = list.stats.fileSeconds;
-  }
-  StoredResult stored;
-  std::string error;
-  ASSERT_TRUE(readResult(jsonText(iterations, run), &stored, &error));
-  const StoredResult live = resultOf(iterations, run);
-  EXPECT_EQ(live.workload, stored.workload);
-  EXPECT_EQ(
-      std::tie(live.host, live.fileSystem, live.label, live.valid),
-      std::tie(stored.host, stored.fileSystem, stored.label, stored.valid));
-  for (int k = 0; k < kNbPhases; ++k) EXPECT_EQ(live.rates[k], stored.rates[k]);
-  EXPECT_EQ(live.warnings, stored.warnings);
 }
 
 }  // namespace treeflood
