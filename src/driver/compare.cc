@@ -14,6 +14,7 @@
 #include "console/output.h"
 #include "console/texts.h"
 #include "driver/json.h"
+#include "work/owners.h"
 
 namespace treeflood {
 
@@ -215,26 +216,23 @@ StoredResult resultOf(const std::vector<RunResults>& iterations,
 bool loadResult(const std::string& path, StoredResult* result,
                 std::string* error) {
   // O_NONBLOCK: a FIFO at the path is refused, not waited on.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = fd < 0 ? strerror(errno) : "not a regular file";
-    if (fd >= 0) close(fd);
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = !fd ? strerror(errno) : "not a regular file";
     return false;
   }
   std::string text;
   char buffer[65536];
   ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+  while ((n = read(fd.get(), buffer, sizeof buffer)) != 0) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = std::string("read: ") + strerror(errno);
-      close(fd);
       return false;
     }
     text.append(buffer, static_cast<size_t>(n));
   }
-  close(fd);
   return readResult(text, result, error);
 }
 

@@ -129,7 +129,7 @@ void* beat(void* arg) {
 void follow(const RunSettings& s, int workFd, MPI_Comm world,
             MPI_Comm service) {
   const PhasePlan base = runPlan(s);
-  std::vector<int> dirFds(s.dirs, -EBADF);
+  DirectoryFds dirFds(s.dirs);
   RemoteCounter counter;
   counter.comm = service;
   std::vector<uint64_t> refused;
@@ -188,7 +188,6 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
                  world, &request);
     waitQuietly(&request, service);
   }
-  closeDirectories(base.layout, dirFds.data());
 }
 
 }  // namespace treeflood
