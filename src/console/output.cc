@@ -76,7 +76,8 @@ uint64_t outputNs() { return spentNs; }
 
 namespace {
 
-std::string vformatted(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string vformatted(const char* format,
+                                                             va_list args) {
   char* text = nullptr;
   const int n = vasprintf(&text, format, args);
   if (n < 0) return "out of memory\n";

@@ -161,7 +161,7 @@ struct Option {
 };
 
 const std::string kIndent = "                   ";
-const int kMaxSeconds = static_cast<int>(kMaxTimeLimit);
+constexpr int kMaxSeconds = static_cast<int>(kMaxTimeLimit);
 
 const Option kOptions[] = {
     {"dir", 'd', true, path<&RunSettings::workDir, kWorkDir>, "",

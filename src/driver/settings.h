@@ -26,7 +26,7 @@ extern const char kBuildTime[];
 std::vector<std::string> optionNames();
 
 // The longest --time-limit, in seconds: a year.
-const double kMaxTimeLimit = 31536000;
+constexpr double kMaxTimeLimit = 31536000;
 
 // The settings of a run. Written while the command line is read, read-only
 // afterwards.
