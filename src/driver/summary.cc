@@ -139,7 +139,9 @@ std::string summaryText(const std::vector<RunResults>& iterations,
       "time left out\n";
   text += "Directories: made in " + number(dirMake, 3) + " s";
   if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
-  text += "\n" + spaceLine(iterations) + ranksTable(iterations, hosts);
+  text += "\n";
+  text += spaceLine(iterations);
+  text += ranksTable(iterations, hosts);
   if (!workload.empty()) text += "Workload: " + workload + "\n";
   return text;
 }
