@@ -88,6 +88,16 @@ TEST(Executable, Runs) {
       {words("-D -f 5"), 1,
        "*\nStat: ls (pid: *) status: ok, returned value: 7\n*",
        "printf '#!/bin/sh\\nexit 7' > bin/ls && chmod +x bin/ls", "PATH=::bin"},
+      // ls (treeflood's child or its launcher's) is asked to end by a stop,
+      // and repeats it then: the run ignores the repeats and cleans up.
+      {words("-D -f 5"), 143,
+       "*returned value: 3\n*Interrupted by SIGTERM in the listing phase after "
+       "5 of 5 files\n",
+       "cat > bin/ls <<'E'\n#!/bin/sh\ntf=$(ps -o ppid= -p $PPID | tr -d ' ')\n"
+       "[ \"$(cat /proc/$tf/comm)\" = treeflood ] || tf=$PPID\nsleep 60 & "
+       "s=$!\ntrap 'kill $s; kill -TERM $tf; kill -HUP $tf; exit 3' TERM\n"
+       "kill -TERM $tf\nwait\nE\nchmod +x bin/ls",
+       "PATH=::bin"},
       // Refused before anything is made.
       {words("-f 10 -d"), 1, ""},
       {words("--batch 4"), 1, "--batch works with treeflood-mpi only\n"},
@@ -126,8 +136,8 @@ TEST(Executable, Runs) {
     EXPECT_MATCH(r.out, c.output);
     EXPECT_EQ(r.err.empty(), !c.output.empty()) << r.err;
     EXPECT_EQ(bash("cat out/*", top.path), "outside\noutside\n");
-    // A refused run makes nothing.
-    if (r.out.find("treeflood will") == std::string::npos) {
+    // A refused run makes nothing, and a stopped one leaves nothing.
+    if (r.out.find("treeflood will") == std::string::npos || r.status > 128) {
       EXPECT_EQ(entryCount(top.path + "/work"), 0) << c.args[0];
     }
   }

@@ -107,19 +107,17 @@ void planPhase(Run* run, Phase phase, uint64_t files) {
 }
 
 // Removes the files the plan names but those refused, and the directories
-// unless they are to be kept: what a stop leaves of the run.
+// unless they are to be kept: what a stop leaves of the run. The files go as
+// in a delete phase, on every thread of every process that ran the phases,
+// over the numbers handed out alone.
 void removeTree(Run* run) {
   if (run->settings->dontDeleteFiles) return;
-  // By this process alone, however many ran the phase: the clean-up runs
-  // once.
-  SharedCounter counter;
   planPhase(run, Phase::Delete, run->plan.nbFiles);
   PhasePlan cleanup = run->plan;
   cleanup.timeFiles = false;
   cleanup.stop = &kNeverStop;
-  cleanup.numbers = &counter;
   PhaseStats ignored;  // files that were never made fail to unlink
-  runPhase(cleanup, deleteWorker, monotonicNs(), &ignored);
+  run->runner->run(Phase::Delete, cleanup, monotonicNs(), &ignored);
   PhaseFailures dirs;
   const TreeLayout& layout = run->plan.layout;
   removeDirectories(run->work.fd.get(), layout, run->dirFds.data(), &dirs);
@@ -206,8 +204,9 @@ int closeCreate(Run* run, RunResults* r) {
 uint64_t listFiles(Run* run, RunResults* r, const PhaseStart& start) {
   PhaseResult& list = (*r)[Phase::List];
   const char* const lsArgs[] = {"ls", "-R", nullptr};
-  list.command = runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr,
-                            lsArgs, run->work.fd.get(), run->launcher);
+  list.command =
+      runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr, lsArgs,
+                 run->work.fd.get(), run->launcher, run->plan.stop);
   list.ran = list.command->ran;
   list.files = (*r)[Phase::Create].files;
   list.stats.failures.count = list.command->succeeded() ? 0 : list.files;

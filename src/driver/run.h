@@ -18,9 +18,9 @@ int worstStatus(int a, int b);
 // status: 0 when everything the run was asked to do succeeded; 1 when
 // nothing could be started (the working directory can't be entered, another
 // run holds it, direct I/O can't work there) or when some operation of any
-// iteration failed (every phase still runs); 128 + the signal when SIGINT,
-// SIGTERM or SIGHUP cut it short, after removing, on this process alone,
-// what it made unless the files are to be kept. The process's working
+// iteration failed (every phase still runs); 128 + the signal when a stop
+// signal cut it short, after removing what it made, through `runner` as in
+// a delete phase, unless the files are to be kept. The process's working
 // directory stays as it was. `launcher` starts ls, which is forked when it
 // has no socket.
 int runBenchmark(const RunSettings& settings, PhaseRunner* runner,

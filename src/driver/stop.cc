@@ -1,5 +1,6 @@
 #include "driver/stop.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 namespace treeflood {
@@ -29,13 +30,15 @@ void setStop(int signal, int rank) {
 }
 
 void onStopSignal(int number) {
-  if (received.exchange(true)) {
-    // A second signal ends the process at once, by that signal.
+  if (!received.exchange(true)) {
+    setStop(number, 0);
+  } else if (number == SIGINT) {
+    // A person pressing Ctrl-C again ends the process at once, by that
+    // signal. A scheduler repeats SIGTERM (Slurm sends it twice, 10 ms
+    // apart) and means the clean-up to go on; SIGKILL is its last word.
     signal(number, SIG_DFL);
     raise(number);
-    return;
   }
-  setStop(number, 0);
 }
 
 }  // namespace
@@ -45,11 +48,19 @@ int stopSignal() { return stopCode.load() & 0xff; }
 int stopRank() { return stopCode.load() >> 8; }
 
 void installStopHandlers() {
+  const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
   struct sigaction action = {};
   action.sa_handler = onStopSignal;
   action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+  // One handler at a time, so that the first signal to arrive is the one
+  // that stops the run, not one that interrupts its handler; and none held
+  // back by a mask the process was started with.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int s : kStopSignals) sigaddset(&stops, s);
+  action.sa_mask = stops;
+  for (int s : kStopSignals) sigaction(s, &action, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 }

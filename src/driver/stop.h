@@ -7,9 +7,10 @@
 
 namespace treeflood {
 
-// Set by the first SIGINT, SIGTERM or SIGHUP once installStopHandlers has
-// run, or by requestStop: the phases stop drawing file numbers, and the run
-// cleans up and ends with 128 + stopSignal().
+// Set by the first SIGINT, SIGTERM, SIGHUP, SIGUSR1 or SIGUSR2 once
+// installStopHandlers has run, or by requestStop: the phases stop drawing
+// file numbers, ls is stopped, and the run cleans up and ends with 128 +
+// stopSignal().
 extern std::atomic<bool> stopRequested;
 
 // The signal that asked for the stop, or 0, and the rank that received it
@@ -17,10 +18,11 @@ extern std::atomic<bool> stopRequested;
 int stopSignal();
 int stopRank();
 
-// Makes SIGINT, SIGTERM and SIGHUP ask for a stop, the second one that this
-// process receives itself ending it at once by that signal, and ignores
-// SIGPIPE and SIGXFSZ: output is best effort, and EFBIG counts as a file's
-// failure.
+// Makes SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 ask for a stop; after
+// the first one this process receives itself, a SIGINT ends it at once by
+// that signal and the others are ignored, so that the clean-up goes on.
+// Ignores SIGPIPE and SIGXFSZ: output is best effort, and EFBIG counts as a
+// file's failure.
 void installStopHandlers();
 
 // Asks the run to stop as `signal` would, for a signal that the process of

@@ -44,7 +44,8 @@ int runClusterMain(int argc, char** argv) {
     startup.workFd.reset();
     MPI_Comm_free(&service);
     MPI_Finalize();
-    return 0;
+    // A rank that stopped cleanly says so, as rank 0 does.
+    return stopSignal() != 0 ? 128 + stopSignal() : 0;
   }
 
   ClusterRunner runner;
@@ -64,6 +65,7 @@ int runClusterMain(int argc, char** argv) {
   // However the run ended, the others stop waiting for a phase.
   Command quit;
   quit.quit = 1;
+  quit.stop = stopSignal() | stopRank() << 8;
   MPI_Request request;
   MPI_Ibcast(&quit, sizeof quit, MPI_BYTE, 0, MPI_COMM_WORLD, &request);
   waitQuietly(&request, MPI_COMM_NULL);

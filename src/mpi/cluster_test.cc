@@ -92,7 +92,8 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
   const std::string silent =
       "*Warning: rank 2 (*) sent nothing for more than 5 s in the * phase\n";
   // SIGINT to the last rank alone; SIGTERM to every rank, 5 ms apart and
-  // rank 0 last, as a batch system's cancel may send it; Ctrl-C on mpirun,
+  // rank 0 last, as a batch system's cancel may send it, or SIGTERM, SIGCONT
+  // and SIGTERM 10 ms later to each, as Slurm ends a step; Ctrl-C on mpirun,
   // which passes SIGTERM on after its sigkill timeout and ends 1; SIGKILL to
   // a rank, after which --cleanup removes the tree; SIGSTOP to a rank, past
   // the stall timeout or for 6 s. mpirun's newest child is the last rank
@@ -112,7 +113,17 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
        143,
        "*Interrupted by SIGTERM in the create phase after * of 5000000 files "
        "on rank *\n"},
+      {endless,
+       "r=$(pgrep -P $0); kill -TERM $r; kill -CONT $r; sleep 0.01; "
+       "kill -TERM $r",
+       143,
+       "*Interrupted by SIGTERM in the create phase after * of 5000000 files "
+       "on rank *\n"},
       {cycles, "kill -INT $0", 1, "*Interrupted by SIGTERM in the * on rank *"},
+      // mpirun passes SIGUSR1 on to every rank at once.
+      {endless, "kill -USR1 $0", 138,
+       "*Interrupted by SIGUSR1 in the create phase after * of 5000000 files "
+       "on rank *\n"},
       {endless, "kill -KILL $(pgrep -n -P $0)", 137, ""},
       {words("-D -s 0 -f 50000 --stall-timeout 5"),
        "kill -STOP $(pgrep -n -P $0)", 1,

@@ -138,6 +138,9 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
     MPI_Request request;
     MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
     waitQuietly(&request, service);
+    if (command.stop != 0) {
+      requestStop(command.stop & 0xff, command.stop >> 8);
+    }
     if (command.quit) break;
     refused.resize(command.refused);
     if (!refused.empty()) {

@@ -55,6 +55,9 @@ bool waitQuietly(MPI_Request* request, MPI_Comm service,
 // What rank 0 tells the other ranks to do next.
 struct Command {
   int32_t quit = 0;
+  // Rank 0's stop, as kStopTag carries it ({signal | rank << 8}), or 0: a
+  // rank that missed the stop message takes it from here.
+  int32_t stop = 0;
   int32_t phase = 0;  // a Phase
   int32_t timeFiles = 0;
   int32_t syncfs = 0;  // end the phase with a syncfs

@@ -132,7 +132,8 @@ void tellOthers(const ClusterRunner& root, Phase phase, const PhasePlan& plan) {
   const std::vector<uint64_t> none;
   const std::vector<uint64_t>& refused =
       plan.refused != nullptr ? *plan.refused : none;
-  Command command = {.phase = static_cast<int32_t>(phase),
+  Command command = {.stop = stopSignal() | stopRank() << 8,
+                     .phase = static_cast<int32_t>(phase),
                      .timeFiles = plan.timeFiles,
                      .syncfs = plan.syncFd >= 0,
                      .nbFiles = plan.nbFiles,

@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 namespace treeflood {
 
 // Returns in `buf` (of `size` bytes) the first "dir/name" along `pathValue`,
@@ -47,14 +49,17 @@ void stopLauncher(Launcher* launcher);
 
 // Runs the program at `path` (null when it was not found) with the argument
 // vector `args`, null-terminated, in a child process working in the directory
-// open on `dirFd`, with standard output and standard error on /dev/null and
-// standard input closed; the child is started by `launcher` when it has a
-// socket, else forked. Prints, under `name`, the child's exit status or
-// ending signal, CPU times, peak memory and page faults, or why it could not
-// be run, and returns the same.
+// open on `dirFd`, with standard output and standard error on /dev/null,
+// standard input closed, every signal at its default and none blocked; the
+// child dies with its parent, and is started by `launcher` when it has a
+// socket, else forked. When `stop` is set while it runs, it gets SIGTERM,
+// then SIGKILL a second later. Prints, under `name`, the child's exit status
+// or ending signal, CPU times, peak memory and page faults, or why it could
+// not be run, and returns the same.
 CommandResult runCommand(const char* name, const char* path,
                          const char* const* args, int dirFd = AT_FDCWD,
-                         const Launcher& launcher = Launcher());
+                         const Launcher& launcher = Launcher(),
+                         const std::atomic<bool>* stop = nullptr);
 
 }  // namespace treeflood
 

@@ -1,5 +1,7 @@
 #include "runner/command.h"
 
+#include <thread>
+
 #include "test_util.h"
 
 namespace treeflood {
@@ -9,10 +11,13 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
       "\nCpu usage: user: *:*, system: *:*\n"
       "Max rss: *Bytes, page fault: major: *, minor: *\n\n";
   const std::string ok = "Stat: ls (pid: *) status: ok, returned value: ";
-  // Each forked, and started by a launcher.
+  const std::string stopped = "Stat: ls (pid: *) status: kill by signal, ";
+  // Each forked, and started by a launcher; `stop` is set once the command
+  // has made the file "ready".
   const struct {
     const char* script;
     std::string output;
+    bool stop = false;
   } cases[] = {
       {"test \"$1\" = -R || exit 9; echo out; echo err >&2", ok + "0" + ended},
       // The caller's standard input, which holds a line, is not the child's.
@@ -20,11 +25,19 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
       {"kill -KILL $$",
        "Stat: ls (pid: *) status: kill by signal, signal: 9" + ended},
       {"#!/nonexistent/interpreter", ok + "3" + ended},
+      // Whatever the launcher ignores or blocks, the command does not.
+      {"exec awk '/^Sig(Ign|Blk)/ && $2 !~ /^0+$/ {exit 5}' /proc/self/status",
+       ok + "0" + ended},
+      // Stopped: asked with SIGTERM, then killed when it does not go.
+      {"touch ready; exec sleep 60", stopped + "signal: 15" + ended, true},
+      {"trap '' TERM; touch ready; exec sleep 60",
+       stopped + "signal: 9" + ended, true},
   };
   Launcher launcher = startLauncher();
   ASSERT_GE(launcher.socket, 0);
   TempDir dir;
   const std::string ls = dir.path + "/ls";
+  const int dirFd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const char* const args[] = {"ls", "-R", nullptr};
   int input[2], saved = dup(0);
   ASSERT_EQ(pipe(input), 0);
@@ -36,16 +49,26 @@ TEST(RunCommand, ReportsHowTheCommandEnded) {
     std::ofstream(ls) << (c.script[0] == '#' ? "" : "#!/bin/sh\n") << c.script;
     chmod(ls.c_str(), 0755);
     for (bool launched : {false, true}) {
+      const std::string ready = dir.path + "/ready";
+      std::atomic<bool> stop{false};
+      std::thread stopper([&] {
+        for (int i = 0; c.stop && i < 3000 && access(ready.c_str(), F_OK); ++i)
+          usleep(10000);
+        stop = c.stop;
+      });
       testing::internal::CaptureStdout();
-      EXPECT_TRUE(runCommand("ls", ls.c_str(), args, AT_FDCWD,
-                             launched ? launcher : Launcher())
+      EXPECT_TRUE(runCommand("ls", ls.c_str(), args, dirFd,
+                             launched ? launcher : Launcher(), &stop)
                       .ran);
       std::string text = testing::internal::GetCapturedStdout();
+      stopper.join();
+      unlink(ready.c_str());
       EXPECT_MATCH(text, c.output);
     }
   }
   dup2(saved, 0);
   close(saved);
+  close(dirFd);
   stopLauncher(&launcher);
 }
 
