@@ -88,8 +88,7 @@ TEST(Executable, Runs) {
       {words("-D -f 5"), 1,
        "*\nStat: ls (pid: *) status: ok, returned value: 7\n*",
        "printf '#!/bin/sh\\nexit 7' > bin/ls && chmod +x bin/ls", "PATH=::bin"},
-      // ls (treeflood's child or its launcher's) is asked to end by a stop,
-      // and repeats it then: the run ignores the repeats and cleans up.
+      // ls, asked to end by a stop, repeats it: the repeats are ignored.
       {words("-D -f 5"), 143,
        "*returned value: 3\n*Interrupted by SIGTERM in the listing phase after "
        "5 of 5 files\n",

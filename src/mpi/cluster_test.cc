@@ -93,11 +93,11 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
       "*Warning: rank 2 (*) sent nothing for more than 5 s in the * phase\n";
   // SIGINT to the last rank alone; SIGTERM to every rank, 5 ms apart and
   // rank 0 last, as a batch system's cancel may send it, or SIGTERM, SIGCONT
-  // and SIGTERM 10 ms later to each, as Slurm ends a step; Ctrl-C on mpirun,
-  // which passes SIGTERM on after its sigkill timeout and ends 1; SIGKILL to
-  // a rank, after which --cleanup removes the tree; SIGSTOP to a rank, past
-  // the stall timeout or for 6 s. mpirun's newest child is the last rank
-  // (each rank's own child, the launcher of its ls, ignores the signals).
+  // and SIGTERM 10 ms later to each, as Slurm ends a step; SIGUSR1 to mpirun,
+  // which passes it on at once; Ctrl-C on mpirun, which passes SIGTERM on
+  // after its sigkill timeout and ends 1; SIGKILL to a rank, after which
+  // --cleanup removes the tree; SIGSTOP to a rank, past the stall timeout or
+  // for 6 s. mpirun's newest child is the last rank.
   const struct {
     std::vector<std::string> args;
     const char* kill;
@@ -120,7 +120,6 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
        "*Interrupted by SIGTERM in the create phase after * of 5000000 files "
        "on rank *\n"},
       {cycles, "kill -INT $0", 1, "*Interrupted by SIGTERM in the * on rank *"},
-      // mpirun passes SIGUSR1 on to every rank at once.
       {endless, "kill -USR1 $0", 138,
        "*Interrupted by SIGUSR1 in the create phase after * of 5000000 files "
        "on rank *\n"},
