@@ -96,6 +96,8 @@ const uint64_t kStopGraceMs = 1000;
 // and ends it with SIGKILL kStopGraceMs later. The stop is looked at every
 // second, and at once when a stop signal interrupts the wait.
 void waitForEnd(int fd, pid_t pid, const std::atomic<bool>* stop) {
+  // A pid of 0 or below would signal a whole group, or every process.
+  if (pid <= 0) stop = nullptr;
   uint64_t termNs = 0;  // when SIGTERM was sent
   for (struct pollfd p = {fd, POLLIN, 0};;) {
     if (termNs == 0 && stop != nullptr && stop->load()) {
