@@ -84,6 +84,7 @@ struct ProgramOptions {
   std::string cwd = ".";
   std::string out = "/dev/null", err = "/dev/null";  // files for 1 and 2
   bool closeStdout = false;  // start it with descriptor 1 closed
+  int seconds = 60;          // for runProgram: how long before a SIGKILL
 };
 
 // Starts `exe` with `args` (argument 0 excluded).
@@ -106,12 +107,12 @@ inline pid_t spawn(const std::string& exe, std::vector<std::string> args,
   return pid;
 }
 
-// Waits for `pid`, killing it after 60 s; returns its exit status, or 128 +
-// the signal that ended it.
-inline int reap(pid_t pid) {
+// Waits for `pid`, killing it after `seconds`; returns its exit status, or
+// 128 + the signal that ended it.
+inline int reap(pid_t pid, int seconds = 60) {
   int status = 0;
   for (int i = 0; waitpid(pid, &status, WNOHANG) == 0; ++i) {
-    if (i == 6000) kill(pid, SIGKILL);
+    if (i == seconds * 100) kill(pid, SIGKILL);
     usleep(10000);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -129,7 +130,8 @@ inline ProgramResult runProgram(const std::string& exe,
   TempDir io;
   o.out = io.path + "/out";
   o.err = io.path + "/err";
-  return {reap(spawn(exe, args, o)), readFile(o.out), readFile(o.err)};
+  return {reap(spawn(exe, args, o), o.seconds), readFile(o.out),
+          readFile(o.err)};
 }
 
 // The built treeflood in `cwd`, with `env` and then this process's PATH
