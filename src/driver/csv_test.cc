@@ -10,11 +10,8 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
       .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
   r[Phase::Create].stats.failures.count = 2;
   r[Phase::Create].stats.fileSeconds = 2;
-  RunSettings settings;
-  settings.label = "x,y";
-  settings.sync = kSyncFile;
-  settings.dirs = 2;
-  settings.randomOrder = true;
+  RunSettings settings = {
+      .label = "x,y", .sync = kSyncFile, .dirs = 2, .randomOrder = true};
   RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
   run.system.hostname = "h";
   run.system.mount.type = "ext4";

@@ -17,9 +17,8 @@ TEST(WorstStatus, InterruptThenFailureThenRegression) {
   // Worst first; every pair, both ways.
   const int order[] = {143, 1, 2, 0};
   for (size_t i = 0; i < 4; ++i) {
-    for (size_t j = 0; j < 4; ++j) {
+    for (size_t j = 0; j < 4; ++j)
       EXPECT_EQ(worstStatus(order[i], order[j]), order[std::min(i, j)]);
-    }
   }
 }
 
@@ -89,9 +88,8 @@ TEST(RunBenchmark, RankSharesAndNoOutputTimeInPhases) {
   dup2(saved, 1);
   for (int fd : {saved, ends[1], runner.fill}) close(fd);
   setrlimit(RLIMIT_NOFILE, &files);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
     signal(sig, SIG_DFL);
-  }
   runner.reader.join();
   close(ends[0]);
   std::string out = runner.out;

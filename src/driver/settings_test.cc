@@ -1,5 +1,7 @@
 #include "driver/settings.h"
 
+#include <map>
+
 #include "driver/csv.h"
 #include "driver/summary.h"
 #include "test_util.h"
@@ -50,6 +52,9 @@ TEST(CommandLine, Outcomes) {
       {words("-d a --dir b"), -1,
        "Warning: using 'b' instead of 'a' as working directory\n"},
       {{"-f", " -0", "-t", "y"}, 1, "' -0" + f},
+      {{"--time-limit", " 2"},
+       1,
+       "' 2' is not a valid argument for '--time-limit' option\n"},
       {words("-t 0"), 1, "Number of thread should be between 1 and 64\n"},
       {words("-t 65"), 1, "Number of thread should be between 1 and 64\n"},
       {words("--time-limit 2.05 --json a --json b --csv c --csv d"), -1,
@@ -69,37 +74,28 @@ TEST(CommandLine, Outcomes) {
       {words("-h -f abc"), 0, help},
       {words("--version -f abc"), 0, version},
   };
-  // Refused values: the option, the value, the option as the message names
-  // it, and what the message adds.
-  const char* dirs = ": a power of two from 1 to 65536";
-  for (auto [option, value, named, more] :
-       {std::tuple{"--batch", "0", "--batch", ""},
-        {"--iterations", "0", "-i", ""},
-        {"-i", "1001", "-i", ""},
-        {"-f", "abc", "-f", ""},
-        {"-f", "12x", "-f", ""},
-        {"-f", "18446744073709551616", "-f", ""},
-        {"--time-limit", "0", "--time-limit", ""},
-        {"--time-limit", "31536000.5", "--time-limit", ""},
-        {"--time-limit", "1e300", "--time-limit", ""},
-        {"--time-limit", "0x10", "--time-limit", ""},
-        {"--time-limit", " 2", "--time-limit", ""},
-        {"--time-limit", ".", "--time-limit", ""},
-        {"--stall-timeout", "0", "--stall-timeout", ""},
-        {"--seed", "-1", "--seed", ""},
-        {"--dirs", "0", "--dirs", dirs},
-        {"--dirs", "3", "--dirs", dirs},
-        {"--dirs", "131072", "--dirs", dirs},
-        {"-s", "2G", "-s",
-         ": a count of bytes, or of K, M or G (1024s), at most 1G"},
-        {"--threshold", "100.5", "--threshold", ": a percentage from 0 to 100"},
-        {"--fsync", "all", "--fsync", ": file or phase"},
-        {"--order", "shuffled", "--order", ": sequential or random"}}) {
-    cases.push_back({{option, value},
+  // Refused values: the option, the value and the option as the message
+  // names it where that differs; and what some messages add.
+  const std::map<std::string, std::string> more = {
+      {"--dirs", ": a power of two from 1 to 65536"},
+      {"-s", ": a count of bytes, or of K, M or G (1024s), at most 1G"},
+      {"--threshold", ": a percentage from 0 to 100"},
+      {"--fsync", ": file or phase"},
+      {"--order", ": sequential or random"}};
+  std::istringstream refused(
+      "--batch 0|--iterations 0 -i|-i 1001|-f abc|-f 12x|-f "
+      "18446744073709551616|--time-limit 0|--time-limit 31536000.5|"
+      "--time-limit 1e300|--time-limit 0x10|--time-limit .|--stall-timeout 0|"
+      "--seed -1|--dirs 0|--dirs 3|--dirs 131072|-s 2G|--threshold 100.5|"
+      "--fsync all|--order shuffled");
+  for (std::string row; std::getline(refused, row, '|');) {
+    const std::vector<std::string> w = words(row);
+    const std::string& named = w.back() == w[1] ? w[0] : w[2];
+    cases.push_back({{w[0], w[1]},
                      1,
-                     "'" + std::string(value) +
-                         "' is not a valid argument for '" + named +
-                         "' option" + more + "\n"});
+                     "'" + w[1] + "' is not a valid argument for '" + named +
+                         "' option" +
+                         (more.count(named) ? more.at(named) : "") + "\n"});
   }
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;

@@ -24,9 +24,8 @@ TEST(Summary, Table) {
   r.bytesUsed = 4096000;
   r.inodesUsed = 2000;
   r[Phase::Create].stats.failures = {10, 3, "open", EACCES};
-  for (int i = 0; i < 990; ++i) {
+  for (int i = 0; i < 990; ++i)
     recordLatency(&r[Phase::Create].stats.latency, 2000);
-  }
   recordLatency(&r[Phase::Create].stats.latency, 1500);
   EXPECT_EQ(summaryText({r}),
             "phase   files  failed  seconds  file work s  files/s  min us  "

@@ -153,14 +153,12 @@ TEST(Reporter, SilentForEightTicksThenLinesThatLeaveNoTrace) {
 TEST(Timeline, MergesNeighboursToStayBounded) {
   Timeline t;
   const uint64_t kWakes = 10 * kTimelineSamples + 3;
-  for (uint64_t w = 1; w <= kWakes; ++w) {
+  for (uint64_t w = 1; w <= kWakes; ++w)
     recordSample(&t, {static_cast<double>(w) / 4, w});
-  }
   // Halved four times: one sample every 16 wakes, evenly spaced.
   ASSERT_EQ(t.samples.size(), kWakes / 16);
-  for (size_t i = 0; i < t.samples.size(); ++i) {
+  for (size_t i = 0; i < t.samples.size(); ++i)
     EXPECT_EQ(t.samples[i].files, 16 * (i + 1)) << i;
-  }
 }
 
 }  // namespace treeflood
