@@ -154,25 +154,26 @@ TEST(Cluster, UnderSlurmEveryStopCleansUpAndKeepsWhatFinished) {
   // All at once, each in its directory $W: how it starts ($C: iterations
   // that outlast a minute's time limit; $E: one endless one), how it is
   // stopped once it has files, and what it prints (the job's output file,
-  // the log, the status). KillWait is 2 s: a slow clean-up leaves files.
-  const std::string tasks = "*tasks 0-2: Exited with exit code ";
+  // the log, the status, then each task's exit code as srun reported it, in
+  // one line or several). KillWait is 2 s: a slow clean-up leaves files.
+  const std::string tasks =
+      "\ntask 0 exited 143\ntask 1 exited 143\ntask 2 exited 143\n";
   const std::string term = "*on 3 ranks*Interrupted by SIGTERM in the ";
   const struct {
     const char *start, *stop;
     std::string out;
   } cases[] = {
-      {"srun $S -t 1 $MPI $T $C", ":", term + tasks + "143\n*143\n"},
+      {"srun $S -t 1 $MPI $T $C", ":", term + "*\n143" + tasks},
       {"sbatch -W -n 3 -t 1 -o $W.job --wrap \"srun --mpi=pmix $MPI $T $C\"",
-       ":", term + tasks + "143\n*"},
+       ":", term + "*" + tasks},
       {"salloc -K -n 1 -t 1 " TREEFLOOD_EXE " $T $C -t 3", ":",
        "*Interrupted by SIGTERM in the *143\n"},
       // As slurmstepd ends a step: SIGTERM, SIGCONT, SIGTERM 10 ms later.
       {"srun $S $MPI $T $E",
        "p=$(pgrep -f \"^$MPI .*-d $W \"); kill -TERM $p; kill -CONT $p; "
        "sleep 0.01; kill -TERM $p",
-       term + "create phase*" + tasks + "143\n*143\n"},
-      {"srun $S $MPI $T $E", "scancel -n $W",
-       term + "create phase*" + tasks + "143\n*"},
+       term + "create phase*\n143" + tasks},
+      {"srun $S $MPI $T $E", "scancel -n $W", term + "create phase*" + tasks},
       // slurmstepd's SIGTERM, then mpirun's; mpirun passes no more output on.
       {"sbatch -W -n 3 -J $W -o $W.job --wrap \"exec mpirun -np 3 "
        "--oversubscribe $MPI $T $E\"",
@@ -183,13 +184,17 @@ TEST(Cluster, UnderSlurmEveryStopCleansUpAndKeepsWhatFinished) {
       "OMPI_MCA_oob_tcp_if_include=lo MPI=" TREEFLOOD_MPI_EXE
       "\nC='-f 20000 --time-limit 0.3 -i 1000' E='-f 5000000'\nstarted() { "
       "for i in $(seq 3000); do [ \"$(ls $W/d_000 2>/dev/null | wc -l)\" -ge "
-      "10 ] && return; sleep 0.01; done; }\n";
+      "10 ] && return; sleep 0.01; done; }\ntasks() { cat $W.job $W.log "
+      "2>/dev/null | sed -nE 's/.*tasks? ([0-9,-]+): Exited with exit code "
+      "([0-9]+)$/\\2 \\1/p' | while read c l; do for p in ${l//,/ }; do for t "
+      "in $(seq ${p%-*} ${p#*-}); do echo task $t exited $c; done; done; done "
+      "| sort; }\n";
   for (size_t i = 0; i < std::size(cases); ++i) {
     scenario += "(W=w" + std::to_string(i) +
                 "; S=\"--mpi=pmix -n 3 -J $W\" T=\"-D -s 0 --no-progress -d "
                 "$W --json $W.json\"; mkdir $W\n(" +
                 cases[i].start + ") >$W.log 2>&1 &\nstarted; " + cases[i].stop +
-                "\nwait $!; echo $? >>$W.log) &\n";
+                "\nwait $!; echo $? >>$W.log; tasks >>$W.log) &\n";
   }
   // In namespaces of its own, whose processes all die with it.
   TempDir dir;
