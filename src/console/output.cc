@@ -25,6 +25,9 @@ struct OutputTimer {
   ~OutputTimer() { spentNs += monotonicNs() - start; }
 };
 
+// Empty where messages go to standard output as they are.
+std::string messagePrefix;
+
 const int kDefaultColumns = 78;
 // Bounds the width, and so the erase string.
 const int kMaxColumns = 4096;
@@ -108,10 +111,23 @@ void logMessage(const char* format, ...) {
   OutputTimer timer;
   va_list args;
   va_start(args, format);
-  vdprintf(1, format, args);
+  if (messagePrefix.empty()) {
+    vdprintf(1, format, args);
+    fsync(1);
+  } else {
+    const std::string text = vformatted(format, args);
+    std::string lines;
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+      lines += messagePrefix + text.substr(at, end - at);
+      at = end;
+    }
+    writeAll(2, lines);
+  }
   va_end(args);
-  fsync(1);
 }
+
+void setMessagePrefix(std::string prefix) { messagePrefix = std::move(prefix); }
 
 void writeText(std::string_view text) {
   OutputTimer timer;

@@ -55,8 +55,15 @@ std::string formatted(const char* format, ...)
 // A Failure of the text that printf would make of `format` and what follows.
 Failure failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Formats like printf, writes the text to descriptor 1, then fsync(1).
+// Formats like printf, writes the text to descriptor 1, then fsync(1); after
+// setMessagePrefix, to descriptor 2 with the prefix before each line.
 void logMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Sends what logMessage writes from now on to standard error, each line
+// after `prefix`: the way a process that does not speak for the run (a
+// treeflood-mpi rank other than 0, "rank 2: ") says its own refusals and
+// warnings. Call once, before any other thread exists.
+void setMessagePrefix(std::string prefix);
 
 // Writes `text` as it is to descriptor 1, without fsync.
 void writeText(std::string_view text);

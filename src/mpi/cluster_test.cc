@@ -227,24 +227,32 @@ TEST(Cluster, TouchesOnlyItsOwn) {
 }
 
 TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
-  // Rank 0's arguments and rank 1's, after the same ones.
+  // Rank 0's arguments and rank 1's, after the same ones; r is read-only.
   const struct {
     std::vector<std::string> first, second;
     int status;
-    std::string out;  // rank 0's
+    std::string out;  // rank 0's, then the others' on standard error
   } cases[] = {
       {words("-s 0"), words("-s 64K"), 1,
        "Rank 1 was given another -s than rank 0: every rank needs the same "
-       "settings, -t apart\n"},
+       "settings, -t apart\n*"},
       {words("-d w"), words("-d v"), 1,
-       "*Rank 1 does not see rank 0's working directory: every rank must work "
-       "in the same one\n"},
+       "*Rank 1 does not see rank 0's working directory (No such file or "
+       "directory): every rank must work in the same one\n*"},
+      {words("-d r"), words("-d r"), 1,
+       "*Rank 0 can't write in its working directory 'r': "
+       "open(.treeflood-token-*): Read-only file system\n*"},
+      {{},
+       words("-f abc"),
+       1,
+       "*rank 1: 'abc' is not a valid argument for '-f' option\n*"},
       {words("-t 2"), words("-t 1"), 0,
        "treeflood will create and delete 300 files with 3 threads\n*"},
   };
   for (const auto& c : cases) {
+    if (geteuid() != 0 && c.first == words("-d r")) continue;
     TempDir dir;
-    bash("mkdir w v", dir.path);
+    bash("mkdir w v r && mount -t tmpfs -o ro tmpfs r", dir.path);
     const std::vector<std::string> base = words("-D -s 0 -f 300 -d w");
     std::vector<std::string> args = mpirun(1, base);
     for (const auto& more :
@@ -252,8 +260,9 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
       args.insert(args.end(), more.begin(), more.end());
     }
     ProgramResult r = runProgram(MPIEXEC, args, inDir(dir.path));
+    bash("umount r", dir.path);
     EXPECT_EQ(r.status, c.status) << c.second[0] << r.out << r.err;
-    EXPECT_MATCH(r.out, c.out);
+    EXPECT_MATCH(r.out + r.err, c.out);
     EXPECT_EQ(entryCount(dir.path + "/w") + entryCount(dir.path + "/v"), 0);
   }
 }

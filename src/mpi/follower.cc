@@ -128,7 +128,9 @@ void* beat(void* arg) {
 
 void follow(const RunSettings& s, int workFd, MPI_Comm world,
             MPI_Comm service) {
-  const PhasePlan base = runPlan(s);
+  PhasePlan base = runPlan(s);
+  base.progress = false;  // rank 0 writes the phase's lines
+  base.quiet = true;
   DirectoryFds dirFds(s.dirs);
   RemoteCounter counter;
   counter.comm = service;

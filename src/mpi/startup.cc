@@ -13,6 +13,7 @@
 #include "console/output.h"
 #include "driver/checks.h"
 #include "work/order.h"
+#include "work/owners.h"
 #include "work/workers.h"
 
 namespace treeflood {
@@ -86,58 +87,65 @@ bool everyRankAgrees(int code, int rank, int ranks, Say what) {
   return agree != 0;
 }
 
-// Prints `text` where this rank prints: rank 0's output, or the others'
-// standard error with their rank.
-void sayHere(int rank, const std::string& text) {
-  if (rank == 0) {
-    logMessage("%s", text.c_str());
-  } else {
-    dprintf(2, "rank %d: %s", rank, text.c_str());
-  }
-}
-
 // Checks that every rank works in rank 0's directory, which may be mounted
 // at different paths on different nodes: rank 0 leaves a file with a token
-// of its own in its working directory, open on `workFd`, and every rank must
-// read the same token there. Collective; returns whether all did.
-bool sameWorkingDirectory(int workFd, int rank, int ranks) {
+// of its own in its working directory `workDir`, open on `workFd`, and every
+// rank must read the same token there. Collective; returns whether all did,
+// rank 0 having said which rank did not, and why.
+bool sameWorkingDirectory(int workFd, const char* workDir, int rank,
+                          int ranks) {
   char token[40] = {};
   char name[64] = {};
-  if (rank == 0) {
-    snprintf(token, sizeof token, "%016" PRIx64, randomSeed());
-  }
+  if (rank == 0) snprintf(token, sizeof token, "%016" PRIx64, randomSeed());
   MPI_Bcast(token, sizeof token, MPI_CHAR, 0, MPI_COMM_WORLD);
   snprintf(name, sizeof name, ".treeflood-token-%s", token);
+  // Rank 0's error in leaving it, which ends the check on every rank.
+  int error = 0;
   if (rank == 0) {
-    const int fd =
+    const UniqueFd fd(
         openat(workFd, name,
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      if (write(fd, token, strlen(token)) < 0) {
-      }
-      close(fd);
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) {
+      error = errno;
+    } else if (!writeAll(fd.get(), token)) {
+      error = errno;
+      unlinkat(workFd, name, 0);
+    }
+    if (error != 0) {
+      logMessage(
+          "Rank 0 can't write in its working directory '%s': %s(%s): "
+          "%s\n",
+          workDir, fd ? "write" : "open", name, strerror(error));
+    }
+  }
+  MPI_Bcast(&error, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (error != 0) return false;
+  // -1 for the token read; else the error that kept it from being read, or
+  // 0 for another token.
+  int code = -1;
+  {
+    char seen[40] = {};
+    const UniqueFd fd(openat(workFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd || read(fd.get(), seen, sizeof seen - 1) < 0) {
+      code = errno;
+    } else if (strcmp(seen, token) != 0) {
+      code = 0;
     }
   }
   MPI_Barrier(MPI_COMM_WORLD);
-  char seen[40] = {};
-  const int fd = openat(workFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd >= 0) {
-    if (read(fd, seen, sizeof seen - 1) < 0) seen[0] = '\0';
-    close(fd);
-  }
-  const int code = strcmp(seen, token) == 0 ? -1 : 0;
-  MPI_Barrier(MPI_COMM_WORLD);
   if (rank == 0) unlinkat(workFd, name, 0);
-  return everyRankAgrees(code, rank, ranks, [](int r, int) {
+  return everyRankAgrees(code, rank, ranks, [](int r, int why) {
+    const std::string named = why != 0 ? formatted(" (%s)", strerror(why)) : "";
     logMessage(
-        "Rank %d does not see rank 0's working directory: every rank must "
+        "Rank %d does not see rank 0's working directory%s: every rank must "
         "work in the same one\n",
-        r);
+        r, named.c_str());
   });
 }
 
-// Reads the command line on every rank, rank 0 alone saying what it finds.
-// Returns the parse's result.
+// Reads the command line on every rank, rank 0 alone saying what it finds;
+// from then on the others say their own refusals and warnings on standard
+// error, after their rank. Returns the parse's result.
 ParseResult readCommandLine(int argc, char** argv, int rank,
                             RunSettings* settings) {
   const int savedOut = dup(1), savedErr = dup(2);
@@ -148,7 +156,11 @@ ParseResult readCommandLine(int argc, char** argv, int rank,
     close(devNull);
   }
   ParseResult parsed = parseCommandLine(argc, argv, settings);
-  if (rank != 0) dup2(savedErr, 2);
+  if (rank != 0) {
+    dup2(savedOut, 1);
+    dup2(savedErr, 2);
+    setMessagePrefix("rank " + std::to_string(rank) + ": ");
+  }
   close(savedErr);
   close(savedOut);
   return parsed;
@@ -168,12 +180,12 @@ bool checkRank(const RunSettings& settings, int rank, int provided) {
   }
   // Each rank holds every directory open; refused before anything is made.
   if (const Failure f = raiseDescriptorLimit(settings.dirs)) {
-    sayHere(rank, f.message);
+    logMessage("%s", f.message.c_str());
     return false;
   }
   if (!initWork(settings.fileSize)) {
-    dprintf(2, "rank %d: failed to allocate the %" PRIu64 "-byte data block\n",
-            rank, settings.fileSize);
+    logMessage("failed to allocate the %" PRIu64 "-byte data block\n",
+               settings.fileSize);
     return false;
   }
   // mpirun binds each rank to one core unless told otherwise, which would
@@ -181,13 +193,11 @@ bool checkRank(const RunSettings& settings, int rank, int provided) {
   cpu_set_t cpus;
   if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
       static_cast<unsigned>(CPU_COUNT(&cpus)) < settings.threads) {
-    char text[160];
-    snprintf(text, sizeof text,
-             "Warning: %d CPU%s for %u threads: run mpirun with --bind-to "
-             "none, or --map-by slot:PE=%u\n",
-             CPU_COUNT(&cpus), CPU_COUNT(&cpus) == 1 ? "" : "s",
-             settings.threads, settings.threads);
-    sayHere(rank, text);
+    logMessage(
+        "Warning: %d CPU%s for %u threads: run mpirun with --bind-to none, or "
+        "--map-by slot:PE=%u\n",
+        CPU_COUNT(&cpus), CPU_COUNT(&cpus) == 1 ? "" : "s", settings.threads,
+        settings.threads);
   }
   return true;
 }
@@ -204,6 +214,11 @@ int startRanks(int argc, char** argv, int rank, int ranks, int provided,
   SharedSettings root = sharedSettings(settings, ok);
   const SharedSettings mine = root;
   MPI_Bcast(&root, sizeof root, MPI_BYTE, 0, MPI_COMM_WORLD);
+  // A rank whose own command line alone was refused says why: rank 0 can't.
+  if (rank != 0 && !parsed.run && root.parsed) {
+    RunSettings again;
+    parseCommandLine(argc, argv, &again);
+  }
   ok = everyRankAgrees(ok && root.parsed ? firstDifference(mine, root) : -1,
                        rank, ranks,
                        [](int r, int option) {
@@ -219,18 +234,16 @@ int startRanks(int argc, char** argv, int rank, int ranks, int provided,
     startup->workFd.reset(open(workDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   if (ok && !startup->workFd) {
-    if (rank == 0) {
-      logMessage("Filed to change working directory (%s) because '%s'\n",
-                 workDir, strerror(errno));
-    } else {
-      dprintf(2, "rank %d: failed to change working directory (%s): %s\n", rank,
-              workDir, strerror(errno));
-    }
+    logMessage(rank == 0 ? "Filed to change working directory (%s) because "
+                           "'%s'\n"
+                         : "failed to change working directory (%s): %s\n",
+               workDir, strerror(errno));
     ok = false;
   }
   int allOk = ok;
   MPI_Allreduce(MPI_IN_PLACE, &allOk, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
-  if (allOk && !sameWorkingDirectory(startup->workFd.get(), rank, ranks)) {
+  if (allOk &&
+      !sameWorkingDirectory(startup->workFd.get(), workDir, rank, ranks)) {
     allOk = false;
   }
   if (!allOk) return parsed.run ? 1 : parsed.exitStatus;

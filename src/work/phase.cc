@@ -76,7 +76,8 @@ void* progressReporter(void* arg) {
       r.drawn = line.size() - 1;
     }
     const uint64_t whole = static_cast<uint64_t>(sample.seconds);
-    if (tick % kRateTicks == 0 && whole != 0 && whole % kDatedLinePeriod == 0) {
+    if (!r.plan->quiet && tick % kRateTicks == 0 && whole != 0 &&
+        whole % kDatedLinePeriod == 0) {
       char clock[32];
       clockText(clock, sizeof clock);
       if (r.plan->progress) clearLine(false, r.drawn);

@@ -118,6 +118,8 @@ struct PhasePlan {
   // Draw the live progress line, and erase it at the end; without it only
   // the reporter's dated lines are written.
   bool progress = true;
+  // Write neither: the phase's lines are another process's to write.
+  bool quiet = false;
   ThreadStarter startThread = pthread_create;
 };
 
