@@ -158,6 +158,9 @@ void follow(const RunSettings& s, int workFd, MPI_Comm world,
       closeDirectories(base.layout, dirFds.data());
       openDirectories(workFd, base.layout, DirectoryMode::OpenOnly,
                       dirFds.data(), &missing);
+      // Ready: rank 0 starts its files with ours.
+      MPI_Ibarrier(world, &request);
+      waitQuietly(&request, service);
     }
     PhasePlan plan = base;
     plan.nbFiles = command.nbFiles;

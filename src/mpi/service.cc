@@ -229,6 +229,12 @@ void ClusterRunner::run(Phase ran, const PhasePlan& plan, uint64_t startNs,
   }
   tellOthers(*this, ran, plan);
   MPI_Request request;
+  // The others open the directories before they make files: their set-up,
+  // not a head start of rank 0's in the file work.
+  if (ran == Phase::Create) {
+    MPI_Ibarrier(world, &request);
+    if (!waitQuietly(&request, MPI_COMM_NULL, &stalled)) endStalledJob(this);
+  }
   PhasePlan own = plan;
   own.numbers = &counter;
   // The pool keeps the time limit: no thread is left holding numbers it
