@@ -184,7 +184,7 @@ bool checkRank(const RunSettings& settings, int rank, int provided) {
     return false;
   }
   if (!initWork(settings.fileSize)) {
-    logMessage("failed to allocate the %" PRIu64 "-byte data block\n",
+    logMessage("Failed to allocate the %" PRIu64 "-byte data block\n",
                settings.fileSize);
     return false;
   }
