@@ -152,7 +152,8 @@ TEST(Cluster, UnderSlurmEveryStopCleansUpAndKeepsWhatFinished) {
   if (geteuid() != 0 || access("/usr/sbin/slurmd", X_OK) != 0)
     GTEST_SKIP() << "needs root and Slurm (tools/install-deps)";
   // All at once, each in its directory $W: how it starts ($C: iterations
-  // that outlast a minute's time limit; $E: one endless one), how it is
+  // that outlast a minute's time limit, each a second long, spent idle in a
+  // slow ls; $E: one endless one), how it is
   // stopped once it has files, and what it prints (the job's output file,
   // the log, the status, then each task's exit code as srun reported it, in
   // one line or several). KillWait is 2 s: a slow clean-up leaves files.
@@ -182,8 +183,11 @@ TEST(Cluster, UnderSlurmEveryStopCleansUpAndKeepsWhatFinished) {
   std::string scenario =
       "export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
       "OMPI_MCA_oob_tcp_if_include=lo MPI=" TREEFLOOD_MPI_EXE
-      "\nC='-f 20000 --time-limit 0.3 -i 1000' E='-f 5000000'\nstarted() { "
-      "for i in $(seq 3000); do [ \"$(ls $W/d_000 2>/dev/null | wc -l)\" -ge "
+      " PATH=$PWD/bin:$PATH\nmkdir bin && printf '#!/bin/sh\\nsleep 1\\nexec "
+      "/bin/ls \"$@\"\\n' >bin/ls && chmod +x bin/ls\nC='-f 200 --dirs 1 -i "
+      "1000' E='-f 5000000'\nstarted() { "
+      "for i in $(seq 3000); do [ \"$(/bin/ls $W/d_000 2>/dev/null | wc -l)\" "
+      "-ge "
       "10 ] && return; sleep 0.01; done; }\ntasks() { cat $W.job $W.log "
       "2>/dev/null | sed -nE 's/.*tasks? ([0-9,-]+): Exited with exit code "
       "([0-9]+)$/\\2 \\1/p' | while read c l; do for p in ${l//,/ }; do for t "
