@@ -152,11 +152,10 @@ TEST(Cluster, UnderSlurmEveryStopCleansUpAndKeepsWhatFinished) {
   if (geteuid() != 0 || access("/usr/sbin/slurmd", X_OK) != 0)
     GTEST_SKIP() << "needs root and Slurm (tools/install-deps)";
   // All at once, each in its directory $W: how it starts ($C: iterations
-  // that outlast a minute's time limit, each a second long, spent idle in a
-  // slow ls; $E: one endless one), how it is
-  // stopped once it has files, and what it prints (the job's output file,
-  // the log, the status, then each task's exit code as srun reported it, in
-  // one line or several). KillWait is 2 s: a slow clean-up leaves files.
+  // that outlast a minute's time limit, each a second idle in a slow ls; $E:
+  // one endless one), how it is stopped once it has files, and what it
+  // prints (the job's output file, the log, the status, then each task's
+  // exit code however srun grouped them). KillWait 2 s: a slow clean-up fails.
   const std::string tasks =
       "\ntask 0 exited 143\ntask 1 exited 143\ntask 2 exited 143\n";
   const std::string term = "*on 3 ranks*Interrupted by SIGTERM in the ";
