@@ -202,7 +202,7 @@ StoredResult resultOf(const std::vector<RunResults>& iterations,
   r.host = run.system.hostname;
   r.fileSystem = run.system.mount.type;
   r.label = run.settings->label.value_or("");
-  r.valid = run.interruption.signal == 0;
+  r.valid = !run.interruption.happened();
   for (const RunResults& it : iterations) {
     r.valid = r.valid && runValid(it, run.topology.threads);
   }

@@ -298,12 +298,18 @@ std::string jsonText(const std::vector<RunResults>& iterations,
   doc["iterations"] = runs;
   doc["summary"] = summaryJson(iterations);
   const Interruption& stop = run.interruption;
-  doc["interrupted"] =
-      stop.signal == 0
-          ? Json(nullptr)
-          : Json({{"signal", std::string("SIG") + sigabbrev_np(stop.signal)},
-                  {"iteration", stop.iteration}});
-  doc["valid"] = valid && stop.signal == 0;
+  if (stop.stalledRank >= 0) {
+    doc["interrupted"] = {{"reason", "stall"},
+                          {"rank", stop.stalledRank},
+                          {"iteration", stop.iteration}};
+  } else if (stop.signal != 0) {
+    doc["interrupted"] = {
+        {"signal", std::string("SIG") + sigabbrev_np(stop.signal)},
+        {"iteration", stop.iteration}};
+  } else {
+    doc["interrupted"] = nullptr;
+  }
+  doc["valid"] = valid && !stop.happened();
   doc["warnings"] = runWarnings(iterations, threadsHere(run), run.system.cpus);
   if (run.comparison != nullptr) {
     doc["comparison"] = comparisonJson(*run.comparison, run.baselinePath);

@@ -124,13 +124,13 @@ void removeTree(Run* run) {
   warnDirs(dirs, layout, "removed");
 }
 
-// Notes that a stop came in `phase` after `done` of `total` file numbers,
-// and returns the exit status.
+// Notes that a stop or a stalled rank ended the run in `phase` after `done`
+// of `total` file numbers, and returns the exit status.
 int stopped(Run* run, const char* phase, uint64_t done, uint64_t total) {
   run->stoppedIn = phase;
   run->stoppedAfter = done;
   run->stoppedOf = total;
-  return 128 + stopSignal();
+  return run->stalledRank >= 0 ? 1 : 128 + stopSignal();
 }
 
 // Makes the directories and the files, until the count, a stop signal or the
@@ -340,7 +340,12 @@ void warnFiles(const Run& run, const PhaseRow& row, const PhaseStats& stats,
 int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
   const RunSettings& s = *run->settings;
   PhaseResult& result = (*r)[row.phase];
-  if (row.pausesBefore && s.pause) pauseRun(*run);
+  const bool pausing = row.pausesBefore && s.pause;
+  run->runner->announce(row.phase, pausing);
+  if (pausing) {
+    pauseRun(*run);
+    run->runner->announce(row.phase, false);
+  }
   if (row.coldAt > 0 && s.dropCaches >= row.coldAt) {
     result.cold = dropCaches(run->work.fd.get(), run->dropFd.get());
   }
@@ -356,7 +361,8 @@ int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
   const PhaseStart start = startPhase(&result, madeFiles(*run));
   const uint64_t among = row.work(run, r, start);
   if (row.verb != nullptr) warnFiles(*run, row, result.stats, among);
-  if (!row.finishesOnStop && stopSignal() != 0) {
+  run->stalledRank = result.stats.stalledRank;
+  if (run->stalledRank >= 0 || (!row.finishesOnStop && stopSignal() != 0)) {
     removeTree(run);
     const uint64_t done =
         std::min(filesBegun(result.stats, result.stats.handedOut), total);

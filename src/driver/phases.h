@@ -37,9 +37,10 @@ struct Run {
   uint64_t seed = 0;  // of the random order
   PhasePlan plan;
   StoredResult baseline;  // with --compare
-  // Where a stop signal cut the run short, said last.
+  // Where a stop signal or a stalled rank cut the run short, said last.
   const char* stoppedIn = nullptr;
   uint64_t stoppedAfter = 0, stoppedOf = 0;
+  int stalledRank = -1;
 };
 
 // The plan every process of a run starts from, with the settings' layout,
@@ -54,8 +55,9 @@ FileOrder phaseOrder(const RunSettings& settings, uint64_t seed, Phase phase,
 
 // Runs the phases of one iteration into `r`; the files and directories stay
 // when `keep`. Returns 0, or the exit status when the run ends: 128 + the
-// signal after a stop, having removed the tree unless the files are to be
-// kept, or 1 when the create phase met too many names it may not touch.
+// signal after a stop, or 1 after a rank stalled, having removed the tree
+// unless the files are to be kept (run->stoppedIn says where); or 1 when the
+// create phase met too many names it may not touch.
 int runIteration(Run* run, RunResults* r, bool keep);
 
 }  // namespace treeflood

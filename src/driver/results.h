@@ -115,11 +115,13 @@ std::unique_ptr<MergedLatency> mergedLatency(
 double latencyMicros(const LatencyHistogram& ticks, double nsPerTick,
                      double percentile);
 
-// A stop signal that cut the run short: which, and in which iteration (from
-// 1). The iterations before it are the run's figures.
+// A stop signal or a stalled rank that cut the run short: which, and in which
+// iteration (from 1). The iterations before it are the run's figures.
 struct Interruption {
-  int signal = 0;  // 0 when the run was not interrupted
+  int signal = 0;  // 0 when no signal stopped the run
   uint64_t iteration = 0;
+  int stalledRank = -1;  // the rank that stalled, or -1
+  bool happened() const { return signal != 0 || stalledRank >= 0; }
 };
 
 // What the writers say of a run beside its figures.

@@ -157,10 +157,10 @@ int runIterations(Run* run, std::vector<RunResults>* iterations) {
     RunResults& r = iterations->emplace_back();
     const int ended =
         runIteration(run, &r, i == s.iterations && s.dontDeleteFiles);
-    if (ended > 128) {
+    if (run->stoppedIn != nullptr) {
       // The figures of the iterations that finished are still written.
       iterations->pop_back();
-      run->context.interruption = {stopSignal(), i};
+      run->context.interruption = {stopSignal(), i, run->stalledRank};
       return worstStatus(status, ended);
     }
     if (!runValid(r, run->context.topology.threads)) {
@@ -251,7 +251,7 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
   status = worstStatus(status, reportRun(run, iterations));
   // Last, so that an interrupted run's output ends with it; where several
   // processes ran, with the one that received the signal.
-  if (run.stoppedIn) {
+  if (run.stoppedIn && run.stalledRank < 0) {
     const std::vector<std::string>& hosts = run.context.topology.hosts;
     const size_t rank = static_cast<size_t>(stopRank());
     const std::string where =

@@ -40,7 +40,7 @@ int runClusterMain(int argc, char** argv) {
   MPI_Comm service;
   MPI_Comm_dup(MPI_COMM_WORLD, &service);
   if (rank != 0) {
-    follow(settings, startup.workFd.get(), MPI_COMM_WORLD, service);
+    follow(startup, MPI_COMM_WORLD, service);
     startup.workFd.reset();
     MPI_Comm_free(&service);
     MPI_Finalize();
@@ -53,15 +53,18 @@ int runClusterMain(int argc, char** argv) {
   runner.world = MPI_COMM_WORLD;
   runner.service = service;
   runner.batch = settings.batch;
-  runner.stallTimeoutNs =
-      static_cast<uint64_t>(settings.stallTimeout.value_or(120) * 1e9);
-  runner.workFd = startup.workFd.get();
-  runner.workDir = startup.workDir;
+  runner.stallTimeoutNs = static_cast<uint64_t>(
+      settings.stallTimeout.value_or(kStallTimeout) * 1e9);
   runner.ranksTopology.threads = startup.threads;
   runner.ranksTopology.hosts = startup.hosts;
+  startKeepAlive(&runner);
   status = runBenchmark(settings, &runner, launcher);
   startup.workFd.reset();
   stopLauncher(&launcher);
+  // The run has cleaned up and written its results; the stalled rank would
+  // never hear the end.
+  if (runner.stalled.load() >= 0) MPI_Abort(MPI_COMM_WORLD, 1);
+  runner.aliveThread.stop();
   // However the run ended, the others stop waiting for a phase.
   Command quit;
   quit.quit = 1;

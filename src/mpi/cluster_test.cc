@@ -78,45 +78,71 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
   }
 }
 
-TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
+TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndAStalledOneIsNamed) {
   TempDir dir;
   const std::string work = dir.path + "/w";
   bash("mkdir w", dir.path);
   const std::vector<std::string> endless = words("-D -s 0 -f 5000000 -t 2");
-  // Iterations of at most 0.3 s of files each, which rank 0 removes in far
-  // less than the 2 s mpirun leaves between its SIGTERM and its SIGKILL.
-  const std::vector<std::string> cycles =
-      words("-D -s 0 -f 5000000 --time-limit 0.3 -i 1000");
+  // Short iterations, whose files rank 0 removes in far less than the 2 s
+  // mpirun leaves between its SIGTERM and its SIGKILL.
+  const std::string cycles = "-D -s 0 -f 2000 --dirs 1 -i 1000";
   // In the create phase, unless a busy machine let it end first.
   const std::string silent =
-      "*Warning: rank 2 (*) sent nothing for more than 5 s in the * phase\n";
+      "*Warning: rank 2 (*) sent nothing for more than 5 s in the * phase*\n";
+  const std::string rank0 = "p=$(pgrep -o -P $0); kill -STOP $p; ";
   // SIGINT to the last rank alone (Slurm's test sends SIGTERM to every
   // rank); SIGUSR1 to mpirun, which passes it on at once; Ctrl-C on mpirun,
   // which passes SIGTERM on after its sigkill timeout and ends 1; SIGKILL to
   // a rank, after which --cleanup removes the tree; SIGSTOP to a rank, past
-  // the stall timeout or for 6 s. mpirun's newest child is the last rank.
+  // the stall timeout or for 6 s; the last rank's file calls held (a hung
+  // client: it sends, but finishes nothing); rank 0 stopped for good, for 2
+  // s (beyond its own stall timeout, within the others'), and paused by -p
+  // past the stall timeout. mpirun's oldest child is rank 0, its newest the
+  // last rank.
   const struct {
     std::vector<std::string> args;
-    const char* kill;
+    std::string kill;
     int status;
-    std::string out;  // empty for a killed job
+    std::string out;  // empty for a killed job, whose tree stays
+    std::string err = "*";
+    std::vector<std::string> others = {};  // ranks 1 and 2's own
   } cases[] = {
       {endless, "kill -INT $(pgrep -n -P $0)", 130,
        "*Interrupted by SIGINT in the create phase after * of 5000000 files "
        "on rank 2 (*)\n"},
-      {cycles, "kill -INT $0", 1, "*Interrupted by SIGTERM in the * on rank *"},
+      {words(cycles), "kill -INT $0", 1,
+       "*Interrupted by SIGTERM in the * on rank *"},
       {endless, "kill -USR1 $0", 138,
        "*Interrupted by SIGUSR1 in the create phase after * of 5000000 files "
        "on rank *\n"},
       {endless, "kill -KILL $(pgrep -n -P $0)", 137, ""},
       {words("-D -s 0 -f 50000 --stall-timeout 5"),
        "kill -STOP $(pgrep -n -P $0)", 1,
-       silent +
-           "Rank 2 (*) sent nothing for 5 s in the * phase: ending the "
-           "job\nRemoved * files and 1024 directories of a run from '*'\n*"},
+       silent + "Rank 2 (*) sent nothing for 5 s in the * phase*: ending the "
+                "job\n*"},
       {words("-D -s 0 -f 50000"),
        "p=$(pgrep -n -P $0); kill -STOP $p; sleep 6; kill -CONT $p", 0,
        silent + "*Deleting 50000 files*"},
+      {words(cycles + " --stall-timeout 3 --json r"),
+       "until grep -q Iteration.2 out; do sleep 0.1; done; "
+       "p=$(pgrep -n -P $0); echo $p >hung; strace -f -o /dev/null "
+       "-e inject=openat,newfstatat,unlinkat:delay_enter=99s -p $p >/dev/null "
+       "2>&1 &",
+       1,
+       "*Warning: rank 2 (*) finished no file for more than 3 s in the * "
+       "phase (*)\nRank 2 (*) finished no file for 3 s in the * phase (*): "
+       "ending the job\n*"},
+      {words("-D -s 0 -f 5000000 --stall-timeout 2"), rank0, 1, "",
+       "*rank ?: Rank 0 (*) sent nothing for 2 s in the create phase: ending "
+       "the job; the tree stays: run treeflood --cleanup -d " +
+           work + "\n*"},
+      {words("-D -s 0 -f 50000 --stall-timeout 1"),
+       rank0 + "sleep 2; kill -CONT $p", 0, "*Deleting 50000 files*", "*",
+       words("--stall-timeout 20")},
+      {words("-D -s 0 -f 50 -p --stall-timeout 1"),
+       "until grep -q Paused out; do sleep 0.1; done; sleep 2; kill -CONT "
+       "$(pgrep -o -P $0)",
+       0, "*Paused before deleting*Deleting 50 files*"},
   };
   for (const auto& c : cases) {
     ProgramOptions o = inDir(dir.path);
@@ -125,22 +151,46 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndASilentOneIsNamed) {
     o.env.push_back("OMPI_MCA_odls_base_sigkill_timeout=2");
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"--no-progress", "-d", work});
-    pid_t pid = spawn(MPIEXEC, mpirun(3, args), o);
+    std::vector<std::string> command = mpirun(3, args);
+    if (!c.others.empty()) {
+      command = mpirun(1, args);
+      for (const auto& more :
+           {{":", "-np", "2", TREEFLOOD_MPI_EXE}, args, c.others}) {
+        command.insert(command.end(), more.begin(), more.end());
+      }
+    }
+    pid_t pid = spawn(MPIEXEC, command, o);
     for (int i = 0; i < 3000 && entryCount(work + "/d_000") < 10; ++i)
       usleep(10000);
-    bash(std::string("sh -c '") + c.kill + "' " + std::to_string(pid));
+    bash("sh -c '" + c.kill + "' " + std::to_string(pid), dir.path);
     EXPECT_EQ(reap(pid), c.status) << c.kill << readFile(o.err);
-    if (!c.out.empty()) {
-      EXPECT_MATCH(readFile(o.out), c.out);
-    } else {
-      EXPECT_GT(entryCount(work), 0);
+    // The held rank, which its tracer keeps from dying.
+    bash("[ ! -e hung ] || kill -KILL $(cat hung); rm -f hung", dir.path);
+    const std::string out = readFile(o.out);
+    EXPECT_MATCH(readFile(o.err), c.err);
+    if (c.out.empty()) {
+      // A stopped rank 0 may have cleaned up when mpirun ended it.
+      if (c.err == "*") {
+        EXPECT_GT(entryCount(work), 0);
+      }
       EXPECT_EQ(runProgram(MPIEXEC, mpirun(1, {"--cleanup", "-d", work}),
                            inDir(dir.path))
                     .status,
                 0);
+    } else {
+      EXPECT_MATCH(out, c.out);
+    }
+    if (c.status == 0) {
+      EXPECT_FALSE(matches(out, "*ending the job*")) << out;
     }
     EXPECT_EQ(entryCount(work), 0) << c.kill;
   }
+  // The stall ended an iteration; the JSON holds those before it.
+  auto json = nlohmann::json::parse(readFile(dir.path + "/r"));
+  EXPECT_EQ(json["interrupted"]["reason"], "stall");
+  EXPECT_EQ(json["interrupted"]["rank"], 2);
+  EXPECT_EQ(json["iterations"].size() + 1, json["interrupted"]["iteration"]);
+  EXPECT_GT(json["iterations"].size(), 0u);
   // A directory that a rank can't enter is refused before anything is made.
   ProgramResult r =
       runProgram(MPIEXEC, mpirun(2, {"-d", "missing"}), inDir(dir.path));

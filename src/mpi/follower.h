@@ -5,14 +5,15 @@
 
 #include <mpi.h>
 
-#include "driver/settings.h"
+#include "mpi/startup.h"
 
 namespace treeflood {
 
 // Runs each phase rank 0 starts on the same files, in the working directory
-// open on `workFd`, from the global counter, until rank 0 says to quit.
-void follow(const RunSettings& settings, int workFd, MPI_Comm world,
-            MPI_Comm service);
+// of `startup`, from the global counter, until rank 0 says to quit. Ends the
+// job when rank 0 has sent nothing for the stall timeout, but while it
+// pauses.
+void follow(const Startup& startup, MPI_Comm world, MPI_Comm service);
 
 }  // namespace treeflood
 

@@ -18,20 +18,29 @@ namespace treeflood {
 // The reply to a request for numbers once there are no more: above any
 // count, so that the worker ends as after the last file.
 const uint64_t kNoMore = UINT64_MAX;
-// Messages on the service's communicator, all of at most two MPI_UINT64_T.
-// A worker asks for a grant under its own tag, 1 to 64, which the reply
-// ({first, end}) carries back to it alone.
+// Messages on the service's communicator, all of at most kMessageWords
+// MPI_UINT64_T. A worker asks for a grant under its own tag, 1 to 64, which
+// the reply ({first, end}) carries back to it alone.
 // {signal}: a rank received a stop signal; from rank 0, {signal | rank << 8}:
 // stop, for rank's signal.
 const int kStopTag = 100;
-const int kQuitTag = 101;      // {}: rank 0 ends its service
-const int kProgressTag = 102;  // {files begun, 1 once the rank is done}
+const int kQuitTag = 101;  // {}: rank 0 ends its service
+// {files begun, 1 once the rank is done, files finished, the lowest number
+// a thread works on, kSettingUp or kNoMore}
+const int kProgressTag = 102;
+const uint64_t kSettingUp = kNoMore - 1;  // opening the phase's directories
+// From rank 0, at least every second from the start to the end: {the phase
+// whose turn it is, 1 when rank 0 is about to pause until a SIGCONT}.
+const int kAliveTag = 103;
+const int kMessageWords = 4;
 
-// How often a rank tells rank 0 how far it has got: often enough for the
-// timeline's one-second stall rule and the live line, and far apart enough
-// to cost nothing.
+// How often a rank tells rank 0 how far it has got, and rank 0 the others
+// that it is alive: often enough for the timeline's one-second stall rule and
+// the live line, and far apart enough to cost nothing.
 const uint64_t kProgressNs = 500000000;
-// Silence past this in a phase gets a rank a warning.
+// How long a rank may stall, in seconds, unless --stall-timeout says.
+const double kStallTimeout = 120;
+// A rank silent or stuck past this in a phase gets a warning.
 const uint64_t kSilentWarningNs = 5000000000;
 
 // The first and the longest nap of a wait on MPI; see nap.

@@ -63,6 +63,9 @@ struct PhaseStats {
   // What the runner saw go wrong beside the files (a rank that fell silent),
   // each as a warning's text.
   std::vector<std::string> warnings;
+  // The process that stopped working past the runner's limit, which ended
+  // the phase and must end the run (the runner has said so), or -1.
+  int stalledRank = -1;
 };
 
 // Runs `worker` on the calling thread and plan.threads - 1 more, drawing from
@@ -86,11 +89,17 @@ struct Topology {
 // Runs one phase of `kind` over the plan's files and fills `stats`, drawing
 // its numbers from a source of its own that it resets first. The local runner
 // uses threads of this process; the cluster runner spreads the same numbers
-// over ranks and gives each one's share in stats->ranks.
+// over ranks and gives each one's share in stats->ranks. Once a phase has
+// ended with a stalled process, the runner runs a delete phase (the run's
+// clean-up) on this process alone.
 struct PhaseRunner {
   virtual Topology topology() const = 0;
   virtual void run(Phase phase, const PhasePlan& plan, uint64_t startNs,
                    PhaseStats* stats) = 0;
+  // Says that `phase`'s turn has come (its set-up and cold caches before its
+  // work), and whether this process is about to stop itself until a
+  // SIGCONT, which the cluster runner tells the other ranks before it does.
+  virtual void announce(Phase, bool /*pausing*/) {}
 
  protected:
   ~PhaseRunner() = default;
