@@ -95,6 +95,16 @@ Failure openDropCaches(UniqueFd* fd) {
                  strerror(errno));
 }
 
+bool dropCaches(int workFd, int dropFd) {
+  const char* failed = syncfs(workFd) != 0              ? "syncfs"
+                       : pwrite(dropFd, "3", 1, 0) != 1 ? "write"
+                                                        : nullptr;
+  if (failed == nullptr) return true;
+  logMessage("Warning: the caches were not dropped (%s: %s)\n", failed,
+             strerror(errno));
+  return false;
+}
+
 Failure checkOutputs(const WorkDir& dir, const std::string& jsonPath,
                      const std::string& csvPath) {
   if (!jsonPath.empty() && !csvPath.empty() && sameFile(jsonPath, csvPath)) {

@@ -43,6 +43,12 @@ Failure raiseDescriptorLimit(unsigned dirs);
 // Opens the kernel's switch that drops the caches, which only root may.
 Failure openDropCaches(UniqueFd* fd);
 
+// Writes what the file system of `workFd` holds to its disk, then drops the
+// page, dentry and inode caches through `dropFd`, so that the next phase
+// reads cold metadata. Returns whether both worked; a failure is said in a
+// warning line.
+bool dropCaches(int workFd, int dropFd);
+
 // Checks the --json and --csv files at the absolute `jsonPath` and
 // `csvPath` (empty for none), so that a run can't end without its results:
 // they are two files, neither in the tree of the working directory, and the

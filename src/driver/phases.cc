@@ -23,19 +23,6 @@ namespace {
 
 const char kDoneLine[] = "Done, time spent: %L\n\n";
 
-// Writes what the file system holds to its disk, then drops the page, dentry
-// and inode caches, so that the next phase reads cold metadata. Returns
-// whether both worked; a failure is said in a warning line.
-bool dropCaches(int workFd, int dropFd) {
-  const char* failed = syncfs(workFd) != 0              ? "syncfs"
-                       : pwrite(dropFd, "3", 1, 0) != 1 ? "write"
-                                                        : nullptr;
-  if (failed == nullptr) return true;
-  logMessage("Warning: the caches were not dropped (%s: %s)\n", failed,
-             strerror(errno));
-  return false;
-}
-
 struct Text {
   char text[64];
 };
@@ -347,7 +334,8 @@ int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
     run->runner->announce(row.phase, false);
   }
   if (row.coldAt > 0 && s.dropCaches >= row.coldAt) {
-    result.cold = dropCaches(run->work.fd.get(), run->dropFd.get());
+    result.cold = run->runner->dropCaches(
+        [run] { return dropCaches(run->work.fd.get(), run->dropFd.get()); });
   }
   SpaceInUse before;
   const bool measured =

@@ -55,6 +55,7 @@ int runClusterMain(int argc, char** argv) {
   runner.batch = settings.batch;
   runner.stallTimeoutNs = static_cast<uint64_t>(
       settings.stallTimeout.value_or(kStallTimeout) * 1e9);
+  runner.workDir = startup.workDir;
   runner.ranksTopology.threads = startup.threads;
   runner.ranksTopology.hosts = startup.hosts;
   startKeepAlive(&runner);

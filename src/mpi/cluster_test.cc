@@ -33,14 +33,27 @@ ProgramOptions inDir(const std::string& cwd) {
 }  // namespace
 
 TEST(Cluster, EveryFileOnceOverAllRanks) {
-  // Ranks, the way numbers are handed out and the workload, the files' size.
-  // In a random order, every rank maps the numbers it draws as rank 0 does.
-  for (auto [ranks, grants, size] :
-       {std::tuple{3, words("--batch 1"), "10240"},
-        {3,
-         words("-f 3000000 --time-limit 0.3 --order random --read --dirs 2 "
-               "--fsync phase"),
-         "0"}}) {
+  // The way numbers are handed out and the workload, the files' size, and
+  // the nodes: one, or two started through an rsh of the test's (ranks 0
+  // and 1 on n2, rank 2 on n3), each with a file of its own mounted over
+  // the kernel's cache switch, n3's read-only in the last row. In a random
+  // order, every rank maps the numbers it draws as rank 0 does.
+  const struct {
+    std::vector<std::string> grants;
+    std::string size;
+    int nodes;
+    const char* n3 = "";
+  } cases[] = {
+      {words("--batch 1"), "10240", 1},
+      {words("-f 3000000 --time-limit 0.3 --order random --read --dirs 2 "
+             "--fsync phase"),
+       "0", 1},
+      {words("--drop-caches"), "0", 2},
+      {words("--drop-caches"), "0", 2, "-o ro"},
+  };
+  for (const auto& [grants, size, nodes, n3] : cases) {
+    if (nodes > 1 && geteuid() != 0) continue;
+    const int ranks = 3;
     const bool limited = grants.size() > 4;
     TempDir dir;
     bash("mkdir w", dir.path);
@@ -48,14 +61,45 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
         "-D",     "-f", "3000", "-t", "2", "-s", size, "--dontDeleteFiles",
         "--json", "r",  "-d",   "w"};
     args.insert(args.end(), grants.begin(), grants.end());
-    ProgramResult r = runProgram(MPIEXEC, mpirun(ranks, args), inDir(dir.path));
+    std::vector<std::string> command = mpirun(ranks, args);
+    if (nodes > 1) {
+      bash(
+          "printf '#!/bin/sh\\nwhile [ \"${1#-}\" != \"$1\" ]; do shift; "
+          "done\\nn=n${1##*.}; o=; [ $n = n3 ] && o=\"" +
+              std::string(n3) +
+              "\"\\nshift\\nexec unshare --uts --mount sh -c \"hostname $n "
+              "&& mount --bind $o $PWD/$n /proc/sys/vm/drop_caches && $*\"\\n' "
+              ">rsh; chmod +x rsh; touch n2 n3",
+          dir.path);
+      command.insert(
+          command.begin(),
+          {"--host", "127.0.0.2:2,127.0.0.3:1", "--mca", "plm_rsh_agent",
+           dir.path + "/rsh", "--mca", "btl", "tcp,self", "--mca",
+           "btl_tcp_if_include", "lo", "--mca", "oob_tcp_if_include", "lo"});
+    }
+    ProgramResult r = runProgram(MPIEXEC, command, inDir(dir.path));
+    if (*n3) {
+      // Refused on n3 before anything is made.
+      EXPECT_EQ(r.status, 1);
+      EXPECT_MATCH(r.err,
+                   "*rank 2: --drop-caches needs root: open(*): "
+                   "Read-only file system\n*");
+      EXPECT_EQ(entryCount(dir.path + "/w"), 0);
+      continue;
+    }
+    // Each node dropped its caches.
+    if (nodes > 1) {
+      EXPECT_EQ(readFile(dir.path + "/n2") + readFile(dir.path + "/n3"), "33");
+    }
     // A number that no thread worked on fails in the size phase.
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_FALSE(matches(r.out, "*sent nothing*")) << r.out;
     const std::string n = std::to_string(ranks);
-    EXPECT_MATCH(r.out, "treeflood will create * files with " +
-                            std::to_string(2 * ranks) + " threads\non " + n +
-                            " ranks: * (" + n + ")\n*Version: *");
+    EXPECT_MATCH(r.out,
+                 "treeflood will create * files with " +
+                     std::to_string(2 * ranks) + " threads\non " + n +
+                     " ranks: " + (nodes > 1 ? "n2 (2), n3 (1)" : "* (3)") +
+                     "\n*Version: *");
     auto iteration =
         nlohmann::json::parse(readFile(dir.path + "/r"))["iterations"][0];
     const auto& create = iteration["phases"]["create"];

@@ -11,6 +11,7 @@
 
 #include "console/clock.h"
 #include "console/output.h"
+#include "driver/checks.h"
 #include "driver/phases.h"
 #include "driver/stop.h"
 #include "mpi/protocol.h"
@@ -239,6 +240,12 @@ void follow(const Startup& startup, MPI_Comm world, MPI_Comm service) {
       requestStop(command.stop & 0xff, command.stop >> 8);
     }
     if (command.quit) break;
+    if (command.dropCaches) {
+      int dropped = !startup.dropFd || dropCaches(workFd, startup.dropFd.get());
+      MPI_Ireduce(&dropped, nullptr, 1, MPI_INT, MPI_MIN, 0, world, &request);
+      waitQuietly(&request, service);
+      continue;
+    }
     refused.resize(command.refused);
     if (!refused.empty()) {
       MPI_Ibcast(refused.data(), static_cast<int>(refused.size()), MPI_UINT64_T,

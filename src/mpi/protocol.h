@@ -70,6 +70,9 @@ struct Command {
   int32_t phase = 0;  // a Phase
   int32_t timeFiles = 0;
   int32_t syncfs = 0;  // end the phase with a syncfs
+  // No phase: the lowest rank of each node drops its caches, and every rank
+  // says whether it did.
+  int32_t dropCaches = 0;
   uint64_t nbFiles = 0;
   FileOrder order;
   // How many refused numbers follow in a broadcast of their own: the

@@ -291,6 +291,32 @@ void ClusterRunner::announce(Phase next, bool pause) {
   sayAlive(this, pause);
 }
 
+bool ClusterRunner::dropCaches(const std::function<bool()>& dropHere) {
+  Command command;
+  command.stop = stopSignal() | stopRank() << 8;
+  command.dropCaches = 1;
+  MPI_Request request;
+  MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, world, &request);
+  waitQuietly(&request, MPI_COMM_NULL);
+  int dropped = dropHere();
+  MPI_Ireduce(MPI_IN_PLACE, &dropped, 1, MPI_INT, MPI_MIN, 0, world, &request);
+  // A node's syncfs may take long, but not forever.
+  const uint64_t deadline = monotonicNs() + stallTimeoutNs;
+  for (long ns = kFirstNapNs;;) {
+    int done = 0;
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    if (done) return dropped != 0;
+    if (stallTimeoutNs != 0 && monotonicNs() > deadline) break;
+    nap(&ns);
+  }
+  logMessage(
+      "A node did not drop its caches within %.0f s: ending the job; the tree "
+      "stays: run treeflood --cleanup -d %s\n",
+      static_cast<double>(stallTimeoutNs) / 1e9, workDir.c_str());
+  MPI_Abort(MPI_COMM_WORLD, 1);
+  return false;
+}
+
 void ClusterRunner::run(Phase ran, const PhasePlan& phasePlan, uint64_t startNs,
                         PhaseStats* stats) {
   // Set before the service starts, which publishes them to it.

@@ -30,6 +30,7 @@ struct ClusterRunner final : PhaseRunner {
   MPI_Comm service = MPI_COMM_NULL;  // grants, progress, stops, keep-alives
   uint64_t batch = 0;                // the largest grant, 0 for none
   uint64_t stallTimeoutNs = 0;       // 0: wait for a stalled rank forever
+  std::string workDir;               // as given, for --cleanup's advice
   GrantPool pool;
   GrantedCounter counter;
   // The phase's, which the service obeys as the workers do, and its plan,
@@ -73,6 +74,7 @@ struct ClusterRunner final : PhaseRunner {
   void run(Phase phase, const PhasePlan& plan, uint64_t startNs,
            PhaseStats* stats) override;
   void announce(Phase phase, bool pausing) override;
+  bool dropCaches(const std::function<bool()>& dropHere) override;
 };
 
 // Starts rank 0's keep-alive, which tells every other rank at least every

@@ -143,6 +143,27 @@ bool sameWorkingDirectory(int workFd, const char* workDir, int rank,
   });
 }
 
+// Opens, on the lowest rank of each node but rank 0's, the node's switch for
+// dropping its caches, which the run flips before each phase that starts
+// cold. Collective; returns whether every node could, each rank that could
+// not having said why.
+bool openNodeDrops(int rank, int ranks, Startup* startup) {
+  MPI_Comm node;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, rank, MPI_INFO_NULL,
+                      &node);
+  int nodeRank = 0;
+  MPI_Comm_rank(node, &nodeRank);
+  MPI_Comm_free(&node);
+  int code = -1;
+  if (rank != 0 && nodeRank == 0) {
+    if (const Failure f = openDropCaches(&startup->dropFd)) {
+      logMessage("%s", f.message.c_str());
+      code = 0;
+    }
+  }
+  return everyRankAgrees(code, rank, ranks, [](int, int) {});
+}
+
 // Reads the command line on every rank, rank 0 alone saying what it finds;
 // from then on the others say their own refusals and warnings on standard
 // error, after their rank. Returns the parse's result.
@@ -244,6 +265,10 @@ int startRanks(int argc, char** argv, int rank, int ranks, int provided,
   MPI_Allreduce(MPI_IN_PLACE, &allOk, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
   if (allOk &&
       !sameWorkingDirectory(startup->workFd.get(), workDir, rank, ranks)) {
+    allOk = false;
+  }
+  if (allOk && settings.dropCaches > 0 &&
+      !openNodeDrops(rank, ranks, startup)) {
     allOk = false;
   }
   if (!allOk) return parsed.run ? 1 : parsed.exitStatus;

@@ -3,6 +3,7 @@
 #ifndef TREEFLOOD_WORK_PHASE_H_
 #define TREEFLOOD_WORK_PHASE_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,12 @@ struct PhaseRunner {
   // work), and whether this process is about to stop itself until a
   // SIGCONT, which the cluster runner tells the other ranks before it does.
   virtual void announce(Phase, bool /*pausing*/) {}
+  // Drops the caches of every node the phases run on, this one's by
+  // `dropHere`, and returns whether every drop worked. Returns once all are
+  // done.
+  virtual bool dropCaches(const std::function<bool()>& dropHere) {
+    return dropHere();
+  }
 
  protected:
   ~PhaseRunner() = default;
