@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "console/output.h"
 
 namespace treeflood {
@@ -28,7 +30,8 @@ const char kCsvHeader[] =
     "timestamp,hostname,file_system,working_directory,files,threads,"
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
     "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
-    "file_files_per_second,label,fsync,directories,order,seed\n";
+    "file_files_per_second,label,fsync,directories,order,seed,ranks,"
+    "threads_total\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -57,7 +60,9 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
            settings.dirs, kOrderNames[settings.randomOrder]);
   const std::string ending =
       csvField(settings.label.value_or("")) + workload +
-      (settings.randomOrder ? std::to_string(context.seed) : "");
+      (settings.randomOrder ? std::to_string(context.seed) : "") + "," +
+      std::to_string(std::max<size_t>(hosts.size(), 1)) + "," +
+      std::to_string(context.topology.threads);
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall, double work,
                  const std::string& latencies, const std::string& host,

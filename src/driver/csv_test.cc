@@ -19,7 +19,8 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
   EXPECT_EQ(
       csvRows(r, 2, run),
       "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
-      "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42\n");
+      "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42,1,"
+      "1\n");
 }
 
 }  // namespace treeflood

@@ -111,11 +111,12 @@ TEST(RunBenchmark, RankSharesAndNoOutputTimeInPhases) {
   // lines waited.
   EXPECT_LT(size["wall_seconds"], 1.0) << size;
   // Each phase's row, then a row for each rank; the listing's after the
-  // create phase's.
-  EXPECT_EQ(bash("cut -d, -f11,12,19 r.csv", dir.path),
-            "phase,files_done,rank\ncreate,300,\ncreate,200,0\ncreate,100,1\n"
-            "list,300,\nsize,300,\nsize,200,0\nsize,100,1\ndelete,300,\n"
-            "delete,200,0\ndelete,100,1\n");
+  // create phase's. Every row ends with the ranks and all their threads.
+  EXPECT_EQ(bash("cut -d, -f11,12,19,27,28 r.csv | tr '\\n' ' '", dir.path),
+            "phase,files_done,rank,ranks,threads_total create,300,,2,4 "
+            "create,200,0,2,4 create,100,1,2,4 list,300,,2,4 size,300,,2,4 "
+            "size,200,0,2,4 size,100,1,2,4 delete,300,,2,4 delete,200,0,2,4 "
+            "delete,100,1,2,4 ");
   EXPECT_EQ(entryCount(dir.path), 2);
 }
 
