@@ -170,9 +170,9 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndAStalledOneIsNamed) {
        silent + "*Deleting 50000 files*"},
       {words(cycles + " --stall-timeout 3 --json r"),
        "until grep -q Iteration.2 out; do sleep 0.1; done; "
-       "p=$(pgrep -n -P $0); echo $p >hung; strace -f -o /dev/null "
-       "-e inject=openat,newfstatat,unlinkat:delay_enter=99s -p $p >/dev/null "
-       "2>&1 &",
+       "p=$(pgrep -n -P $0); strace -f -o /dev/null -e "
+       "inject=openat,newfstatat,unlinkat:delay_enter=99s -p $p >/dev/null "
+       "2>&1 & echo $p $! >hung",
        1,
        "*Warning: rank 2 (*) finished no file for more than 3 s in the * "
        "phase (*)\nRank 2 (*) finished no file for 3 s in the * phase (*): "
@@ -210,7 +210,7 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndAStalledOneIsNamed) {
       usleep(10000);
     bash("sh -c '" + c.kill + "' " + std::to_string(pid), dir.path);
     EXPECT_EQ(reap(pid), c.status) << c.kill << readFile(o.err);
-    // The held rank, which its tracer keeps from dying.
+    // The held rank and its tracer, which keeps it from dying.
     bash("[ ! -e hung ] || kill -KILL $(cat hung); rm -f hung", dir.path);
     const std::string out = readFile(o.out);
     EXPECT_MATCH(readFile(o.err), c.err);
