@@ -134,7 +134,7 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
     }
     if (spread.count >= 2 && spread.stddev > 0.1 * spread.mean) {
       warnings.push_back(formatted(
-          "%s: files/s vary by %.0f%% across %u iterations (coefficient "
+          "%s: files/s vary by %.1f%% across %u iterations (coefficient "
           "of variation above 10%%)",
           name, 100 * spread.stddev / spread.mean, spread.count));
     }

@@ -82,7 +82,7 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
       {{2, 2.5},
        {steady, steady},
        3,
-       {"create: files/s vary by 16% across 2 iterations (coefficient of "
+       {"create: files/s vary by 15.7% across 2 iterations (coefficient of "
         "variation above 10%)",
         "3 threads on 2 online CPUs: tail latencies include waiting for a "
         "CPU"}},

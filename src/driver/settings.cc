@@ -70,15 +70,6 @@ bool readDecimal(const char* text, double min, double max, double* value) {
   return *value >= min && *value <= max;
 }
 
-// Says that `option`'s later value `now` replaces `before`.
-void warnReplaced(const char* option, const char* now,
-                  const std::optional<std::string>& before) {
-  if (before) {
-    logMessage("Warning: using '%s' instead of '%s' as %s\n", now,
-               before->c_str(), option);
-  }
-}
-
 // The index of `text` in `names`, or -1.
 int indexOf(const char* text, const char* const* names, int count) {
   for (int i = 0; i < count; ++i) {
@@ -103,17 +94,12 @@ const char* count(const char* arg, RunSettings* s) {
   return nullptr;
 }
 
-// A setter of a path, which a later one replaces with a warning that names
-// it as `what`.
-template <std::optional<std::string> RunSettings::*field, const char* what>
+// A setter of a path.
+template <std::optional<std::string> RunSettings::*field>
 const char* path(const char* arg, RunSettings* s) {
-  warnReplaced(what, arg, s->*field);
   s->*field = arg;
   return nullptr;
 }
-const char kWorkDir[] = "working directory", kJsonFile[] = "--json file",
-           kCsvFile[] = "--csv file", kCompareFile[] = "--compare file",
-           kStoredFile[] = "--stored file";
 
 // A setter of a flag to `value`.
 template <bool RunSettings::*field, bool value>
@@ -164,7 +150,7 @@ const std::string kIndent = "                   ";
 constexpr int kMaxSeconds = static_cast<int>(kMaxTimeLimit);
 
 const Option kOptions[] = {
-    {"dir", 'd', true, path<&RunSettings::workDir, kWorkDir>, "",
+    {"dir", 'd', true, path<&RunSettings::workDir>, "",
      "   --dir,     -d : set working directory to\n" + kIndent +
          "default value : current working directory\n"},
     {"dontDeleteFiles", 0, false, flag<&RunSettings::dontDeleteFiles, true>, "",
@@ -199,7 +185,7 @@ const Option kOptions[] = {
      "   --version, -V : show version and exit\n", Action::Version},
     {"summary", 0, false, flag<&RunSettings::summary, true>, "",
      "   --summary : print a table of rates and latencies at the end\n"},
-    {"json", 0, true, path<&RunSettings::jsonPath, kJsonFile>, "",
+    {"json", 0, true, path<&RunSettings::jsonPath>, "",
      "   --json FILE : write the results to FILE as JSON\n"},
     {"filesize", 's', true,
      [](const char* arg, RunSettings* s) {
@@ -229,8 +215,9 @@ const Option kOptions[] = {
     // --summary or --json: 1000 keep that within 115 MB.
     {"iterations", 'i', true,
      count<1, 1000, uint64_t, &RunSettings::iterations>, "",
-     "   --iterations, -i N : run everything N times (1 to 1000)\n"},
-    {"csv", 0, true, path<&RunSettings::csvPath, kCsvFile>, "",
+     "   --iterations, -i N : run everything N times (1 to 1000)\n" + kIndent +
+         "default value : 1\n"},
+    {"csv", 0, true, path<&RunSettings::csvPath>, "",
      "   --csv FILE : append a row per phase and iteration to FILE\n"},
     {"batch", 0, true, count<1, 1000000, uint64_t, &RunSettings::batch>, "",
      "   --batch K : treeflood-mpi only: the largest grant of numbers\n"},
@@ -238,15 +225,17 @@ const Option kOptions[] = {
      decimal<&RunSettings::stallTimeout, kMaxSeconds, true>, "",
      "   --stall-timeout SECONDS : treeflood-mpi only: end the job when a "
      "rank\n" +
-         kIndent + "sends nothing for SECONDS, default 120\n"},
-    {"compare", 0, true, path<&RunSettings::comparePath, kCompareFile>, "",
+         kIndent + "finishes or sends nothing for SECONDS\n" + kIndent +
+         "default value : 120\n"},
+    {"compare", 0, true, path<&RunSettings::comparePath>, "",
      "   --compare BASELINE.json : say which phases are slower or faster "
      "than\n" +
          kIndent + "in BASELINE (exit status 2 when one is slower)\n"},
     {"threshold", 0, true, decimal<&RunSettings::threshold, 100, false>,
      ": a percentage from 0 to 100",
-     "   --threshold PCT : the smallest change that counts, default 5\n"},
-    {"stored", 0, true, path<&RunSettings::storedPath, kStoredFile>, "",
+     "   --threshold PCT : the smallest change that counts\n" + kIndent +
+         "default value : 5\n"},
+    {"stored", 0, true, path<&RunSettings::storedPath>, "",
      "   --stored RESULT.json : with --compare, compare RESULT instead of "
      "running\n"},
     {"label", 0, true,
@@ -260,9 +249,10 @@ const Option kOptions[] = {
     {"cleanup", 0, false, flag<&RunSettings::cleanup, true>, "",
      "   --cleanup : remove the tree a killed run left, and nothing else\n"},
     {"fsync", 0, true, named<SyncMode, &RunSettings::sync, kSyncNames, 3>,
-     ": file or phase",
+     ": none, file or phase",
      "   --fsync MODE : file: fsync each file before its close; phase: one\n" +
-         kIndent + "syncfs after the files, within the file work\n"},
+         kIndent + "syncfs after the files, within the file work\n" + kIndent +
+         "default value : none\n"},
     {"read", 0, false, flag<&RunSettings::readBack, true>, "",
      "   --read : read every file back and check its bytes, after the size "
      "phase\n"},
@@ -278,12 +268,13 @@ const Option kOptions[] = {
      },
      ": a power of two from 1 to " + std::to_string(kMaxDirs),
      "   --dirs N : spread the files over N directories, a power of two\n" +
-         kIndent + "from 1 to " + std::to_string(kMaxDirs) + ", default " +
-         std::to_string(kDefaultDirs) + "\n"},
+         kIndent + "from 1 to " + std::to_string(kMaxDirs) + "\n" + kIndent +
+         "default value : " + std::to_string(kDefaultDirs) + "\n"},
     {"order", 0, true, named<bool, &RunSettings::randomOrder, kOrderNames, 2>,
      ": sequential or random",
      "   --order random : visit each phase's files in a random order of its "
-     "own\n"},
+     "own\n" +
+         kIndent + "default value : sequential\n"},
     {"seed", 0, true,
      [](const char* arg, RunSettings* s) -> const char* {
        uint64_t value;
@@ -345,6 +336,27 @@ std::string shownName(const Option& o) {
                        : std::string("--") + o.name;
 }
 
+// What an option's value is, as the warning of a repeated one names it.
+std::string valueName(const Option& o) {
+  static const struct {
+    const char *option, *what;
+  } kValues[] = {{"dir", "working directory"}, {"json", "--json file"},
+                 {"csv", "--csv file"},        {"compare", "--compare file"},
+                 {"stored", "--stored file"},  {"fsync", "--fsync mode"},
+                 {"order", "--order mode"}};
+  for (const auto& v : kValues) {
+    if (strcmp(v.option, o.name) == 0) return v.what;
+  }
+  return shownName(o) + " value";
+}
+
+// Whether the option does something when --stored compares a stored result
+// instead of running.
+bool worksWithStored(const Option& o) {
+  return o.action != Action::Set || strcmp(o.name, "compare") == 0 ||
+         strcmp(o.name, "stored") == 0 || strcmp(o.name, "threshold") == 0;
+}
+
 }  // namespace
 
 std::vector<std::string> optionNames() {
@@ -369,6 +381,8 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   // in the same process (as in tests) sees the whole command line.
   optind = 0;
   settings->commandLine.assign(argv, argv + argc);
+  // The value each option was last given, or null where it was not given.
+  std::vector<const char*> given(kNbOptions, nullptr);
   for (int code;
        (code = getopt_long(argc, argv, tables.shortOptions.c_str(),
                            tables.longOptions.data(), nullptr)) != -1;) {
@@ -397,6 +411,13 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
       logMessage("%s", refused);
       return {false, 1};
     }
+    // A value given twice: the later one counts, and the warning says so.
+    const char*& before = given[static_cast<size_t>(o - kOptions)];
+    if (before != nullptr && o->takesArgument) {
+      logMessage("Warning: using '%s' instead of '%s' as %s\n", optarg, before,
+                 valueName(*o).c_str());
+    }
+    before = o->takesArgument ? optarg : "";
   }
   if (optind < argc) {
     dprintf(2, "%s: unexpected argument '%s'\n", name, argv[optind]);
@@ -409,6 +430,14 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
   if (alone != nullptr && !settings->comparePath) {
     logMessage("%s needs --compare\n", alone);
     return {false, 1};
+  }
+  for (int i = 0; settings->storedPath && i < kNbOptions; ++i) {
+    if (given[static_cast<size_t>(i)] != nullptr &&
+        !worksWithStored(kOptions[i])) {
+      logMessage("%s has no effect with --stored\n",
+                 shownName(kOptions[i]).c_str());
+      return {false, 1};
+    }
   }
   if (settings->seed && !settings->randomOrder) {
     logMessage("--seed needs --order random\n");

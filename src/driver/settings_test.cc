@@ -46,8 +46,11 @@ TEST(CommandLine, Outcomes) {
       {{"-f", " +7", "--threads", "1", "-p", "--dontDeleteFiles"}, -1, "", 7},
       {words("--nbFiles=18446744073709551615 -t4"), -1, "", UINT64_MAX, 4},
       {words("-D -s 1g --summary --no-progress --label a --compare b "
-             "--threshold 7.5 --stored c"),
+             "--threshold 7.5"),
        -1, "", 100000, 1, false, 1 << 30},
+      {words("--compare b --stored c --threshold 1 -h"), 0, help},
+      {words("--compare b --stored c --summary -t 2"), 1,
+       "-t has no effect with --stored\n"},
       {words("-i 3 --csv r.csv"), -1, "", 100000, 1, true, 10240, 3},
       {words("-d a --dir b"), -1,
        "Warning: using 'b' instead of 'a' as working directory\n"},
@@ -57,10 +60,16 @@ TEST(CommandLine, Outcomes) {
        "' 2' is not a valid argument for '--time-limit' option\n"},
       {words("-t 0"), 1, "Number of thread should be between 1 and 64\n"},
       {words("-t 65"), 1, "Number of thread should be between 1 and 64\n"},
-      {words("--time-limit 2.05 --json a --json b --csv c --csv d"), -1,
+      // Repeated values warn; repeated counts and flags don't.
+      {words("--time-limit 2.05 --json a --json b --csv c --csv d --fsync "
+             "file --fsync phase -t 2 -t 3 --drop-caches --drop-caches -D -D"),
+       -1,
        "Warning: using 'b' instead of 'a' as --json file\n"
-       "Warning: using 'd' instead of 'c' as --csv file\n",
-       100000, 1, true, 10240, 1, 2.05},
+       "Warning: using 'd' instead of 'c' as --csv file\n"
+       "Warning: using 'phase' instead of 'file' as --fsync mode\n"
+       "Warning: using '3' instead of '2' as -t value\n",
+       100000, 3, false, 10240, 1, 2.05,
+       "fsync phase, 1024 directories, sequential order"},
       {.args = words("--fsync phase --read --dirs 1 --order random --seed "
                      "18446744073709551615"),
        .status = -1,
@@ -80,7 +89,7 @@ TEST(CommandLine, Outcomes) {
       {"--dirs", ": a power of two from 1 to 65536"},
       {"-s", ": a count of bytes, or of K, M or G (1024s), at most 1G"},
       {"--threshold", ": a percentage from 0 to 100"},
-      {"--fsync", ": file or phase"},
+      {"--fsync", ": none, file or phase"},
       {"--order", ": sequential or random"}};
   std::istringstream refused(
       "--batch 0|--iterations 0 -i|-i 1001|-f abc|-f 12x|-f "
