@@ -139,9 +139,10 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndAStalledOneIsNamed) {
   // which passes SIGTERM on after its sigkill timeout and ends 1; SIGKILL to
   // a rank, after which --cleanup removes the tree; SIGSTOP to a rank, past
   // the stall timeout or for 6 s; the last rank's file calls held (a hung
-  // client: it sends, but finishes nothing); rank 0 stopped for good; rank 0
-  // and the last rank stopped for 3 s, beyond rank 0's stall timeout and
-  // within the others', the last one continued half a second after rank 0;
+  // client: it sends, but finishes nothing); rank 0 stopped for good; the
+  // last rank stopped, then rank 0 for 3 s, beyond rank 0's stall timeout
+  // and within the others', the last one continued half a second after it
+  // (rank 0 has all it sent before its stop, and nothing after);
   // rank 0 paused by -p past the stall timeout. mpirun's oldest child is
   // rank 0, its newest the last rank.
   const struct {
@@ -182,8 +183,8 @@ TEST(Cluster, AStopOnAnyRankStopsAllAndCleansUpOnceAndAStalledOneIsNamed) {
        "the job; the tree stays: run treeflood --cleanup -d " +
            work + "\n*"},
       {words("-D -s 0 -f 50000 --stall-timeout 2"),
-       "p=$(pgrep -o -P $0); q=$(pgrep -n -P $0); kill -STOP $p $q; sleep 3; "
-       "kill -CONT $p; sleep 0.5; kill -CONT $q",
+       "p=$(pgrep -o -P $0); q=$(pgrep -n -P $0); kill -STOP $q; sleep 0.3; "
+       "kill -STOP $p; sleep 3; kill -CONT $p; sleep 0.5; kill -CONT $q",
        0, "*Deleting 50000 files*", "*", words("--stall-timeout 20")},
       {words("-D -s 0 -f 50 -p --stall-timeout 1"),
        "until grep -q Paused out; do sleep 0.1; done; sleep 2; kill -CONT "
