@@ -411,9 +411,9 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
       logMessage("%s", refused);
       return {false, 1};
     }
-    // A value given twice: the later one counts, and the warning says so.
+    // Another value given later: it counts, and the warning says so.
     const char*& before = given[static_cast<size_t>(o - kOptions)];
-    if (before != nullptr && o->takesArgument) {
+    if (before != nullptr && o->takesArgument && strcmp(before, optarg) != 0) {
       logMessage("Warning: using '%s' instead of '%s' as %s\n", optarg, before,
                  valueName(*o).c_str());
     }

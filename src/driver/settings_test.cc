@@ -52,7 +52,7 @@ TEST(CommandLine, Outcomes) {
       {words("--compare b --stored c --summary -t 2"), 1,
        "-t has no effect with --stored\n"},
       {words("-i 3 --csv r.csv"), -1, "", 100000, 1, true, 10240, 3},
-      {words("-d a --dir b"), -1,
+      {words("-d a --dir b -d b"), -1,
        "Warning: using 'b' instead of 'a' as working directory\n"},
       {{"-f", " -0", "-t", "y"}, 1, "' -0" + f},
       {{"--time-limit", " 2"},

@@ -45,8 +45,7 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
     const char* n3 = "";
   } cases[] = {
       {words("--batch 1"), "10240", 1},
-      {words("-f 3000000 --time-limit 0.3 --order random --read --dirs 2 "
-             "--fsync phase"),
+      {words("--time-limit 0.3 --order random --read --dirs 2 --fsync phase"),
        "0", 1},
       {words("--drop-caches"), "0", 2},
       {words("--drop-caches"), "0", 2, "-o ro"},
@@ -58,8 +57,9 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
     TempDir dir;
     bash("mkdir w", dir.path);
     std::vector<std::string> args = {
-        "-D",     "-f", "3000", "-t", "2", "-s", size, "--dontDeleteFiles",
-        "--json", "r",  "-d",   "w"};
+        "-D", "-f", limited ? "3000000" : "3000", "-t",     "2",
+        "-s", size, "--dontDeleteFiles",          "--json", "r",
+        "-d", "w"};
     args.insert(args.end(), grants.begin(), grants.end());
     std::vector<std::string> command = mpirun(ranks, args);
     if (nodes > 1) {
