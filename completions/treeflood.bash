@@ -23,6 +23,10 @@ _treeflood() {
       mapfile -t COMPREPLY < <(compgen -W 'random sequential' -- "$cur")
       return
       ;;
+    --data)
+      mapfile -t COMPREPLY < <(compgen -W 'random zeros' -- "$cur")
+      return
+      ;;
     -f | --nbFiles | -t | --threads | -s | --filesize | --time-limit | -i | --iterations | --batch | --stall-timeout | --threshold | --label | --dirs | --seed)
       # A number or a name: nothing to offer.
       COMPREPLY=()
@@ -31,7 +35,7 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv -d --dir --dirs -D --no-direct-io
+    mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv --data -d --dir --dirs -D --no-direct-io
       --dontDeleteFiles --drop-caches -f --nbFiles --fsync -h --help -i --iterations --json --label
       --no-progress --order -p --pause --read -s --seed --filesize --stall-timeout --stored --summary -t
       --threads --threshold --time-limit -V --version' -- "$cur")

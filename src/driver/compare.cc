@@ -118,10 +118,10 @@ void readWorkload(const Json& doc, const Json& settingsObject,
   r.workload.push_back({"threads in total", total.dump()});
   // Each key, and what a result written before the key existed ran.
   const std::pair<const char*, const char*> kWorkload[] = {
-      {"file_size", "null"},      {"direct_io", "null"},
-      {"drop_caches", "null"},    {"time_limit_seconds", "null"},
-      {"fsync", "\"none\""},      {"directories", "1024"},
-      {"order", "\"sequential\""}};
+      {"file_size", "null"},       {"direct_io", "null"},
+      {"drop_caches", "null"},     {"time_limit_seconds", "null"},
+      {"fsync", "\"none\""},       {"directories", "1024"},
+      {"order", "\"sequential\""}, {"data", "\"zeros\""}};
   for (const auto& [key, before] : kWorkload) {
     const Json* value = member(settings, key);
     r.workload.push_back({key, value != nullptr ? value->dump() : before});

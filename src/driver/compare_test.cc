@@ -106,13 +106,15 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
   // A result without the later keys ran what their defaults say.
   std::string later = format2;
   later.replace(later.find("\"drop_caches\""), 0,
-                R"("fsync": "file", "directories": 2, "order": "random", )");
+                R"("fsync": "file", "directories": 2, "order": "random", )"
+                R"("data": "random", )");
   ASSERT_TRUE(readResult(later, &now, &error)) << error;
   EXPECT_EQ(workloadDifferences(now, r),
             (std::vector<std::string>{
                 R"(fsync: "file" in the baseline, "none" here)",
                 "directories: 2 in the baseline, 1024 here",
-                R"(order: "random" in the baseline, "sequential" here)"}));
+                R"(order: "random" in the baseline, "sequential" here)",
+                R"(data: "random" in the baseline, "zeros" here)"}));
 }
 
 }  // namespace treeflood

@@ -10,8 +10,11 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
       .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
   r[Phase::Create].stats.failures.count = 2;
   r[Phase::Create].stats.fileSeconds = 2;
-  RunSettings settings = {
-      .label = "x,y", .sync = kSyncFile, .dirs = 2, .randomOrder = true};
+  RunSettings settings = {.label = "x,y",
+                          .sync = kSyncFile,
+                          .dirs = 2,
+                          .randomOrder = true,
+                          .randomData = true};
   RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
   run.system.hostname = "h";
   run.system.mount.type = "ext4";
@@ -20,7 +23,7 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
       csvRows(r, 2, run),
       "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
       "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42,1,"
-      "1\n");
+      "1,random\n");
 }
 
 }  // namespace treeflood

@@ -9,6 +9,7 @@
 
 #include "console/texts.h"
 #include "driver/compare.h"
+#include "driver/messages.h"
 #include "work/layout.h"
 
 namespace treeflood {
@@ -134,7 +135,9 @@ Json phaseJson(Phase kind, const PhaseResult& phase,
     if (d.count != 0) {
       char path[kPathSize];
       filePath(context.layout, d.firstIndex, path);
-      firstDifference = {{"path", path}, {"offset", d.firstOffset}};
+      firstDifference = {{"path", path},
+                         {"offset", d.firstDifference.at},
+                         {"text", differenceText(d, context.layout)}};
     }
     entry["first_difference"] = firstDifference;
   }
@@ -179,23 +182,26 @@ Json iterationJson(const RunResults& results, const RunContext& context) {
 
 Json settingsJson(const RunContext& run) {
   const RunSettings& settings = *run.settings;
-  return {{"files", settings.nbFiles},
-          {"threads", settings.threads},
-          {"threads_total", run.topology.threads},
-          {"file_size", settings.fileSize},
-          {"iterations", settings.iterations},
-          {"working_directory", run.workDir},
-          {"direct_io", settings.directIo},
-          {"pause", settings.pause},
-          {"keep_files", settings.dontDeleteFiles},
-          {"time_limit_seconds",
-           settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
-          {"drop_caches", settings.dropCaches},
-          {"fsync", kSyncNames[settings.sync]},
-          {"read", settings.readBack},
-          {"directories", settings.dirs},
-          {"order", kOrderNames[settings.randomOrder]},
-          {"seed", settings.randomOrder ? Json(run.seed) : Json(nullptr)}};
+  return {
+      {"files", settings.nbFiles},
+      {"threads", settings.threads},
+      {"threads_total", run.topology.threads},
+      {"file_size", settings.fileSize},
+      {"iterations", settings.iterations},
+      {"working_directory", run.workDir},
+      {"direct_io", settings.directIo},
+      {"pause", settings.pause},
+      {"keep_files", settings.dontDeleteFiles},
+      {"time_limit_seconds",
+       settings.timeLimit > 0 ? Json(settings.timeLimit) : Json(nullptr)},
+      {"drop_caches", settings.dropCaches},
+      {"fsync", kSyncNames[settings.sync]},
+      {"read", settings.readBack},
+      {"directories", settings.dirs},
+      {"order", kOrderNames[settings.randomOrder]},
+      {"data", kDataNames[settings.randomData]},
+      {"seed", settings.randomOrder || settings.randomData ? Json(run.seed)
+                                                           : Json(nullptr)}};
 }
 
 namespace {

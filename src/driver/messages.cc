@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "console/output.h"
+
 namespace treeflood {
 
 std::string failureText(const PhaseFailures& failures, uint64_t total,
@@ -20,21 +22,45 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
   } else {
     dirName(layout, static_cast<unsigned>(failures.firstIndex), path);
   }
-  char offset[48] = "";
-  if (failures.firstError == kContentDiffers) {
-    snprintf(offset, sizeof offset, " at byte %" PRIu64, failures.firstOffset);
-  }
+  const bool differs = failures.firstError <= kContentDiffers;
   const bool refused = directIo && failures.firstError == EINVAL &&
                        (strcmp(failures.firstCall, "open") == 0 ||
                         strcmp(failures.firstCall, "write") == 0);
   return "Warning: " + std::to_string(failures.count) + " of " +
          std::to_string(total) + (files ? " files" : " directories") +
          " could not be " + verb + " (first: " + failures.firstCall + "(" +
-         path + "): " + failureError(failures.firstError) + offset + ")" +
+         path + "): " +
+         (differs ? differenceText(failures, layout)
+                  : failureError(failures.firstError)) +
+         ")" +
          (refused ? "; the file system may refuse direct I/O: try "
                     "--no-direct-io"
                   : "") +
          "\n";
+}
+
+std::string differenceText(const PhaseFailures& differs,
+                           const TreeLayout& layout) {
+  const Difference& d = differs.firstDifference;
+  switch (differs.firstError) {
+    case kReadAsZeros:
+      return formatted("bytes %" PRIu64 " to %" PRIu64 " read as zeros", d.at,
+                       d.last);
+    case kMisplaced: {
+      char source[kPathSize];
+      filePath(layout, d.source, source);
+      return formatted("bytes %" PRIu64 " to %" PRIu64
+                       " hold %s's bytes %" PRIu64 " to %" PRIu64,
+                       d.at, d.last, source, d.sourceAt,
+                       d.sourceAt + (d.last - d.at));
+    }
+    case kShortFile:
+      return formatted("short: %" PRIu64 " of %" PRIu64 " bytes", d.at, d.last);
+    case kLongFile:
+      return formatted("long: more than %" PRIu64 " bytes", d.last);
+    default:
+      return formatted("content differs at byte %" PRIu64, d.at);
+  }
 }
 
 std::string leftoverText(const LeftoverTally& tally,

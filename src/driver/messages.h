@@ -23,6 +23,13 @@ std::string failureText(const PhaseFailures& failures, uint64_t total,
                         const TreeLayout& layout, Entries entries,
                         const char* verb, bool directIo);
 
+// How the first file of `differs` differs from what was written:
+// "content differs at byte 4096", "bytes 4096 to 8191 read as zeros",
+// "bytes 0 to 511 hold d_002/f_9's bytes 512 to 1023", "short: 100 of 10240
+// bytes", "long: more than 10240 bytes".
+std::string differenceText(const PhaseFailures& differs,
+                           const TreeLayout& layout);
+
 // What removeLeftovers did in `workDir`: a line of what it removed, then a
 // warning that names the first entries that stay, each with its reason.
 std::string leftoverText(const LeftoverTally& tally,

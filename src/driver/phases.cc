@@ -315,9 +315,9 @@ void warnFiles(const Run& run, const PhaseRow& row, const PhaseStats& stats,
     char path[kPathSize];
     filePath(layout, stats.differs.firstIndex, path);
     logMessage("Warning: %" PRIu64 " of %" PRIu64
-               " files differ from what was written (first: %s at byte %" PRIu64
-               ")\n",
-               stats.differs.count, total, path, stats.differs.firstOffset);
+               " files differ from what was written (first: %s: %s)\n",
+               stats.differs.count, total, path,
+               differenceText(stats.differs, layout).c_str());
   }
 }
 

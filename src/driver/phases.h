@@ -34,7 +34,8 @@ struct Run {
   DirectoryFds dirFds;
   // The file numbers the create phase refused, sorted; the plan's.
   std::vector<uint64_t> refused;
-  uint64_t seed = 0;  // of the random order
+  uint64_t seed = 0;  // of the random order and the random data
+  RandomData data;    // the plan's, under --data random
   PhasePlan plan;
   StoredResult baseline;  // with --compare
   // Where a stop signal or a stalled rank cut the run short, said last.

@@ -132,7 +132,7 @@ struct RunContext {
   SystemInfo system;    // as it was before the run
   Topology topology;
   Interruption interruption;
-  uint64_t seed = 0;  // of the random order
+  uint64_t seed = 0;  // of the random order and the random data
   // The comparison with a baseline, when there is one, and its file.
   const Comparison* comparison = nullptr;
   std::string baselinePath;

@@ -94,7 +94,11 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   if (Failure f = checkRun(s, run)) return f;
   // A seed of the run's own unless one was given: printed and stored, so
   // that the run can be repeated.
-  run->seed = s.randomOrder && !s.seed ? randomSeed() : s.seed.value_or(0);
+  run->seed = (s.randomOrder || s.randomData) && !s.seed ? randomSeed()
+                                                         : s.seed.value_or(0);
+  if (s.randomData && !makeRandomData(run->seed, &run->data)) {
+    return failure("mmap(random data): %s\n", strerror(errno));
+  }
   // The system as it was before the run: its free space, above all.
   run->context.settings = &s;
   run->context.seed = run->seed;
@@ -120,6 +124,7 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   run->dirFds.fds.assign(s.dirs, -EBADF);
   run->plan.dirFds = run->dirFds.data();
   run->plan.refused = &run->refused;
+  if (s.randomData) run->plan.data = &run->data;
   run->plan.stop = &stopRequested;
   return {};
 }
@@ -139,8 +144,13 @@ void printBanner(const Run& run) {
   if (!topology.hosts.empty()) {
     logMessage("%s\n", ranksLine(topology.hosts).c_str());
   }
-  if (s.randomOrder)
-    logMessage("In random order, seed %" PRIu64 "\n", run.seed);
+  if (s.randomOrder || s.randomData) {
+    logMessage("%s, seed %" PRIu64 "\n",
+               !s.randomData   ? "In random order"
+               : s.randomOrder ? "In random order, with random data"
+                               : "With random data",
+               run.seed);
+  }
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
 }
 

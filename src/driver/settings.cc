@@ -20,6 +20,7 @@ const char kBuildTime[] = __TIME__;
 
 const char* const kSyncNames[3] = {"none", "file", "phase"};
 const char* const kOrderNames[2] = {"sequential", "random"};
+const char* const kDataNames[2] = {"zeros", "random"};
 
 namespace {
 
@@ -275,6 +276,12 @@ const Option kOptions[] = {
      "   --order random : visit each phase's files in a random order of its "
      "own\n" +
          kIndent + "default value : sequential\n"},
+    {"data", 0, true, named<bool, &RunSettings::randomData, kDataNames, 2>,
+     ": zeros or random",
+     "   --data random : fill the files with random bytes, each block stamped "
+     "with\n" +
+         kIndent + "its file and offset, which --read checks\n" + kIndent +
+         "default value : zeros\n"},
     {"seed", 0, true,
      [](const char* arg, RunSettings* s) -> const char* {
        uint64_t value;
@@ -283,7 +290,8 @@ const Option kOptions[] = {
        return nullptr;
      },
      "",
-     "   --seed S : with --order random, the order's seed, to repeat a run\n"},
+     "   --seed S : with --order random or --data random, the seed, to "
+     "repeat a run\n"},
 };
 const int kNbOptions = static_cast<int>(std::size(kOptions));
 
@@ -343,7 +351,7 @@ std::string valueName(const Option& o) {
   } kValues[] = {{"dir", "working directory"}, {"json", "--json file"},
                  {"csv", "--csv file"},        {"compare", "--compare file"},
                  {"stored", "--stored file"},  {"fsync", "--fsync mode"},
-                 {"order", "--order mode"}};
+                 {"order", "--order mode"},    {"data", "--data mode"}};
   for (const auto& v : kValues) {
     if (strcmp(v.option, o.name) == 0) return v.what;
   }
@@ -439,8 +447,8 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
       return {false, 1};
     }
   }
-  if (settings->seed && !settings->randomOrder) {
-    logMessage("--seed needs --order random\n");
+  if (settings->seed && !settings->randomOrder && !settings->randomData) {
+    logMessage("--seed needs --order random or --data random\n");
     return {false, 1};
   }
   return {true, 0};

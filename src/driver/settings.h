@@ -76,6 +76,9 @@ struct RunSettings {
   // Visit each phase's files in a pseudo-random order of its own, which
   // `seed` fixes; none: one drawn when the run starts.
   bool randomOrder = false;
+  // Fill the files with random bytes that `seed` fixes, each block stamped
+  // with its file and offset, instead of zeros.
+  bool randomData = false;
   std::optional<uint64_t> seed;
   // Remove the tree a killed run left, instead of running.
   bool cleanup = false;
@@ -98,10 +101,12 @@ struct ParseResult {
 // standard error. Can be called more than once in a process.
 ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings);
 
-// The names of the sync modes, by SyncMode: "none", "file", "phase"; and of
-// the orders, by RunSettings::randomOrder: "sequential", "random".
+// The names of the sync modes, by SyncMode: "none", "file", "phase"; of
+// the orders, by RunSettings::randomOrder: "sequential", "random"; and of
+// the data, by RunSettings::randomData: "zeros", "random".
 extern const char* const kSyncNames[3];
 extern const char* const kOrderNames[2];
+extern const char* const kDataNames[2];
 
 // The program's name: argument 0 after its last "/".
 const char* programName(const char* argv0);

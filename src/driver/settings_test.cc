@@ -75,7 +75,13 @@ TEST(CommandLine, Outcomes) {
        .status = -1,
        .workload = "fsync phase, 1 directories, random order (seed "
                    "18446744073709551615), read"},
-      {words("--seed 5"), 1, "--seed needs --order random\n"},
+      {.args = words("--data random --seed 5 --data zeros --data random"),
+       .status = -1,
+       .out = "Warning: using 'zeros' instead of 'random' as --data mode\n"
+              "Warning: using 'random' instead of 'zeros' as --data mode\n",
+       .workload = "fsync none, 1024 directories, sequential order, random "
+                   "data (seed 5)"},
+      {words("--seed 5"), 1, "--seed needs --order random or --data random\n"},
       {words("--stored c"), 1, "--stored needs --compare\n"},
       {words("--threshold 0"), 1, "--threshold needs --compare\n"},
       // Diagnosed on standard error only.
@@ -90,13 +96,14 @@ TEST(CommandLine, Outcomes) {
       {"-s", ": a count of bytes, or of K, M or G (1024s), at most 1G"},
       {"--threshold", ": a percentage from 0 to 100"},
       {"--fsync", ": none, file or phase"},
-      {"--order", ": sequential or random"}};
+      {"--order", ": sequential or random"},
+      {"--data", ": zeros or random"}};
   std::istringstream refused(
       "--batch 0|--iterations 0 -i|-i 1001|-f abc|-f 12x|-f "
       "18446744073709551616|--time-limit 0|--time-limit 31536000.5|"
       "--time-limit 1e300|--time-limit 0x10|--time-limit .|--stall-timeout 0|"
       "--seed -1|--dirs 0|--dirs 3|--dirs 131072|-s 2G|--threshold 100.5|"
-      "--fsync all|--order shuffled");
+      "--fsync all|--order shuffled|--data ones");
   for (std::string row; std::getline(refused, row, '|');) {
     const std::vector<std::string> w = words(row);
     const std::string& named = w.back() == w[1] ? w[0] : w[2];

@@ -12,7 +12,8 @@ std::string workloadText(const RunSettings& settings, uint64_t seed) {
   std::string text = std::string("fsync ") + kSyncNames[settings.sync] + ", " +
                      std::to_string(settings.dirs) + " directories, ";
   text += std::string(kOrderNames[settings.randomOrder]) + " order";
-  if (!settings.randomOrder) return text;
+  if (settings.randomData) text += ", random data";
+  if (!settings.randomOrder && !settings.randomData) return text;
   return text + " (seed " + std::to_string(seed) + ")";
 }
 

@@ -222,6 +222,7 @@ void follow(const Startup& startup, MPI_Comm world, MPI_Comm service) {
   RemoteCounter counter;
   counter.comm = service;
   std::vector<uint64_t> refused;
+  RandomData data;
   Link link;
   link.comm = service;
   link.counter = &counter;
@@ -279,6 +280,13 @@ void follow(const Startup& startup, MPI_Comm world, MPI_Comm service) {
     plan.timeFiles = command.timeFiles != 0;
     plan.syncFd = command.syncfs ? workFd : -1;
     plan.order = command.order;
+    // Made once, as rank 0's were; without the memory, every file fails.
+    if (s.randomData) {
+      if (!data.pool.data() || data.seed != command.dataSeed) {
+        makeRandomData(command.dataSeed, &data);
+      }
+      plan.data = &data;
+    }
     plan.numbers = &counter;
     plan.dirFds = dirFds.data();
     plan.refused = &refused;

@@ -54,11 +54,12 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
   report->failures = stats.failures.count;
   report->firstIndex = stats.failures.firstIndex;
   report->firstError = stats.failures.firstError;
-  report->firstOffset = stats.failures.firstOffset;
+  report->firstDifference = stats.failures.firstDifference;
   report->syncError = stats.syncError;
   report->differs = stats.differs.count;
   report->firstDiffers = stats.differs.firstIndex;
-  report->firstDiffersAt = stats.differs.firstOffset;
+  report->firstDiffersKind = stats.differs.firstError;
+  report->firstDiffersAt = stats.differs.firstDifference;
   if (stats.failures.firstCall != nullptr) {
     snprintf(report->firstCall, sizeof report->firstCall, "%s",
              stats.failures.firstCall);

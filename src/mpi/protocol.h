@@ -75,6 +75,9 @@ struct Command {
   int32_t dropCaches = 0;
   uint64_t nbFiles = 0;
   FileOrder order;
+  // Under --data random, the seed of the files' bytes, which every rank makes
+  // alike.
+  uint64_t dataSeed = 0;
   // How many refused numbers follow in a broadcast of their own: the
   // create phase's over every rank, which no rank's later phase may touch.
   uint64_t refused = 0;
@@ -88,8 +91,10 @@ struct Report {
   int32_t firstError = 0;
   int32_t syncError = 0;
   char firstCall[16] = {};
-  uint64_t firstOffset = 0;
-  uint64_t differs = 0, firstDiffers = 0, firstDiffersAt = 0;
+  Difference firstDifference;
+  uint64_t differs = 0, firstDiffers = 0;
+  int32_t firstDiffersKind = 0;
+  Difference firstDiffersAt;
   uint64_t refused = 0;  // numbers, sent after the reports
   int64_t blocks = 0;
   uint32_t threadsRun = 0;

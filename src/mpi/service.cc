@@ -173,6 +173,7 @@ bool tellOthers(ClusterRunner* root, Phase phase, const PhasePlan& plan) {
                      .syncfs = plan.syncFd >= 0,
                      .nbFiles = plan.nbFiles,
                      .order = plan.order,
+                     .dataSeed = plan.data != nullptr ? plan.data->seed : 0,
                      .refused = refused.size()};
   MPI_Request request;
   MPI_Ibcast(&command, sizeof command, MPI_BYTE, 0, root->world, &request);
@@ -228,10 +229,10 @@ void mergeReports(const ClusterRunner& root, PhaseStats* stats) {
   for (const Report& share : reports) {
     PhaseFailures failures = {share.failures, share.firstIndex,
                               staticCallName(share.firstCall), share.firstError,
-                              share.firstOffset};
+                              share.firstDifference};
     if (share.failures != 0) mergeFailures(&stats->failures, failures);
     PhaseFailures differs = {share.differs, share.firstDiffers, "read",
-                             kContentDiffers, share.firstDiffersAt};
+                             share.firstDiffersKind, share.firstDiffersAt};
     if (share.differs != 0) mergeFailures(&stats->differs, differs);
     if (stats->syncError == 0) stats->syncError = share.syncError;
     stats->blocks += share.blocks;

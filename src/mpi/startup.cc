@@ -43,6 +43,7 @@ const struct {
     {"--read", [](const RunSettings& s) { return uint64_t{s.readBack}; }},
     {"--dirs", [](const RunSettings& s) { return uint64_t{s.dirs}; }},
     {"--order", [](const RunSettings& s) { return uint64_t{s.randomOrder}; }},
+    {"--data", [](const RunSettings& s) { return uint64_t{s.randomData}; }},
 };
 const size_t kNbShared = std::size(kSharedSettings);
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <vector>
 
+#include "work/content.h"
 #include "work/layout.h"
 #include "work/order.h"
 #include "work/owners.h"
@@ -82,7 +83,9 @@ struct PhasePlan {
   TreeLayout layout;
   // Write and read the files with O_DIRECT, past the page cache.
   bool directIo = true;
-  size_t fileSize = kDefaultFileSize;  // bytes of dataBlock in each file
+  size_t fileSize = kDefaultFileSize;  // bytes in each file
+  // What the files hold: zeros (dataBlock) when null, else these bytes.
+  const RandomData* data = nullptr;
   unsigned threads = 1;                // 1 to 64
   // Time each file's operation, for the latency figures.
   bool timeFiles = false;

@@ -83,14 +83,6 @@ void forEachFile(const PhasePlan& plan, WorkerTally* tally, const char* call,
   }
 }
 
-// The first byte at which `a` and `b`, both `length` long, differ; called
-// once memcmp has found that they do.
-size_t firstDifference(const char* a, const char* b, size_t length) {
-  size_t at = 0;
-  while (at < length && a[at] == b[at]) ++at;
-  return at;
-}
-
 // Removes an entry found at a file's name, which an earlier run may have
 // left: only a regular file with no other link, owned by `uid`, and only its
 // name. Nothing at the name is ever opened, so a file put there meanwhile,
@@ -143,19 +135,27 @@ const char* failureError(int error) {
       return "file of another user";
     case kContentDiffers:
       return "content differs";
+    case kReadAsZeros:
+      return "read as zeros";
+    case kMisplaced:
+      return "blocks of another place";
+    case kShortFile:
+      return "short file";
+    case kLongFile:
+      return "long file";
     default:
       return strerror(error);
   }
 }
 
 void countFailure(PhaseFailures* f, uint64_t index, const char* call, int error,
-                  uint64_t offset) {
+                  const Difference& difference) {
   // In a random order, a later failure may be of a lower number.
   if (f->count++ == 0 || index < f->firstIndex) {
     f->firstIndex = index;
     f->firstCall = call;
     f->firstError = error;
-    f->firstOffset = offset;
+    f->firstDifference = difference;
   }
 }
 
@@ -165,7 +165,7 @@ void mergeFailures(PhaseFailures* into, const PhaseFailures& from) {
     into->firstIndex = from.firstIndex;
     into->firstCall = from.firstCall;
     into->firstError = from.firstError;
-    into->firstOffset = from.firstOffset;
+    into->firstDifference = from.firstDifference;
   }
   into->count += from.count;
 }
@@ -181,8 +181,19 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
   const uid_t uid = geteuid();
   const uint64_t maxRefused = plan.maxRefused;
   PhaseFailures* failures = &tally->failures;
+  // Random data is made file by file in a buffer of the thread's own.
+  const RandomData* data = size != 0 ? plan.data : nullptr;
+  Mapping buffer;
+  const int mapError = data == nullptr                         ? 0
+                       : data->pool.data() == nullptr          ? ENOMEM
+                       : !buffer.map(std::min(size, kMaxSpan)) ? errno
+                                                               : 0;
   forEachFile(plan, tally, "open",
-              [=](uint64_t i, int dirFd, const char* name) {
+              [=, &buffer](uint64_t i, int dirFd, const char* name) {
+                if (mapError != 0) {
+                  countFailure(failures, i, "mmap", mapError);
+                  return false;
+                }
                 int fd = openat(dirFd, name, flags, 0644);
                 int error = fd < 0 ? errno : 0;
                 const bool held = error == EEXIST;
@@ -208,7 +219,14 @@ void createWorker(const PhasePlan& plan, WorkerTally* tally) {
                 // reported by the error of the call that failed (ENOSPC,
                 // EFBIG).
                 for (size_t done = 0; done < size;) {
-                  ssize_t n = write(fd, dataBlock + done, size - done);
+                  const char* from = dataBlock + done;
+                  size_t span = size - done;
+                  if (data != nullptr) {
+                    span = std::min(span, kMaxSpan);
+                    fillData(*data, i, done, span, buffer.data());
+                    from = buffer.data();
+                  }
+                  ssize_t n = write(fd, from, span);
                   if (n <= 0) {
                     countFailure(failures, i, "write", n < 0 ? errno : EIO);
                     close(fd);
@@ -249,14 +267,20 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                     (plan.directIo ? O_DIRECT : 0);
   const size_t size = plan.fileSize;
+  const uint64_t nbFiles = plan.nbFiles;
+  const RandomData* data = plan.data;
   // Room for one byte past the file's end, so that a read shorter than asked
-  // shows the end; whole pages, which direct I/O needs.
+  // shows the end; whole pages, which direct I/O needs. Random data has its
+  // expected bytes made beside.
   const size_t length =
       std::min(kReadBufferSize, (size + 1 + 4095) / 4096 * 4096);
-  void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  const int mapError = mapped == MAP_FAILED ? errno : 0;
-  char* buffer = static_cast<char*>(mapped);
+  Mapping mapping;
+  const int mapError = data != nullptr && data->pool.data() == nullptr ? ENOMEM
+                       : !mapping.map(data != nullptr ? 2 * length : length)
+                           ? errno
+                           : 0;
+  char* buffer = mapping.data();
+  char* expected = buffer + length;
   PhaseFailures* failures = &tally->failures;
   PhaseFailures* differs = &tally->differs;
   forEachFile(
@@ -267,9 +291,14 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally) {
                        mapError != 0 ? mapError : errno);
           return false;
         }
-        int error = 0;
-        uint64_t differsAt = UINT64_MAX;
-        for (size_t done = 0;;) {
+        // A FIFO or a device at the name reads like a file: it fails unread.
+        struct stat st;
+        int error = fstat(fd, &st) != 0    ? errno
+                    : !S_ISREG(st.st_mode) ? kNotRegular
+                                           : 0;
+        Difference found;
+        bool inHole = false;  // following a run of zero blocks past a buffer
+        for (size_t done = 0; error == 0;) {
           const size_t left = size - done + 1;
           const size_t asked =
               left < length ? (left + 4095) / 4096 * 4096 : length;
@@ -280,22 +309,44 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally) {
           }
           const size_t got = static_cast<size_t>(n);
           const size_t inFile = std::min(got, size - done);
-          if (memcmp(buffer, dataBlock + done, inFile) != 0) {
-            differsAt =
-                done + firstDifference(buffer, dataBlock + done, inFile);
-            break;
+          if (inHole) {
+            const size_t zeros = zeroBlocks(buffer, inFile);
+            found.last += zeros;
+            if (zeros < inFile || got != asked) break;
+            done += got;
+            continue;
+          }
+          const char* want = dataBlock + done;
+          if (data != nullptr && inFile != 0) {
+            fillData(*data, i, done, inFile, expected);
+            want = expected;
+          }
+          if (memcmp(buffer, want, inFile) != 0) {
+            found =
+                describeDifference(data, nbFiles, done, buffer, want, inFile);
+            // Zeros up to the end of a full buffer: the hole may go on.
+            inHole = found.kind == kReadAsZeros &&
+                     found.last + 1 == done + inFile && got == asked &&
+                     done + inFile < size;
+            if (!inHole) break;
+            done += got;
+            continue;
           }
           done += got;
-          if (got > inFile || (got == 0 && done < size)) {
-            differsAt = std::min(done, size);  // longer, or shorter
+          if (got > inFile) {
+            found = {kLongFile, size, size};
+            break;
+          }
+          if (got == 0 && done < size) {
+            found = {kShortFile, done, size};
             break;
           }
           if (got == 0 || (done == size && got < asked)) break;
         }
         if (close(fd) != 0 && error == 0) error = errno;
-        if (differsAt != UINT64_MAX) {
-          countFailure(failures, i, "read", kContentDiffers, differsAt);
-          countFailure(differs, i, "read", kContentDiffers, differsAt);
+        if (found.kind != 0) {
+          countFailure(failures, i, "read", found.kind, found);
+          countFailure(differs, i, "read", found.kind, found);
           return false;
         }
         if (error != 0) {
@@ -304,7 +355,6 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally) {
         }
         return true;
       });
-  if (mapError == 0) munmap(mapped, length);
 }
 
 void deleteWorker(const PhasePlan& plan, WorkerTally* tally) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "work/content.h"
 #include "work/latency.h"
 #include "work/plan.h"
 
@@ -31,28 +32,30 @@ const size_t kReadBufferSize = size_t{1} << 20;
 
 // Failure codes of our own beside the errno values, for entries that are
 // there but are not the run's to touch.
-const int kNotRegular = -1;      // a link, FIFO, device or directory
-const int kOtherLinks = -2;      // a regular file that also stands elsewhere
-const int kOtherOwner = -3;      // a regular file that another user owns
-const int kContentDiffers = -4;  // read back, not what was written
+const int kNotRegular = -1;  // a link, FIFO, device or directory
+const int kOtherLinks = -2;  // a regular file that also stands elsewhere
+const int kOtherOwner = -3;  // a regular file that another user owns
+// And, for a file read back that differs from what was written, the kinds
+// of Difference.
 
 // The operations that failed, on files or on directories: how many, and the
 // one with the lowest number, by the call that failed and its error, and for
-// a file whose content differs, the first byte that does.
+// a file whose content differs, where and how.
 struct PhaseFailures {
   uint64_t count = 0;
   uint64_t firstIndex = 0;
   const char* firstCall = nullptr;
   int firstError = 0;
-  uint64_t firstOffset = 0;
+  Difference firstDifference;
 };
 
 // The text of a failure's error: the system's for an errno value, or ours.
 const char* failureError(int error);
 
-// Records the failure of number `index`, keeping the lowest-numbered one.
+// Records the failure of number `index`, keeping the lowest-numbered one;
+// `difference` says where it differs, for a file read back.
 void countFailure(PhaseFailures* failures, uint64_t index, const char* call,
-                  int error, uint64_t offset = 0);
+                  int error, const Difference& difference = {});
 
 // Adds `from` to `into`, keeping the failure with the lower number.
 void mergeFailures(PhaseFailures* into, const PhaseFailures& from);
@@ -102,8 +105,10 @@ WorkerRoutine phaseWorker(Phase phase);
 // (create: open, write, fsync if asked and close; size: stat; read: open,
 // read and close; delete: unlink).
 
-// Creates each file with O_EXCL and writes plan.fileSize bytes of dataBlock
-// into it (none for 0), then fsyncs it if the plan says so. A regular file with
+// Creates each file with O_EXCL and writes plan.fileSize bytes of what it
+// holds into it (none for 0), random data through a buffer of at most
+// kMaxSpan that the thread allocates once, then fsyncs it if the plan says
+// so. A regular file with
 // one link that the run's user owns, which an earlier run may have left, is
 // unlinked and made anew; anything else at the name is left as it is,
 // counted as failed and its number kept in the tally's `refused`.
@@ -115,10 +120,11 @@ void sizeWorker(const PhasePlan& plan, WorkerTally* tally);
 
 // Reads each file back, with O_DIRECT if the plan's create flags have it,
 // into a buffer of at most 1 MiB that the thread allocates once, and checks
-// its length and bytes against dataBlock: one that differs fails, and is
-// counted in the tally's `differs` with the first byte that does. A short
-// read at the expected length is taken as the end of the file, so a file of
-// one buffer or less costs one read.
+// its length and bytes against what it should hold: one that differs fails,
+// and is counted in the tally's `differs` with how (describeDifference; a
+// run of zero blocks is followed to its end). A short read at the expected
+// length is taken as the end of the file, so a file of one buffer or less
+// costs one read. An entry that is not a regular file fails unread.
 void readWorker(const PhasePlan& plan, WorkerTally* tally);
 
 // Unlinks each file; a link is removed itself, never what it points to.

@@ -8,24 +8,50 @@
 
 namespace treeflood {
 
-TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
-  const uint64_t kBig = 3 << 20;  // three buffers' worth
+TEST(ReadWorker, NamesHowAFileDiffersFromWhatWasWritten) {
+  const uint64_t kBig = 3 << 20;     // three buffers' worth
+  const uint64_t kEnd = UINT64_MAX;  // the hole runs to the file's end
   const struct {
     uint64_t size;
+    bool random;
     const char* change;  // to d_000/f_1 of four files
-    int64_t differsAt;   // -1: none; -2: fails otherwise
+    int kind;            // 0: read back as written
+    uint64_t at, last;
   } cases[] = {
-      {10240, "printf x | dd of=d_000/f_1 bs=1 seek=4096 conv=notrunc", 4096},
-      {10240, "truncate -s 100 d_000/f_1", 100},
-      {10240, "truncate -s 10241 d_000/f_1", 10240},
-      {kBig, "true", -1},
-      {kBig, "printf x | dd of=d_000/f_1 bs=1 seek=2097157 conv=notrunc",
-       2097157},
-      {kBig, "truncate -s 3145727 d_000/f_1", 3145727},
-      {kBig, "truncate -s 3145729 d_000/f_1", 3145728},
-      {0, "printf x > d_000/f_1", 0},
-      {10240, "rm d_000/f_1 && ln -s f_0 d_000/f_1", -2},
+      {10240, false, "printf x | dd of=d_000/f_1 bs=1 seek=4096 conv=notrunc",
+       kContentDiffers, 4096, 4096},
+      {10240, false, "truncate -s 100 d_000/f_1", kShortFile, 100, 10240},
+      {10240, false, "truncate -s 10241 d_000/f_1", kLongFile, 10240, 10240},
+      {kBig, false, "true", 0, 0, 0},
+      {kBig, false, "printf x | dd of=d_000/f_1 bs=1 seek=2097157 conv=notrunc",
+       kContentDiffers, 2097157, 2097157},
+      {kBig, false, "truncate -s 3145727 d_000/f_1", kShortFile, 3145727, kBig},
+      {kBig, false, "truncate -s 3145729 d_000/f_1", kLongFile, kBig, kBig},
+      {0, false, "printf x > d_000/f_1", kLongFile, 0, 0},
+      // Not a regular file, whatever the size.
+      {10240, false, "rm d_000/f_1 && ln -s f_0 d_000/f_1", ELOOP, 0, 0},
+      {0, false, "rm d_000/f_1 && mkfifo d_000/f_1", kNotRegular, 0, 0},
+      {0, false, "rm d_000/f_1 && mknod d_000/f_1 c 1 3", kNotRegular, 0, 0},
+      // What random data shows and zeros can't: holes, blocks out of place.
+      {kBig, true, "true", 0, 0, 0},
+      {10240, true, "fallocate -p -o 4096 -l 4096 d_000/f_1", kReadAsZeros,
+       4096, 8191},
+      {10240, true, "rm d_000/f_1 && truncate -s 10240 d_000/f_1", kReadAsZeros,
+       0, 10239},
+      {kBig, true, "truncate -s 2M d_000/f_1 && truncate -s 3M d_000/f_1",
+       kReadAsZeros, 2097152, kEnd},
+      {kBig, true, "fallocate -p -o 1048576 -l 1052672 d_000/f_1", kReadAsZeros,
+       1048576, 2101247},
+      {kBig, true, "truncate -s 2M d_000/f_1", kShortFile, 2097152, kBig},
+      {10240, true,
+       "dd if=d_000/f_2 of=d_000/f_1 bs=512 skip=1 seek=3 count=2 "
+       "conv=notrunc",
+       kMisplaced, 1536, 2559},
+      {10240, true, "printf x | dd of=d_000/f_1 bs=1 seek=700 conv=notrunc",
+       kContentDiffers, 700, 700},
   };
+  RandomData data;
+  ASSERT_TRUE(makeRandomData(7, &data));
   for (const auto& c : cases) {
     TempDir dir;
     ASSERT_TRUE(initWork(c.size));
@@ -33,8 +59,9 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
     int dirFd = -1;
     PhasePlan plan = {.nbFiles = 4,
                       .layout = computeLayout(4, Spread::Blocks, 1),
-                      .directIo = true,
+                      .directIo = c.size != 0,
                       .fileSize = c.size,
+                      .data = c.random ? &data : nullptr,
                       .dirFds = &dirFd,
                       .progress = false};
     PhaseStats made, read;
@@ -45,11 +72,18 @@ TEST(ReadWorker, ReportsTheFirstByteThatDiffersOrTheEnd) {
     bash(c.change, dir.path);
     runner.run(Phase::Read, plan, monotonicNs(), &read);
     EXPECT_EQ(made.failures.count, 0u);
-    EXPECT_EQ(read.failures.count, c.differsAt == -1 ? 0u : 1u) << c.change;
-    EXPECT_EQ(read.differs.count, c.differsAt >= 0 ? 1u : 0u) << c.change;
-    if (c.differsAt >= 0) {
+    EXPECT_EQ(read.failures.count, c.kind == 0 ? 0u : 1u) << c.change;
+    EXPECT_EQ(read.failures.firstError, c.kind) << c.change;
+    EXPECT_EQ(read.differs.count, c.kind <= kContentDiffers ? 1u : 0u);
+    if (c.kind <= kContentDiffers) {
+      const Difference& d = read.differs.firstDifference;
       EXPECT_EQ(read.differs.firstIndex, 1u);
-      EXPECT_EQ(read.differs.firstOffset, static_cast<uint64_t>(c.differsAt));
+      EXPECT_EQ(d.at, c.at) << c.change;
+      EXPECT_EQ(d.last, c.last == kEnd ? c.size - 1 : c.last) << c.change;
+      if (c.kind == kMisplaced) {
+        EXPECT_EQ(d.source, 2u);
+        EXPECT_EQ(d.sourceAt, 512u);
+      }
     }
     closeDirectories(plan.layout, &dirFd);
     close(workFd);
