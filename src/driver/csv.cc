@@ -31,7 +31,7 @@ const char kCsvHeader[] =
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
     "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
     "file_files_per_second,label,fsync,directories,order,seed,ranks,"
-    "threads_total,data\n";
+    "threads_total,data,mount_options\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -58,14 +58,14 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
   char workload[96];
   snprintf(workload, sizeof workload, ",%s,%u,%s,", kSyncNames[settings.sync],
            settings.dirs, kOrderNames[settings.randomOrder]);
-  const std::string ending = csvField(settings.label.value_or("")) + workload +
-                             (settings.randomOrder || settings.randomData
-                                  ? std::to_string(context.seed)
-                                  : "") +
-                             "," +
-                             std::to_string(std::max<size_t>(hosts.size(), 1)) +
-                             "," + std::to_string(context.topology.threads) +
-                             "," + kDataNames[settings.randomData];
+  const std::string ending =
+      csvField(settings.label.value_or("")) + workload +
+      (settings.randomOrder || settings.randomData
+           ? std::to_string(context.seed)
+           : "") +
+      "," + std::to_string(std::max<size_t>(hosts.size(), 1)) + "," +
+      std::to_string(context.topology.threads) + "," +
+      kDataNames[settings.randomData] + "," + csvField(system.mount.options);
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall, double work,
                  const std::string& latencies, const std::string& host,

@@ -18,12 +18,13 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
   RunContext run = {.settings = &settings, .workDir = "/a,\"b\""};
   run.system.hostname = "h";
   run.system.mount.type = "ext4";
+  run.system.mount.options = "rw,noatime";
   run.seed = 42;
   EXPECT_EQ(
       csvRows(r, 2, run),
       "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
       "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42,1,"
-      "1,random\n");
+      "1,random,\"rw,noatime\"\n");
 }
 
 }  // namespace treeflood
