@@ -83,6 +83,33 @@ void fillData(const RandomData& data, uint64_t file, uint64_t offset,
   }
 }
 
+bool holdsData(const RandomData& data, uint64_t file, uint64_t offset,
+               const char* got, size_t length) {
+  const char* pool =
+      data.pool.data() + ((poolStart(data, file) + offset) & (kPoolSize - 1));
+  const uint64_t end = offset + length;
+  for (uint64_t at = offset; at < end;) {
+    const uint64_t block = at / kBlock * kBlock;
+    const uint64_t stampEnd = std::min(block + kStampSize, end);
+    if (at < stampEnd) {
+      char want[kStampSize];
+      stamp(file, block, block, block + kStampSize, want);
+      if (memcmp(got + (at - offset), want + (at - block), stampEnd - at) !=
+          0) {
+        return false;
+      }
+      at = stampEnd;
+    }
+    const uint64_t next = std::min(block + kBlock, end);
+    if (at < next &&
+        memcmp(got + (at - offset), pool + (at - offset), next - at) != 0) {
+      return false;
+    }
+    at = next;
+  }
+  return true;
+}
+
 size_t zeroBlocks(const char* bytes, size_t length) {
   size_t zeros = 0;
   while (zeros < length) {

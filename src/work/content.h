@@ -34,6 +34,11 @@ const size_t kMaxSpan = size_t{1} << 20;
 void fillData(const RandomData& data, uint64_t file, uint64_t offset,
               size_t length, char* to);
 
+// Whether `got`, `length` bytes, are bytes `offset` to `offset` + `length` -
+// 1 of file `file`: what fillData would write, compared in place.
+bool holdsData(const RandomData& data, uint64_t file, uint64_t offset,
+               const char* got, size_t length);
+
 // How a file read back differs from what it should hold: the kind, one of the
 // failure codes below, and where.
 struct Difference {

@@ -317,11 +317,16 @@ void readWorker(const PhasePlan& plan, WorkerTally* tally) {
             continue;
           }
           const char* want = dataBlock + done;
-          if (data != nullptr && inFile != 0) {
-            fillData(*data, i, done, inFile, expected);
-            want = expected;
-          }
-          if (memcmp(buffer, want, inFile) != 0) {
+          // Random data is compared in place, and made only to say how it
+          // differs.
+          const bool same = data != nullptr
+                                ? holdsData(*data, i, done, buffer, inFile)
+                                : memcmp(buffer, want, inFile) == 0;
+          if (!same) {
+            if (data != nullptr) {
+              fillData(*data, i, done, inFile, expected);
+              want = expected;
+            }
             found =
                 describeDifference(data, nbFiles, done, buffer, want, inFile);
             // Zeros up to the end of a full buffer: the hole may go on.
