@@ -43,6 +43,18 @@ TEST(Shipped, ManPageCompletionReadmeAndHelpNameEveryOption) {
     EXPECT_MATCH(man, "*\n.B[ R]*[ \"]" + roff + "[ \n]*");
     offered += option + "\n";
   }
+  // The added options' defaults, each on a line of its entry.
+  const std::pair<std::string, std::string> defaults[] = {
+      {"--iterations", "1"}, {"--stall-timeout", "120"},
+      {"--threshold", "5"},  {"--fsync", "none"},
+      {"--dirs", "1024"},    {"--order", "sequential"},
+      {"--data", "zeros"}};
+  for (const auto& [option, value] : defaults) {
+    const size_t start = help.find("\n   " + option) + 1;
+    const std::string text =
+        help.substr(start, help.find("\n   -", start) - start);
+    EXPECT_MATCH(text, "*\n *default value : " + value) << option;
+  }
   TempDir dir;
   EXPECT_EQ(complete("-", dir.path), offered);
   bash("mkdir 'beta dir' && touch 'beta notes'", dir.path);
