@@ -115,7 +115,18 @@ TEST(Executable, Runs) {
        "Can't compare with 'b.json': the workloads differ in files: 9 in the "
        "baseline, 10 here\n*",
        "echo '{\"format_version\": 2, \"settings\": {\"files\": 9}, "
-       "\"iterations\": []}' > b.json"},
+       "\"valid\": true, \"iterations\": [{}]}' > b.json"},
+      {words("--compare b.json"), 1,
+       "Can't compare with 'b.json': it has no finished iteration "
+       "(interrupted by SIGINT)\n",
+       "echo '{\"format_version\": 3, \"settings\": {}, \"iterations\": [], "
+       "\"interrupted\": {\"signal\": \"SIGINT\"}}' > b.json"},
+      {words("--compare b.json"), 1,
+       "Can't compare with 'b.json': nested deeper than 64 levels\n",
+       "printf '%.0s[' $(seq 100000) > b.json"},
+      {words("--compare b.json"), 1,
+       "Can't compare with 'b.json': larger than 64 MiB\n",
+       "truncate -s 65M b.json"},
       {words("--json r --csv ./r"), 1,
        "'*/r' can't be both the --json and the --csv file\n"},
       {words("--json out/../nodir/r"), 1,
@@ -265,7 +276,8 @@ TEST(Executable, IterationsAgreeInSummaryJsonAndCsvAndTheLastKeepsItsTree) {
     std::istringstream fields(line);
     for (std::string cell; std::getline(fields, cell, ',');) f.push_back(cell);
     if (rows >= 11) continue;
-    EXPECT_MATCH(line, "*,\"a \"\"b\"\", c\",none,1024,sequential,,1,2,zeros,*");
+    EXPECT_MATCH(line,
+                 "*,\"a \"\"b\"\", c\",none,1024,sequential,,1,2,zeros,*");
     if (f[10] == "list") continue;
     const auto& phase =
         doc["iterations"][std::stoul(f[9]) - 1]["phases"][f[10]];
@@ -364,6 +376,13 @@ TEST(Executable, ComparesWithABaselineLiveOrStored) {
   ProgramResult r =
       runTreeflood(words("--compare base.json --stored now.json"), dir.path);
   EXPECT_EQ(r.status, 2) << r.out;
+  // A stored result that failed is refused, as a baseline would be.
+  bash("sed 's/\"valid\": *true/\"valid\":false/g' now.json > bad.json",
+       dir.path);
+  EXPECT_EQ(
+      runTreeflood(words("--compare base.json --stored bad.json"), dir.path)
+          .out,
+      "Can't compare 'bad.json': it is not valid (see its warnings)\n");
   for (const char* phase : {"create", "list", "size", "delete"})
     EXPECT_MATCH(r.out, std::string("*\n") + phase + " * slower\n*");
   // A run that compares itself says what the stored comparison of its result

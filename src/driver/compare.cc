@@ -47,26 +47,34 @@ using NoThrow = boost::math::policies::policy<
         boost::math::policies::ignore_error>>;
 using StudentsT = boost::math::students_t_distribution<double, NoThrow>;
 
-// Welch's t-test of two samples' means: the two-sided p-value of their
-// difference and the half-width of its 95% confidence interval.
-void welch(const RateSpread& a, const RateSpread& b, double* p,
-           double* halfWidth) {
-  const double va = a.stddev * a.stddev / a.count;
-  const double vb = b.stddev * b.stddev / b.count;
+// The ratio of `b`'s mean to `a`'s, its 95% confidence interval and the
+// two-sided p-value of its difference from 1: the delta method on the log of
+// the means, with Welch-Satterthwaite's degrees of freedom. The interval is
+// never below 0; its ends are NaN where it has none (a mean of 0).
+void ratioInterval(const RateSpread& a, const RateSpread& b, double* p,
+                   double* low, double* high) {
+  const double ratio = b.mean / a.mean;
+  // The variances of the logs of the two means.
+  const double va = a.stddev * a.stddev / (a.count * a.mean * a.mean);
+  const double vb = b.stddev * b.stddev / (b.count * b.mean * b.mean);
   const double se = std::sqrt(va + vb);
-  const double difference = b.mean - a.mean;
-  if (se == 0) {
-    // No spread on either side: any difference is certain.
-    *p = difference == 0 ? 1 : 0;
-    *halfWidth = 0;
+  if (!(ratio > 0) || !std::isfinite(se)) {
+    *p = *low = *high = NAN;
     return;
   }
-  // Welch-Satterthwaite's degrees of freedom.
+  if (se == 0) {
+    // No spread on either side: any difference is certain.
+    *p = ratio == 1 ? 1 : 0;
+    *low = *high = ratio;
+    return;
+  }
   const double df = (va + vb) * (va + vb) /
                     (va * va / (a.count - 1) + vb * vb / (b.count - 1));
   const StudentsT t(df);
-  *p = 2 * cdf(complement(t, std::fabs(difference) / se));
-  *halfWidth = quantile(complement(t, 0.025)) * se;
+  *p = 2 * cdf(complement(t, std::fabs(std::log(ratio)) / se));
+  const double half = quantile(complement(t, 0.025)) * se;
+  *low = ratio * std::exp(-half);
+  *high = ratio * std::exp(half);
 }
 
 std::string fixed(double value, int decimals) {
@@ -92,6 +100,47 @@ std::string percentText(double value) {
   return text;
 }
 
+// How deep `text`'s arrays and objects nest, outside its strings.
+size_t nestingDepth(const std::string& text) {
+  size_t depth = 0, deepest = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+// What is wrong with a phase's files done and seconds, or "": each must be a
+// finite number, the files above 0 and the seconds at least a nanosecond,
+// and their rate at most a billion files a second.
+std::string badFigures(const Json* files, const Json* seconds) {
+  const double f = numberOf(files), s = numberOf(seconds);
+  const auto shown = [](const Json* value) {
+    return value != nullptr ? value->dump() : std::string("missing");
+  };
+  if (!(f > 0) || !std::isfinite(f)) {
+    return "files_done " + shown(files) + " is not a count of files";
+  }
+  if (!(s >= 1e-9) || !std::isfinite(s)) {
+    return "file_seconds " + shown(seconds) + " is not a time of 1 ns or more";
+  }
+  if (f / s > 1e9) {
+    return shown(files) + " files in " + shown(seconds) +
+           " s is over a billion files a second";
+  }
+  return "";
+}
+
 // Reads the workload of a result from its document `doc` and its
 // `settings`, in the names workloadDifferences gives.
 void readWorkload(const Json& doc, const Json& settingsObject,
@@ -115,13 +164,18 @@ void readWorkload(const Json& doc, const Json& settingsObject,
   r.workload.push_back({"files", member(settings, "files")
                                      ? member(settings, "files")->dump()
                                      : "null"});
-  r.workload.push_back({"threads in total", total.dump()});
+  r.threads = total.dump();
   // Each key, and what a result written before the key existed ran.
   const std::pair<const char*, const char*> kWorkload[] = {
-      {"file_size", "null"},       {"direct_io", "null"},
-      {"drop_caches", "null"},     {"time_limit_seconds", "null"},
-      {"fsync", "\"none\""},       {"directories", "1024"},
-      {"order", "\"sequential\""}, {"data", "\"zeros\""}};
+      {"file_size", "null"},
+      {"direct_io", "null"},
+      {"drop_caches", "null"},
+      {"time_limit_seconds", "null"},
+      {"fsync", "\"none\""},
+      {"directories", "1024"},
+      {"order", "\"sequential\""},
+      {"data", "\"zeros\""},
+      {"read", "false"}};
   for (const auto& [key, before] : kWorkload) {
     const Json* value = member(settings, key);
     r.workload.push_back({key, value != nullptr ? value->dump() : before});
@@ -132,6 +186,10 @@ void readWorkload(const Json& doc, const Json& settingsObject,
 
 bool readResult(const std::string& text, StoredResult* result,
                 std::string* error) {
+  if (nestingDepth(text) > kMaxDepth) {
+    *error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    return false;
+  }
   const Json doc = Json::parse(text, nullptr, false);
   if (doc.is_discarded()) {
     *error = "not JSON, or cut short";
@@ -160,31 +218,46 @@ bool readResult(const std::string& text, StoredResult* result,
   const Json* system = member(&doc, "system");
   r.host = textOf(member(system, "hostname"));
   r.fileSystem = textOf(member(system, "file_system"));
+  r.mountOptions = textOf(member(system, "mount_options"));
   r.label = textOf(member(&doc, "label"));
   const Json* valid = member(&doc, "valid");
   r.valid = valid != nullptr && valid->is_boolean() && valid->get<bool>();
-  for (const Json& it : *iterations) {
+  const Json* interrupted = member(&doc, "interrupted");
+  if (interrupted != nullptr && interrupted->is_object()) {
+    const std::string signal = textOf(member(interrupted, "signal"));
+    r.interrupted = signal.empty() ? "by a stalled rank" : "by " + signal;
+  }
+  r.iterations = iterations->size();
+  for (size_t i = 0; i < iterations->size(); ++i) {
+    const Json& it = (*iterations)[i];
     const Json* phases = member(&it, "phases");
     for (Phase phase : kPhases) {
-      double files, seconds;
+      const Json *files, *seconds;
       // The listing's figures are those of its ls.
       if (phaseWorker(phase) == nullptr) {
         const Json* ls = member(&it, "listing");
         if (ls == nullptr || ls->is_null()) continue;
         const Json* status = member(ls, "exit_status");
-        const bool ok = status != nullptr && status->is_number() &&
-                        status->get<double>() == 0;
-        files = ok ? numberOf(member(member(phases, "create"), "files")) : 0;
-        seconds = numberOf(member(ls, "wall_seconds"));
+        // A failed listing made the result invalid.
+        if (status == nullptr || !status->is_number() || *status != 0) continue;
+        files = member(member(phases, "create"), "files");
+        seconds = member(ls, "wall_seconds");
       } else {
         const Json* figures = member(phases, phaseName(phase));
         if (figures == nullptr) continue;
-        files = numberOf(member(figures, "files_done"));
-        seconds = numberOf(member(figures, "file_seconds"));
+        files = member(figures, "files_done");
+        seconds = member(figures, "file_seconds");
+        const double failed = numberOf(member(figures, "files_failed"));
+        if (failed > 0) r.failedFiles += static_cast<uint64_t>(failed);
       }
-      if (std::isfinite(files) && seconds > 0) {
-        r.rates[static_cast<int>(phase)].push_back(files / seconds);
+      const std::string bad = badFigures(files, seconds);
+      if (!bad.empty()) {
+        *error = "iteration " + std::to_string(i + 1) + ", " +
+                 phaseName(phase) + " phase: " + bad;
+        return false;
       }
+      r.rates[static_cast<int>(phase)].push_back(files->get<double>() /
+                                                 seconds->get<double>());
     }
   }
   const Json* warnings = member(&doc, "warnings");
@@ -193,6 +266,34 @@ bool readResult(const std::string& text, StoredResult* result,
   }
   *result = std::move(r);
   return true;
+}
+
+std::string unusableReason(const StoredResult& r) {
+  if (r.iterations == 0) {
+    return "it has no finished iteration" +
+           (r.interrupted.empty() ? ""
+                                  : " (interrupted " + r.interrupted + ")");
+  }
+  if (!r.interrupted.empty()) return "it was interrupted " + r.interrupted;
+  if (r.failedFiles != 0) {
+    return "it is not valid: " + std::to_string(r.failedFiles) +
+           " operations failed in it";
+  }
+  if (!r.valid) return "it is not valid (see its warnings)";
+  return "";
+}
+
+std::vector<std::string> phaseDifferences(const StoredResult& baseline,
+                                          const bool ran[kNbPhases]) {
+  std::vector<std::string> differences;
+  for (int k = 0; k < kNbPhases; ++k) {
+    if (baseline.rates[k].empty() == ran[k]) {
+      differences.push_back(std::string("the baseline has ") +
+                            (ran[k] ? "no " : "a ") + phaseName(kPhases[k]) +
+                            " phase, the other " + (ran[k] ? "has" : "none"));
+    }
+  }
+  return differences;
 }
 
 StoredResult resultOf(const std::vector<RunResults>& iterations,
@@ -222,10 +323,20 @@ bool loadResult(const std::string& path, StoredResult* result,
     *error = !fd ? strerror(errno) : "not a regular file";
     return false;
   }
+  const std::string tooLarge =
+      "larger than " + std::to_string(kMaxResultBytes >> 20) + " MiB";
+  if (static_cast<uint64_t>(st.st_size) > kMaxResultBytes) {
+    *error = tooLarge;
+    return false;
+  }
   std::string text;
   char buffer[65536];
   ssize_t n;
   while ((n = read(fd.get(), buffer, sizeof buffer)) != 0) {
+    if (text.size() > kMaxResultBytes) {
+      *error = tooLarge;  // it grew
+      return false;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = std::string("read: ") + strerror(errno);
@@ -264,7 +375,15 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
     comparison.notes.push_back("the baseline ran on " + baseline.fileSystem +
                                ", this run on " + now.fileSystem);
   }
-  if (!baseline.valid) comparison.notes.push_back("the baseline is not valid");
+  if (baseline.mountOptions != now.mountOptions) {
+    comparison.notes.push_back("the baseline's file system was mounted " +
+                               baseline.mountOptions + ", this run's " +
+                               now.mountOptions);
+  }
+  if (baseline.threads != now.threads) {
+    comparison.threads = "threads: " + baseline.threads + " in the baseline, " +
+                         now.threads + " here";
+  }
   for (int k = 0; k < kNbPhases; ++k) {
     PhaseComparison c;
     c.phase = kPhases[k];
@@ -274,24 +393,26 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
       continue;
     }
     c.change = 100 * (c.now.mean / c.baseline.mean - 1);
-    const bool slower = c.change < -threshold;
+    const bool beyond = std::fabs(c.change) > threshold;
     if (c.baseline.count < 2 || c.now.count < 2) {
       c.low = c.high = c.pValue = NAN;
-      c.regressed = slower;
-      c.verdict =
-          slower ? "slower (one iteration)" : "one iteration: no spread";
+      c.verdict = !beyond        ? "within threshold (one iteration)"
+                  : c.change < 0 ? "slower (one iteration)"
+                                 : "faster (one iteration)";
     } else {
-      double halfWidth;
-      welch(c.baseline, c.now, &c.pValue, &halfWidth);
-      c.low = c.change - 100 * halfWidth / c.baseline.mean;
-      c.high = c.change + 100 * halfWidth / c.baseline.mean;
-      const bool significant = c.pValue < 0.05;
-      c.regressed = slower && significant;
-      c.verdict = c.regressed ? "slower"
-                  : significant && c.change > threshold
-                      ? "faster"
-                      : "no change beyond noise";
+      double low, high;
+      ratioInterval(c.baseline, c.now, &c.pValue, &low, &high);
+      c.unbounded = std::isnan(low);
+      c.low = 100 * (low - 1);
+      c.high = 100 * (high - 1);
+      // Significant: the interval leaves out no change.
+      const bool significant = !c.unbounded && (low > 1 || high < 1);
+      c.verdict = !significant   ? "no significant change"
+                  : !beyond      ? "within threshold"
+                  : c.change < 0 ? "slower"
+                                 : "faster";
     }
+    c.regressed = strncmp(c.verdict, "slower", 6) == 0;
     comparison.regressed = comparison.regressed || c.regressed;
     comparison.phases.push_back(c);
   }
@@ -300,25 +421,28 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
 
 std::string comparisonText(const Comparison& comparison,
                            const std::string& baselineName) {
-  std::string text = "Compared with " + baselineName +
-                     ": files/s over the file work, mean +- stddev "
-                     "(iterations); Welch's t-test, threshold " +
-                     fixed(comparison.threshold, 1) + "%\n";
+  std::string text;
+  for (const std::string& note : comparison.notes) {
+    text += "Warning: " + note + "\n";
+  }
+  text += "Compared with " + baselineName +
+          ": files/s over the file work, mean +- stddev "
+          "(iterations); interval of the ratio of the means, "
+          "threshold " +
+          fixed(comparison.threshold, 1) + "%" +
+          (comparison.threads.empty() ? "" : "; " + comparison.threads) + "\n";
   std::vector<std::vector<std::string>> rows = {
       {"phase", "baseline", "this run", "change", "95% interval", "verdict"}};
   for (const PhaseComparison& c : comparison.phases) {
     rows.push_back({phaseName(c.phase), sideText(c.baseline), sideText(c.now),
                     percentText(c.change),
-                    std::isnan(c.low)
+                    c.unbounded ? "unbounded"
+                    : std::isnan(c.low)
                         ? "-"
                         : percentText(c.low) + " to " + percentText(c.high),
                     c.verdict});
   }
-  text += alignedTable(rows, 1, true);
-  for (const std::string& note : comparison.notes) {
-    text += "Warning: " + note + "\n";
-  }
-  return text;
+  return text + alignedTable(rows, 1, true);
 }
 
 int compareStored(const std::string& baselinePath,
@@ -332,10 +456,23 @@ int compareStored(const std::string& baselinePath,
       return 1;
     }
   }
-  const std::vector<std::string> differences =
-      workloadDifferences(baseline, now);
+  for (const auto& [path, result] :
+       {std::pair{&baselinePath, &baseline}, std::pair{&resultPath, &now}}) {
+    const std::string why = unusableReason(*result);
+    if (!why.empty()) {
+      logMessage("Can't compare '%s': %s\n", path->c_str(), why.c_str());
+      return 1;
+    }
+  }
+  bool ran[kNbPhases];
+  for (int k = 0; k < kNbPhases; ++k) ran[k] = !now.rates[k].empty();
+  std::vector<std::string> differences = workloadDifferences(baseline, now);
+  for (std::string& d : differences) d = "the workloads differ in " + d;
+  for (const std::string& d : phaseDifferences(baseline, ran)) {
+    differences.push_back(d);
+  }
   for (const std::string& d : differences) {
-    logMessage("Can't compare: the workloads differ in %s\n", d.c_str());
+    logMessage("Can't compare: %s\n", d.c_str());
   }
   if (!differences.empty()) return 1;
   const Comparison comparison = compareResults(baseline, now, threshold);

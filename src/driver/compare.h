@@ -14,14 +14,23 @@ namespace treeflood {
 // The JSON format this version writes; it reads 2 up to this one.
 const int kFormatVersion = 3;
 
+// The deepest nesting and the largest size of a JSON result read: a deeper
+// or larger file is refused before it is parsed.
+const size_t kMaxDepth = 64;
+const size_t kMaxResultBytes = size_t{64} << 20;
+
 // What a comparison takes from a stored result.
 struct StoredResult {
   // The settings two results must share, as names and JSON texts: files,
-  // threads in total, file size, direct I/O, caches, time limit, sync mode,
-  // directories and order.
+  // file size, direct I/O, caches, time limit, sync mode, directories,
+  // order, data and the read phase.
   std::vector<std::pair<std::string, std::string>> workload;
-  std::string host, fileSystem, label;
+  std::string threads;  // in total, which may differ
+  std::string host, fileSystem, mountOptions, label;
   bool valid = false;
+  std::string interrupted;   // "by SIGINT", "by a stalled rank", or empty
+  uint64_t failedFiles = 0;  // operations on files that failed
+  size_t iterations = 0;     // finished ones
   // Each iteration's files per second over the file work, by phase.
   std::vector<double> rates[kNbPhases];
   std::vector<std::string> warnings;
@@ -29,7 +38,8 @@ struct StoredResult {
 
 // Reads a result from the text of a --json file of format 2 or later. On
 // failure returns false with the reason in `error` ("not JSON, or cut
-// short").
+// short"), which names a phase whose figures can't be rates: files done
+// not above 0, seconds under 1 ns, not finite, over 1e9 files a second.
 bool readResult(const std::string& text, StoredResult* result,
                 std::string* error);
 
@@ -38,8 +48,18 @@ bool readResult(const std::string& text, StoredResult* result,
 StoredResult resultOf(const std::vector<RunResults>& iterations,
                       const RunContext& run);
 
-// Reads the regular file at `path`, never blocking on what stands there, and
-// its result; on failure returns false with the reason in `error`.
+// Why `result` can't be compared, or "": interrupted, failed operations,
+// otherwise not valid, no finished iteration.
+std::string unusableReason(const StoredResult& result);
+
+// The phases in which `baseline` differs from a result that ran those of
+// `ran`, one text each: "the baseline has no read phase, the other has".
+std::vector<std::string> phaseDifferences(const StoredResult& baseline,
+                                          const bool ran[kNbPhases]);
+
+// Reads the regular file at `path`, never blocking on what stands there nor
+// reading past kMaxResultBytes, and its result; on failure returns false with
+// the reason in `error`.
 bool loadResult(const std::string& path, StoredResult* result,
                 std::string* error);
 
@@ -50,12 +70,14 @@ std::vector<std::string> workloadDifferences(const StoredResult& baseline,
 
 // One phase compared: files per second over the file work on each side, the
 // change of the means in % of the baseline's, with the 95% confidence
-// interval of Welch's t-test (NaN where a side has one iteration).
+// interval of the ratio of the means, in the same terms (NaN where a side has
+// one iteration; never below -100%).
 struct PhaseComparison {
   Phase phase = Phase::Create;
   RateSpread baseline, now;
   double change = 0, low = 0, high = 0;
-  double pValue = 0;  // two-sided; NaN where a side has one iteration
+  bool unbounded = false;  // the interval has no ends: a mean of 0
+  double pValue = 0;       // two-sided; NaN where a side has one iteration
   const char* verdict = "";
   bool regressed = false;
 };
@@ -63,26 +85,32 @@ struct PhaseComparison {
 struct Comparison {
   double threshold = 5;                 // %
   std::vector<PhaseComparison> phases;  // those both results have
-  // Sentences on what differs beside the workload: the host, the file system.
+  // Sentences on what differs beside the workload: the host, the file
+  // system, its mount options; and the threads when they differ.
   std::vector<std::string> notes;
+  std::string threads;
   bool regressed = false;  // in any phase
 };
 
-// Compares `now` with `baseline` phase by phase. A phase regressed when it is
-// slower by more than `threshold` % and, where both sides have two
-// iterations or more, Welch's test finds the change significant at 5%.
+// Compares `now` with `baseline` phase by phase. Verdicts: "slower" or
+// "faster" when the interval leaves out no change and the change is beyond
+// `threshold` %, "within threshold" when it is not, "no significant change"
+// when the interval holds no change or is unbounded; with one iteration on a
+// side, "slower (one iteration)", "faster (one iteration)" or "within
+// threshold (one iteration)" by the threshold alone. A phase regressed when
+// it is "slower", with one iteration or more.
 Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
                           double threshold);
 
-// The comparison as a table titled with `baselineName`, then its notes; each
-// line ends in a newline.
+// The comparison's notes as warnings, then a table titled with
+// `baselineName`; each line ends in a newline.
 std::string comparisonText(const Comparison& comparison,
                            const std::string& baselineName);
 
 // Compares the stored result at `resultPath` with the one at `baselinePath`
 // without running anything, printing what a run's comparison prints and the
 // result's warnings. Returns 2 when a phase regressed, 1 when a file can't be
-// compared, else 0.
+// compared (unusable, other workloads, other phases), else 0.
 int compareStored(const std::string& baselinePath,
                   const std::string& resultPath, double threshold);
 

@@ -267,7 +267,9 @@ Json comparisonJson(const Comparison& c, const std::string& baselinePath) {
         {"regressed", p.regressed}};
   }
   return {{"baseline", baselinePath},
-          {"method", "Welch's t-test, 95% interval"},
+          {"method",
+           "95% interval of the ratio of the means: delta method on their "
+           "logs, Welch's degrees of freedom"},
           {"threshold_percent", c.threshold},
           {"phases", phases},
           {"notes", c.notes},

@@ -49,11 +49,22 @@ Failure loadBaseline(const std::string& path, const RunContext& context,
     return failure("Can't compare with '%s': %s\n", path.c_str(),
                    error.c_str());
   }
+  const std::string why = unusableReason(*baseline);
+  if (!why.empty()) {
+    return failure("Can't compare with '%s': %s\n", path.c_str(), why.c_str());
+  }
   Failure refused;
   for (const std::string& d :
        workloadDifferences(*baseline, resultOf({}, context))) {
     refused.message += "Can't compare with '" + path +
                        "': the workloads differ in " + d + "\n";
+  }
+  // The phases this run will have.
+  const RunSettings& s = *context.settings;
+  const bool ran[kNbPhases] = {true, true, true, s.readBack,
+                               !s.dontDeleteFiles};
+  for (const std::string& d : phaseDifferences(*baseline, ran)) {
+    refused.message += "Can't compare with '" + path + "': " + d + "\n";
   }
   return refused;
 }
