@@ -531,6 +531,8 @@ TEST(Executable, OnAFileSystemOfItsOwnSpaceMemoryAndFullness) {
   auto doc = nlohmann::json::parse(readFile(json.path + "/r"));
   EXPECT_EQ(doc["iterations"][0]["phases"]["create"]["files_done"],
             std::stoi(whole));
+  // The listing's rate is of the files made.
+  EXPECT_EQ(doc["iterations"][0]["listing"]["files"], std::stoi(whole));
 }
 
 TEST(Executable, TouchesOnlyItsOwn) {

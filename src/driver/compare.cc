@@ -240,7 +240,8 @@ bool readResult(const std::string& text, StoredResult* result,
         const Json* status = member(ls, "exit_status");
         // A failed listing made the result invalid.
         if (status == nullptr || !status->is_number() || *status != 0) continue;
-        files = member(member(phases, "create"), "files");
+        // The files made, as a run counts them.
+        files = member(member(phases, "create"), "files_done");
         seconds = member(ls, "wall_seconds");
       } else {
         const Json* figures = member(phases, phaseName(phase));

@@ -150,7 +150,7 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
   EXPECT_EQ(r.rates[static_cast<int>(Phase::Create)],
             (std::vector<double>{4, 10}));
   // The failed listing left out; threads in total from format 2's parts.
-  EXPECT_EQ(r.rates[static_cast<int>(Phase::List)], std::vector<double>{20});
+  EXPECT_EQ(r.rates[static_cast<int>(Phase::List)], std::vector<double>{16});
   EXPECT_EQ(r.threads, "6");
   EXPECT_EQ(unusableReason(r), "");
   StoredResult now = r;

@@ -31,7 +31,7 @@ const char kCsvHeader[] =
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
     "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
     "file_files_per_second,label,fsync,directories,order,seed,ranks,"
-    "threads_total,data,mount_options\n";
+    "threads_total,data,mount_options,sync_seconds\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -69,7 +69,7 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall, double work,
                  const std::string& latencies, const std::string& host,
-                 const std::string& rank) {
+                 const std::string& rank, const std::string& sync) {
     char figures[256];
     snprintf(figures, sizeof figures,
              "%s,%" PRIu64 ",%s,%" PRIu64 ",%" PRIu64 ",%.9f,%.3f,",
@@ -79,7 +79,7 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
     snprintf(workFigures, sizeof workFigures, ",%.9f,%.3f,", work,
              work > 0 ? static_cast<double>(done) / work : 0.0);
     rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
-            rank + workFigures + ending + "\n";
+            rank + workFigures + ending + "," + sync + "\n";
   };
   for (Phase kind : kPhases) {
     const PhaseResult& phase = results[kind];
@@ -93,14 +93,20 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
                latencyMicros(stats.latency, stats.nsPerTick, 100));
       latencies = text;
     }
+    // The syncfs's part of the file work, under --fsync phase.
+    std::string sync;
+    if (kind == Phase::Create && settings.sync == kSyncPhase) {
+      snprintf(text, sizeof text, "%.9f", stats.syncSeconds);
+      sync = text;
+    }
     row(phase.startedAt, phase.cold, phaseName(kind), filesDone(phase),
         stats.failures.count, phase.wallSeconds, stats.fileSeconds, latencies,
-        system.hostname, "");
+        system.hostname, "", sync);
     for (size_t r = 0; r < stats.ranks.size() && r < hosts.size(); ++r) {
       const RankShare& share = stats.ranks[r];
       row(phase.startedAt, phase.cold, phaseName(kind),
           share.files - share.failed, share.failed, share.seconds,
-          share.seconds, ",,", hosts[r], std::to_string(r));
+          share.seconds, ",,", hosts[r], std::to_string(r), "");
     }
   }
   return rows;

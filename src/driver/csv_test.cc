@@ -10,8 +10,9 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
       .ran = true, .files = 10, .startedAt = "T", .wallSeconds = 4};
   r[Phase::Create].stats.failures.count = 2;
   r[Phase::Create].stats.fileSeconds = 2;
+  r[Phase::Create].stats.syncSeconds = 0.5;
   RunSettings settings = {.label = "x,y",
-                          .sync = kSyncFile,
+                          .sync = kSyncPhase,
                           .dirs = 2,
                           .randomOrder = true,
                           .randomData = true};
@@ -23,8 +24,8 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
   EXPECT_EQ(
       csvRows(r, 2, run),
       "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
-      "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",file,2,random,42,1,"
-      "1,random,\"rw,noatime\"\n");
+      "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",phase,2,random,42,1,"
+      "1,random,\"rw,noatime\",0.500000000\n");
 }
 
 }  // namespace treeflood

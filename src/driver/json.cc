@@ -127,6 +127,7 @@ Json phaseJson(Phase kind, const PhaseResult& phase,
   if (kind == Phase::Create && context.settings->sync == kSyncPhase) {
     entry["syncfs_error"] =
         stats.syncError != 0 ? Json(strerror(stats.syncError)) : Json(nullptr);
+    entry["sync_seconds"] = seconds(stats.syncSeconds);
   }
   if (kind == Phase::Read) {
     const PhaseFailures& d = stats.differs;
@@ -164,8 +165,9 @@ Json iterationJson(const RunResults& results, const RunContext& context) {
       {"total_bytes", (results.fileBlocks + results.dirBlocks) * 512},
       {"bytes_used",
        results.spaceMeasured ? Json(results.bytesUsed) : Json(nullptr)},
-      {"inodes_used",
-       results.spaceMeasured ? Json(results.inodesUsed) : Json(nullptr)}};
+      {"inodes_used", results.spaceMeasured && results.inodesCounted
+                          ? Json(results.inodesUsed)
+                          : Json(nullptr)}};
   it["stopped_by_time_limit"] = results.stoppedByTimeLimit;
   it["directories"] = {
       {"make_seconds", seconds(results.dirMakeSeconds)},

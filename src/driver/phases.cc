@@ -195,7 +195,8 @@ uint64_t listFiles(Run* run, RunResults* r, const PhaseStart& start) {
       runCommand("ls", run->lsPath[0] ? run->lsPath : nullptr, lsArgs,
                  run->work.fd.get(), run->launcher, run->plan.stop);
   list.ran = list.command->ran;
-  list.files = (*r)[Phase::Create].files;
+  // The files made: those whose create failed are not there to list.
+  list.files = filesDone((*r)[Phase::Create]);
   list.stats.failures.count = list.command->succeeded() ? 0 : list.files;
   list.stats.handedOut = run->plan.nbFiles;
   list.wallSeconds = list.stats.fileSeconds = secondsSince(start);
@@ -249,7 +250,7 @@ struct PhaseRow {
   const char* verb;
   int coldAt;            // the --drop-caches count that makes it start cold
   bool pausesBefore;     // --pause stops the run just before it
-  bool measuresSpace;    // statfs before and after it
+  bool measuresSpace;    // statfs before it (and after, see takeSpace)
   bool finishesOnStop;   // a stop lets it finish, and ends the run after it
   const char* doneLine;  // a report template; null for none
   // Whether it runs, `keep` being whether this iteration keeps its files.
@@ -321,6 +322,24 @@ void warnFiles(const Run& run, const PhaseRow& row, const PhaseStats& stats,
   }
 }
 
+// Where the results are asked for, turns the create phase's reading of the
+// space in use into the tree's: a syncfs first, so that what delayed
+// allocation holds back counts, then a second reading. Outside every timed
+// phase. Other users of the file system count too: a shared one blurs it.
+void takeSpace(const Run& run, RunResults* r) {
+  const RunSettings& s = *run.settings;
+  if (!r->spaceMeasured || !(s.summary || s.jsonPath || s.csvPath)) {
+    r->spaceMeasured = false;
+    return;
+  }
+  SpaceInUse after;
+  syncfs(run.work.fd.get());
+  r->spaceMeasured = spaceInUse(run.work.fd.get(), &after);
+  r->bytesUsed = after.bytes - r->bytesUsed;
+  r->inodesUsed = after.inodes - r->inodesUsed;
+  r->inodesCounted = after.inodesCounted;
+}
+
 // Runs the phase of `row` into `r`. Returns 0, or the exit status when the
 // run ends: after a stop signal, having removed the tree unless the phase
 // finishes on a stop.
@@ -359,12 +378,11 @@ int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
   const int status = row.close != nullptr ? row.close(run, r) : 0;
   if (status != 0) return status;
   if (row.doneLine != nullptr) endPhase(&result, start, row.doneLine);
-  SpaceInUse after;
   if (row.measuresSpace) {
-    // Other users of the file system count too: a shared one blurs it.
-    r->spaceMeasured = measured && spaceInUse(run->work.fd.get(), &after);
-    r->bytesUsed = after.bytes - before.bytes;
-    r->inodesUsed = after.inodes - before.inodes;
+    // The reading before, until takeSpace makes it the tree's.
+    r->spaceMeasured = measured;
+    r->bytesUsed = before.bytes;
+    r->inodesUsed = before.inodes;
   }
   // The phase went to its end; nothing is left to clean up.
   if (row.finishesOnStop && stopSignal() != 0) {
@@ -380,9 +398,11 @@ int runIteration(Run* run, RunResults* r, bool keep) {
   run->refused.clear();
   for (const PhaseRow& row : kPhaseRows) {
     if (!row.runs(*run->settings, keep)) continue;
+    if (row.phase == Phase::Delete) takeSpace(*run, r);
     const int status = runPhaseRow(run, row, r);
     if (status != 0) return status;
   }
+  if (keep) takeSpace(*run, r);
   return 0;
 }
 

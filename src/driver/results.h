@@ -47,11 +47,13 @@ struct RunResults {
   PhaseFailures dirsRemoved;
   double dirMakeSeconds = 0;
   double dirRemoveSeconds = 0;
-  // What the file system's statfs counted in use after the create phase
-  // beyond before it: the tree's bytes and inodes, metadata included.
+  // What the file system's statfs counted in use, after a syncfs before the
+  // delete phase, beyond before the create phase: the tree's bytes and
+  // inodes, metadata included; inodes unless the file system counts none.
   bool spaceMeasured = false;
   int64_t bytesUsed = 0;
   int64_t inodesUsed = 0;
+  bool inodesCounted = true;
 };
 
 // The files of `phase` whose operation succeeded, and their number per

@@ -64,18 +64,25 @@ std::vector<std::string> phaseRow(const std::vector<RunResults>& iterations,
 std::string spaceLine(const std::vector<RunResults>& iterations) {
   double bytes = 0, inodes = 0, files = 0;
   unsigned measured = 0;
+  bool counted = true;
   for (const RunResults& r : iterations) {
     if (!r.spaceMeasured) continue;
     ++measured;
     bytes += static_cast<double>(r.bytesUsed);
     inodes += static_cast<double>(r.inodesUsed);
-    files += static_cast<double>(r[Phase::Create].files);
+    counted = counted && r.inodesCounted;
+    // Per file made: those that failed take no space.
+    files += static_cast<double>(filesDone(r[Phase::Create]));
   }
   if (measured == 0) return "";
   char size[64], perFile[64];
   sizeText(size, sizeof size, static_cast<int64_t>(bytes / measured));
   sizeText(perFile, sizeof perFile,
            files > 0 ? static_cast<int64_t>(bytes / files) : 0);
+  if (!counted) {
+    return std::string("Space used by the tree: ") + size + ", " + perFile +
+           " per file; inodes not counted by this file system\n";
+  }
   return std::string("Space used by the tree: ") + size + " and " +
          number(inodes / measured, 0) + " inodes, " + perFile + " and " +
          number(files > 0 ? inodes / files : 0, 2) + " inodes per file\n";
@@ -127,11 +134,12 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     std::vector<std::string> row = phaseRow(iterations, kind, several);
     if (!row.empty()) rows.push_back(std::move(row));
   }
-  double dirMake = 0, dirRemove = 0;
+  double dirMake = 0, dirRemove = 0, sync = 0;
   bool removed = false;
   for (const RunResults& r : iterations) {
     dirMake += r.dirMakeSeconds;
     dirRemove += r.dirRemoveSeconds;
+    sync += r[Phase::Create].stats.syncSeconds;
     removed = removed || r[Phase::Delete].ran;
   }
   std::string text = alignedTable(rows, 1);
@@ -141,6 +149,11 @@ std::string summaryText(const std::vector<RunResults>& iterations,
   text += "Directories: made in " + number(dirMake, 3) + " s";
   if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
   text += "\n";
+  // Under --fsync phase: what the syncfs took of the file work.
+  if (sync > 0) {
+    text += "Sync: " + number(sync, 3) +
+            " s of the create phase's file work was its syncfs\n";
+  }
   text += spaceLine(iterations);
   text += ranksTable(iterations, hosts);
   if (!workload.empty()) text += "Workload: " + workload + "\n";

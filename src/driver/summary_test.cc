@@ -15,6 +15,7 @@ TEST(Summary, Table) {
   r[Phase::Create].wallSeconds = 0.5;
   r[Phase::Size].wallSeconds = 0.25;
   r[Phase::Create].stats.fileSeconds = 0.4;
+  r[Phase::Create].stats.syncSeconds = 0.1;
   r[Phase::Size].stats.fileSeconds = 0.2;
   // ls failed: the listing did none of the files.
   r[Phase::List].command = CommandResult{.ran = true, .exitStatus = 2};
@@ -39,8 +40,15 @@ TEST(Summary, Table) {
             "files/s: files done per second of the file work, the "
             "directories' time left out\n"
             "Directories: made in 0.000 s\n"
+            "Sync: 0.100 s of the create phase's file work was its syncfs\n"
             "Space used by the tree: 3.91 MBytes and 2000 inodes, 4.0 KBytes "
-            "and 2.00 inodes per file\n");
+            "and 2.02 inodes per file\n");
+  // Per file made; btrfs counts no inodes.
+  r.inodesCounted = false;
+  EXPECT_NE(summaryText({r}).find("Space used by the tree: 3.91 MBytes, 4.0 "
+                                  "KBytes per file; inodes not counted by "
+                                  "this file system\n"),
+            std::string::npos);
 }
 
 }  // namespace treeflood

@@ -102,6 +102,7 @@ bool spaceInUse(int dirFd, SpaceInUse* space) {
   space->bytes =
       static_cast<int64_t>((vfs.f_blocks - vfs.f_bfree) * vfs.f_frsize);
   space->inodes = static_cast<int64_t>(vfs.f_files - vfs.f_ffree);
+  space->inodesCounted = vfs.f_files != 0;
   return true;
 }
 

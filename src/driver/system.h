@@ -38,10 +38,12 @@ struct SystemInfo {
 SystemInfo systemInfo(int dirFd, const std::string& dir);
 
 // What the file system of `dirFd` counts in use, for everyone: bytes
-// (blocks not free, of f_frsize) and inodes. False with errno set on failure.
+// (blocks not free, of f_frsize) and inodes, which some file systems (btrfs)
+// don't count. False with errno set on failure.
 struct SpaceInUse {
   int64_t bytes = 0;
   int64_t inodes = 0;
+  bool inodesCounted = true;  // f_files is not 0
 };
 bool spaceInUse(int dirFd, SpaceInUse* space);
 

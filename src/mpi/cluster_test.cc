@@ -108,6 +108,7 @@ TEST(Cluster, EveryFileOnceOverAllRanks) {
     // The time limit stops a run short of its count; else all are made.
     if (limited) {
       EXPECT_LT(made, 3000000u);
+      EXPECT_GT(create["sync_seconds"].get<double>(), 0);  // --fsync phase
     } else {
       EXPECT_EQ(made, 3000u);
     }

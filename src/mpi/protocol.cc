@@ -68,6 +68,7 @@ void fillReport(const PhaseStats& stats, uint64_t files, Report* report) {
   report->blocks = stats.blocks;
   report->threadsRun = stats.threadsRun;
   report->seconds = stats.fileSeconds;
+  report->syncSeconds = stats.syncSeconds;
   report->latency = stats.latency;
   ticksToNs(&report->latency, stats.nsPerTick);
 }

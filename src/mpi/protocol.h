@@ -98,7 +98,7 @@ struct Report {
   uint64_t refused = 0;  // numbers, sent after the reports
   int64_t blocks = 0;
   uint32_t threadsRun = 0;
-  double seconds = 0;
+  double seconds = 0, syncSeconds = 0;
   LatencyHistogram latency;  // in nanoseconds
 };
 

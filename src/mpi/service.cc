@@ -238,6 +238,7 @@ void mergeReports(const ClusterRunner& root, PhaseStats* stats) {
     stats->blocks += share.blocks;
     stats->threadsRun += share.threadsRun;
     stats->fileSeconds = std::max(stats->fileSeconds, share.seconds);
+    stats->syncSeconds = std::max(stats->syncSeconds, share.syncSeconds);
     mergeLatency(&stats->latency, share.latency);
     stats->ranks.push_back({share.files, share.failures, share.seconds});
   }
@@ -374,6 +375,7 @@ void ClusterRunner::run(Phase ran, const PhasePlan& phasePlan, uint64_t startNs,
   stats->timeUp = pool.timeUp;
   stats->timeline = std::move(mine.timeline);
   stats->fileSeconds = mine.fileSeconds;
+  stats->syncSeconds = mine.syncSeconds;
   stats->warnings = std::move(warnings);
   if (!heard) {
     // What this rank did; the others' shares are lost with the job.

@@ -225,6 +225,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   worker(plan, &tallies[0]);
   others.join();
   // Durability is what the mode measures: its time is the file work's.
+  const uint64_t syncStart = monotonicNs();
   const int syncError =
       plan.syncFd >= 0 && syncfs(plan.syncFd) != 0 ? errno : 0;
   const uint64_t endTicks = latencyTicks();
@@ -236,6 +237,7 @@ void runPhase(const PhasePlan& plan, WorkerRoutine worker, uint64_t startNs,
   *stats = PhaseStats{};
   stats->fileSeconds = secondsBetween(start, end);
   stats->syncError = syncError;
+  if (plan.syncFd >= 0) stats->syncSeconds = secondsBetween(syncStart, end);
   if (endTicks > startTicks) {
     stats->nsPerTick = static_cast<double>(end - start) /
                        static_cast<double>(endTicks - startTicks);

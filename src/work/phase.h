@@ -49,7 +49,8 @@ struct PhaseStats {
   // From the start of the first worker to the return of the last, and the
   // plan's syncfs after them.
   double fileSeconds = 0;
-  int syncError = 0;  // the errno of a syncfs that failed
+  double syncSeconds = 0;  // of them, the plan's syncfs
+  int syncError = 0;       // the errno of a syncfs that failed
   // Numbers handed out; past the count once every worker has drawn its last.
   uint64_t handedOut = 0;
   unsigned threadsRun = 0;  // the calling thread and those that started
