@@ -86,8 +86,7 @@ void BM_randomData(benchmark::State& state) {
   for (auto _ : state) {
     fillData(data, i, 0, kDefaultFileSize, buffer);
     if (state.range(0) == 1) {
-      benchmark::DoNotOptimize(
-          holdsData(data, i, 0, buffer, kDefaultFileSize));
+      benchmark::DoNotOptimize(holdsData(data, i, 0, buffer, kDefaultFileSize));
     }
     benchmark::ClobberMemory();
     i = (i + 7919) % 100000;

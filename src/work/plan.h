@@ -86,7 +86,7 @@ struct PhasePlan {
   size_t fileSize = kDefaultFileSize;  // bytes in each file
   // What the files hold: zeros (dataBlock) when null, else these bytes.
   const RandomData* data = nullptr;
-  unsigned threads = 1;                // 1 to 64
+  unsigned threads = 1;  // 1 to 64
   // Time each file's operation, for the latency figures.
   bool timeFiles = false;
   // Create: fsync each file after its write and before its close.
