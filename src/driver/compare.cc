@@ -232,11 +232,12 @@ bool readResult(const std::string& text, StoredResult* result,
     const Json& it = (*iterations)[i];
     const Json* phases = member(&it, "phases");
     for (Phase phase : kPhases) {
-      const Json *files, *seconds;
+      const Json *files, *seconds, *host;
       // The listing's figures are those of its ls.
       if (phaseWorker(phase) == nullptr) {
         const Json* ls = member(&it, "listing");
         if (ls == nullptr || ls->is_null()) continue;
+        host = member(ls, "host");
         const Json* status = member(ls, "exit_status");
         // A failed listing made the result invalid.
         if (status == nullptr || !status->is_number() || *status != 0) continue;
@@ -248,6 +249,7 @@ bool readResult(const std::string& text, StoredResult* result,
         if (figures == nullptr) continue;
         files = member(figures, "files_done");
         seconds = member(figures, "file_seconds");
+        host = member(figures, "host");
         const double failed = numberOf(member(figures, "files_failed"));
         if (failed > 0) r.failedFiles += static_cast<uint64_t>(failed);
       }
@@ -259,6 +261,8 @@ bool readResult(const std::string& text, StoredResult* result,
       }
       r.rates[static_cast<int>(phase)].push_back(files->get<double>() /
                                                  seconds->get<double>());
+      const double others = numberOf(member(host, "other_cpus"));
+      if (others >= 0) r.otherCpus[static_cast<int>(phase)].push_back(others);
     }
   }
   const Json* warnings = member(&doc, "warnings");
@@ -380,6 +384,15 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
     comparison.notes.push_back("the baseline's file system was mounted " +
                                baseline.mountOptions + ", this run's " +
                                now.mountOptions);
+  }
+  for (int k = 0; k < kNbPhases; ++k) {
+    const RateSpread others = rateSpread(baseline.otherCpus[k]);
+    if (others.count != 0 && others.mean > kBusyCpus) {
+      comparison.notes.push_back(formatted(
+          "the host was busy during the baseline: other processes used %.1f "
+          "CPUs during %s",
+          others.mean, phaseName(kPhases[k])));
+    }
   }
   if (baseline.threads != now.threads) {
     comparison.threads = "threads: " + baseline.threads + " in the baseline, " +

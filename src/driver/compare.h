@@ -31,8 +31,10 @@ struct StoredResult {
   std::string interrupted;   // "by SIGINT", "by a stalled rank", or empty
   uint64_t failedFiles = 0;  // operations on files that failed
   size_t iterations = 0;     // finished ones
-  // Each iteration's files per second over the file work, by phase.
+  // Each iteration's files per second over the file work, by phase, and the
+  // CPUs other processes used meanwhile where the result says.
   std::vector<double> rates[kNbPhases];
+  std::vector<double> otherCpus[kNbPhases];
   std::vector<std::string> warnings;
 };
 

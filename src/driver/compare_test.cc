@@ -76,12 +76,15 @@ TEST(Compare, VerdictsFollowTheIntervalAndTheThreshold) {
   other.threads = "4";
   StoredResult here = withRates({1, 2});
   here.threads = "1";
+  here.otherCpus[static_cast<int>(Phase::Create)] = {1.2, 1.4};
   const Comparison c = compareResults(here, other, 5);
   EXPECT_EQ(c.phases.size(), 1u);
   EXPECT_EQ(c.notes, (std::vector<std::string>{
                          "the baseline ran on h, this run on elsewhere",
                          "the baseline's file system was mounted , this "
-                         "run's rw,noatime"}));
+                         "run's rw,noatime",
+                         "the host was busy during the baseline: other "
+                         "processes used 1.3 CPUs during create"}));
   EXPECT_MATCH(comparisonText(c, "b.json"),
                "Warning: the baseline ran on h*\nWarning: *\nCompared with "
                "b.json: *; threads: 1 in the baseline, 4 here\n*");

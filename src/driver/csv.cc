@@ -31,7 +31,8 @@ const char kCsvHeader[] =
     "file_size,direct_io,caches,iteration,phase,files_done,files_failed,"
     "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
     "file_files_per_second,label,fsync,directories,order,seed,ranks,"
-    "threads_total,data,mount_options,sync_seconds\n";
+    "threads_total,data,mount_options,sync_seconds,other_cpus,steal_cpus,"
+    "load_average,user_cpu_seconds,system_cpu_seconds\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -69,7 +70,8 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
   auto row = [&](const std::string& startedAt, bool cold, const char* phase,
                  uint64_t done, uint64_t failed, double wall, double work,
                  const std::string& latencies, const std::string& host,
-                 const std::string& rank, const std::string& sync) {
+                 const std::string& rank, const std::string& sync,
+                 const HostLoad& h) {
     char figures[256];
     snprintf(figures, sizeof figures,
              "%s,%" PRIu64 ",%s,%" PRIu64 ",%" PRIu64 ",%.9f,%.3f,",
@@ -79,7 +81,17 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
     snprintf(workFigures, sizeof workFigures, ",%.9f,%.3f,", work,
              work > 0 ? static_cast<double>(done) / work : 0.0);
     rows += startedAt + "," + csvField(host) + run + figures + latencies + "," +
-            rank + workFigures + ending + "," + sync + "\n";
+            rank + workFigures + ending + "," + sync;
+    // The host's load, on the rows of the whole run.
+    if (!rank.empty()) {
+      rows += ",,,,,\n";
+    } else if (h.known) {
+      rows += formatted(",%.3f,%.3f,%.2f,%.3f,%.3f\n", h.otherCpus, h.stealCpus,
+                        h.loadAverage, h.userSeconds, h.systemSeconds);
+    } else {
+      rows += formatted(",,,%.2f,%.3f,%.3f\n", h.loadAverage, h.userSeconds,
+                        h.systemSeconds);
+    }
   };
   for (Phase kind : kPhases) {
     const PhaseResult& phase = results[kind];
@@ -101,12 +113,12 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
     }
     row(phase.startedAt, phase.cold, phaseName(kind), filesDone(phase),
         stats.failures.count, phase.wallSeconds, stats.fileSeconds, latencies,
-        system.hostname, "", sync);
+        system.hostname, "", sync, phase.host);
     for (size_t r = 0; r < stats.ranks.size() && r < hosts.size(); ++r) {
       const RankShare& share = stats.ranks[r];
       row(phase.startedAt, phase.cold, phaseName(kind),
           share.files - share.failed, share.failed, share.seconds,
-          share.seconds, ",,", hosts[r], std::to_string(r), "");
+          share.seconds, ",,", hosts[r], std::to_string(r), "", HostLoad{});
     }
   }
   return rows;

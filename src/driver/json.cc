@@ -48,6 +48,16 @@ Json cpuSeconds(const struct timeval& t) {
 }
 
 // A phase that ran a command: its figures, and what the command used.
+// What else the host did during a phase, and this process's CPU time.
+Json hostJson(const HostLoad& h) {
+  return {
+      {"other_cpus", h.known ? Json(rounded(h.otherCpus, 3)) : Json(nullptr)},
+      {"steal_cpus", h.known ? Json(rounded(h.stealCpus, 3)) : Json(nullptr)},
+      {"load_average", rounded(h.loadAverage, 2)},
+      {"user_cpu_seconds", rounded(h.userSeconds, 3)},
+      {"system_cpu_seconds", rounded(h.systemSeconds, 3)}};
+}
+
 Json commandJson(const PhaseResult& phase) {
   const CommandResult& c = *phase.command;
   if (!c.ran) return nullptr;
@@ -63,6 +73,7 @@ Json commandJson(const PhaseResult& phase) {
           {"user_cpu_seconds", cpuSeconds(c.usage.ru_utime)},
           {"system_cpu_seconds", cpuSeconds(c.usage.ru_stime)},
           {"max_rss_bytes", int64_t{c.usage.ru_maxrss} * 1024},
+          {"host", hostJson(phase.host)},
           {"major_faults", c.usage.ru_majflt},
           {"minor_faults", c.usage.ru_minflt}};
 }
@@ -122,7 +133,8 @@ Json phaseJson(Phase kind, const PhaseResult& phase,
                      3)
            : Json(nullptr)},
       {"latency_us", latencyJson(stats.latency, stats.nsPerTick)},
-      {"timeline", timeline}};
+      {"timeline", timeline},
+      {"host", hostJson(phase.host)}};
   if (!stats.ranks.empty()) entry["ranks"] = ranksJson(stats.ranks);
   if (kind == Phase::Create && context.settings->sync == kSyncPhase) {
     entry["syncfs_error"] =

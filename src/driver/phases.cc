@@ -365,8 +365,10 @@ int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
   char count[32] = "";
   if (byFile) snprintf(count, sizeof count, " %" PRIu64 " files", total);
   logMessage("%s%s, started at %s...\n", row.starting, count, clockNow().text);
+  const HostReading host = readHost();
   const PhaseStart start = startPhase(&result, madeFiles(*run));
   const uint64_t among = row.work(run, r, start);
+  result.host = hostLoad(host, readHost());
   if (row.verb != nullptr) warnFiles(*run, row, result.stats, among);
   run->stalledRank = result.stats.stalledRank;
   if (run->stalledRank >= 0 || (!row.finishesOnStop && stopSignal() != 0)) {

@@ -132,6 +132,19 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
         }
       }
     }
+    double others = 0;
+    unsigned known = 0;
+    for (const RunResults& r : iterations) {
+      if (!r[phase].host.known) continue;
+      others += r[phase].host.otherCpus;
+      ++known;
+    }
+    if (known != 0 && others / known > kBusyCpus) {
+      warnings.push_back(formatted(
+          "the host was busy: other processes used %.1f CPUs during %s; "
+          "compare side by side",
+          others / known, name));
+    }
     if (spread.count >= 2 && spread.stddev > 0.1 * spread.mean) {
       warnings.push_back(formatted(
           "%s: files/s vary by %.1f%% across %u iterations (coefficient "

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/load.h"
 #include "driver/settings.h"
 #include "driver/system.h"
 #include "runner/command.h"
@@ -30,6 +31,7 @@ struct PhaseResult {
   // Set also when ls could not be started, and the phase did not run.
   std::optional<CommandResult> command;
   PhaseStats stats;
+  HostLoad host;  // what else the host did meanwhile, and this process
 };
 
 struct RunResults {
@@ -81,7 +83,9 @@ struct RateSpread {
 RateSpread rateSpread(const std::vector<double>& rates);
 
 // What makes a run's figures hard to trust, one sentence each: a file phase
-// under a second of work, rates that vary by more than 10% over iterations,
+// under a second of work, a phase during which other processes kept more
+// than kBusyCpus busy on average, rates that vary by more than 10% over
+// iterations,
 // more threads on this host (`threadsHere`) than its `cpus`, and a phase in
 // which no number was handed out for over a second before its end.
 std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,

@@ -73,8 +73,15 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
     std::vector<Samples> timelines;
     unsigned threads;
     std::vector<std::string> warnings;
+    double others = 0.5;  // CPUs other processes used, in each iteration
   } cases[] = {
       {{2, 2.1}, {steady, steady}, 2, {}},
+      {{2, 2.1},
+       {steady, steady},
+       2,
+       {"the host was busy: other processes used 1.3 CPUs during create; "
+        "compare side by side"},
+       1.3},
       {{0.9},
        {steady},
        2,
@@ -100,6 +107,7 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
       p = {.ran = true, .files = 1000, .wallSeconds = c.seconds[i]};
       p.stats.fileSeconds = c.seconds[i];
       p.stats.timeline = c.timelines[i];
+      p.host = {.known = true, .otherCpus = c.others};
       // What a runner saw in the stalled iteration, kept with its phase.
       p.stats.warnings.assign(c.timelines[i][1].files == 200,
                               "rank 2 was silent");

@@ -19,6 +19,10 @@ std::string workloadText(const RunSettings& settings, uint64_t seed) {
 
 namespace {
 
+double timevalSeconds(const struct timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
 // A figure with `decimals` decimals.
 std::string number(double value, int decimals) {
   char cell[64];
@@ -135,12 +139,22 @@ std::string summaryText(const std::vector<RunResults>& iterations,
     if (!row.empty()) rows.push_back(std::move(row));
   }
   double dirMake = 0, dirRemove = 0, sync = 0;
+  double user = 0, system = 0, lsUser = 0, lsSystem = 0;
   bool removed = false;
   for (const RunResults& r : iterations) {
     dirMake += r.dirMakeSeconds;
     dirRemove += r.dirRemoveSeconds;
     sync += r[Phase::Create].stats.syncSeconds;
     removed = removed || r[Phase::Delete].ran;
+    for (const PhaseResult& p : r.phases) {
+      user += p.host.userSeconds;
+      system += p.host.systemSeconds;
+    }
+    const std::optional<CommandResult>& ls = r[Phase::List].command;
+    if (ls && ls->ran) {
+      lsUser += timevalSeconds(ls->usage.ru_utime);
+      lsSystem += timevalSeconds(ls->usage.ru_stime);
+    }
   }
   std::string text = alignedTable(rows, 1);
   text +=
@@ -149,6 +163,9 @@ std::string summaryText(const std::vector<RunResults>& iterations,
   text += "Directories: made in " + number(dirMake, 3) + " s";
   if (removed) text += ", removed in " + number(dirRemove, 3) + " s";
   text += "\n";
+  text += "CPU: treeflood " + number(user, 3) + " s user, " +
+          number(system, 3) + " s system; ls " + number(lsUser, 3) +
+          " s user, " + number(lsSystem, 3) + " s system\n";
   // Under --fsync phase: what the syncfs took of the file work.
   if (sync > 0) {
     text += "Sync: " + number(sync, 3) +

@@ -16,9 +16,11 @@ TEST(Summary, Table) {
   r[Phase::Size].wallSeconds = 0.25;
   r[Phase::Create].stats.fileSeconds = 0.4;
   r[Phase::Create].stats.syncSeconds = 0.1;
+  r[Phase::Create].host = {.userSeconds = 0.5, .systemSeconds = 1.5};
   r[Phase::Size].stats.fileSeconds = 0.2;
   // ls failed: the listing did none of the files.
   r[Phase::List].command = CommandResult{.ran = true, .exitStatus = 2};
+  r[Phase::List].command->usage.ru_utime.tv_usec = 250000;
   r[Phase::List].stats.failures.count = 1000;
   r[Phase::List].wallSeconds = r[Phase::List].stats.fileSeconds = 0.125;
   r.spaceMeasured = true;
@@ -40,6 +42,8 @@ TEST(Summary, Table) {
             "files/s: files done per second of the file work, the "
             "directories' time left out\n"
             "Directories: made in 0.000 s\n"
+            "CPU: treeflood 0.500 s user, 1.500 s system; ls 0.250 s user, "
+            "0.000 s system\n"
             "Sync: 0.100 s of the create phase's file work was its syncfs\n"
             "Space used by the tree: 3.91 MBytes and 2000 inodes, 4.0 KBytes "
             "and 2.02 inodes per file\n");
