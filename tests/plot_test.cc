@@ -14,8 +14,7 @@ TEST(Plot, DrawsOneToTwentyRunsWithoutAWordAndTheLegendInside) {
                   run + "/r.json", "--csv", "r.csv", "--label", run, "-d", run},
                  dir.path);
   }
-  // The runs, and what the tool says (nothing, but for refusals) and how it
-  // ends; the tool itself refuses to write a legend that lies outside.
+  // What the tool says (nothing, or a refusal); it checks its legend itself.
   const struct {
     std::string runs, said;
   } cases[] = {

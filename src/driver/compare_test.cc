@@ -70,11 +70,10 @@ TEST(Compare, VerdictsFollowTheIntervalAndTheThreshold) {
   }
   // Only the phases both ran; another host and mount options are noted, and
   // other threads named in the header, not refused.
-  StoredResult other = withRates({1, 2}, "elsewhere");
+  StoredResult here = withRates({1, 2}), other = withRates({1, 2}, "elsewhere");
   other.rates[static_cast<int>(Phase::Size)] = {5};
   other.mountOptions = "rw,noatime";
   other.threads = "4";
-  StoredResult here = withRates({1, 2});
   here.threads = "1";
   here.otherCpus[static_cast<int>(Phase::Create)] = {1.2, 1.4};
   const Comparison c = compareResults(here, other, 5);
@@ -110,9 +109,7 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
         {R"({"format_version": 3, "iterations": []})",
          "not a treeflood result: no settings or iterations"},
         {R"({"format_version": 4})",
-         "format_version 4 is not one this version reads (2 to 3)"},
-        {std::string(100000, '[') + "1" + std::string(100000, ']'),
-         "nested deeper than 64 levels"}}) {
+         "format_version 4 is not one this version reads (2 to 3)"}}) {
     EXPECT_FALSE(readResult(text, &r, &error));
     EXPECT_EQ(error, why);
   }

@@ -26,12 +26,9 @@ TEST(FailureText, NamesCountCallPathAndError) {
     const char* text;
   } differences[] = {
       {kContentDiffers, {0, 4096, 4096}, "content differs at byte 4096"},
-      {kReadAsZeros, {0, 4096, 8191}, "bytes 4096 to 8191 read as zeros"},
       {kMisplaced,
        {0, 1536, 2559, 129, 512},
        "bytes 1536 to 2559 hold d_001/f_01's bytes 512 to 1535"},
-      {kShortFile, {0, 100, 10240}, "short: 100 of 10240 bytes"},
-      {kLongFile, {0, 10240, 10240}, "long: more than 10240 bytes"},
   };
   for (const auto& d : differences) {
     EXPECT_EQ(text({1, 7, "read", d.kind, d.at}, 8, false),

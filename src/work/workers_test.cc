@@ -27,7 +27,6 @@ TEST(ReadWorker, NamesHowAFileDiffersFromWhatWasWritten) {
       {kBig, false, "truncate -s 3145727 d_000/f_1", kShortFile, 3145727, kBig},
       {kBig, false, "truncate -s 3145729 d_000/f_1", kLongFile, kBig, kBig},
       {0, false, "printf x > d_000/f_1", kLongFile, 0, 0},
-      // Not a regular file, whatever the size.
       {10240, false, "rm d_000/f_1 && ln -s f_0 d_000/f_1", ELOOP, 0, 0},
       {0, false, "rm d_000/f_1 && mkfifo d_000/f_1", kNotRegular, 0, 0},
       {0, false, "rm d_000/f_1 && mknod d_000/f_1 c 1 3", kNotRegular, 0, 0},
@@ -68,7 +67,6 @@ TEST(ReadWorker, NamesHowAFileDiffersFromWhatWasWritten) {
     runner.run(Phase::Create, plan, monotonicNs(), &made);
     bash(c.change, dir.path);
     runner.run(Phase::Read, plan, monotonicNs(), &read);
-    EXPECT_EQ(made.failures.count, 0u);
     EXPECT_EQ(read.failures.count, c.kind == 0 ? 0u : 1u) << c.change;
     EXPECT_EQ(read.failures.firstError, c.kind) << c.change;
     EXPECT_EQ(read.differs.count, c.kind <= kContentDiffers ? 1u : 0u);
