@@ -14,10 +14,6 @@ namespace treeflood {
 
 namespace {
 
-double seconds(const struct timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
 // The text of a small file of /proc, or "".
 std::string readSmall(const char* path) {
   const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
@@ -27,6 +23,10 @@ std::string readSmall(const char* path) {
 }
 
 }  // namespace
+
+double timevalSeconds(const struct timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
 
 bool readProcStat(const std::string& procStat, double ticksPerSecond,
                   HostReading* reading) {
@@ -53,13 +53,15 @@ HostReading readHost() {
   struct rusage self, children;
   getrusage(RUSAGE_SELF, &self);
   getrusage(RUSAGE_CHILDREN, &children);
-  r.user = seconds(self.ru_utime);
-  r.system = seconds(self.ru_stime);
-  r.children = seconds(children.ru_utime) + seconds(children.ru_stime);
+  r.user = timevalSeconds(self.ru_utime);
+  r.system = timevalSeconds(self.ru_stime);
+  r.children =
+      timevalSeconds(children.ru_utime) + timevalSeconds(children.ru_stime);
   return r;
 }
 
-HostLoad hostLoad(const HostReading& start, const HostReading& end) {
+HostLoad hostLoad(const HostReading& start, const HostReading& end,
+                  double commandSeconds) {
   HostLoad load;
   load.userSeconds = end.user - start.user;
   load.systemSeconds = end.system - start.system;
@@ -67,8 +69,8 @@ HostLoad hostLoad(const HostReading& start, const HostReading& end) {
   const double wall = static_cast<double>(end.ns - start.ns) / 1e9;
   if (!start.known || !end.known || wall <= 0) return load;
   load.known = true;
-  const double own =
-      load.userSeconds + load.systemSeconds + (end.children - start.children);
+  const double own = load.userSeconds + load.systemSeconds +
+                     (end.children - start.children) + commandSeconds;
   // The kernel counts in ticks: a short phase may see less than its own.
   load.otherCpus = std::max(0.0, (end.busy - start.busy - own) / wall);
   load.stealCpus = (end.steal - start.steal) / wall;

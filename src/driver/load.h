@@ -5,10 +5,14 @@
 #define TREEFLOOD_DRIVER_LOAD_H_
 
 #include <stdint.h>
+#include <sys/time.h>
 
 #include <string>
 
 namespace treeflood {
+
+// A struct timeval's seconds.
+double timevalSeconds(const struct timeval& t);
 
 // One moment's reading, in seconds of CPU time since boot or start.
 struct HostReading {
@@ -40,8 +44,11 @@ struct HostLoad {
 };
 
 // The load from `start` to `end`: other processes' CPU time is the busy
-// time less this process's and its children's, over the wall time between.
-HostLoad hostLoad(const HostReading& start, const HostReading& end);
+// time less this process's, its children's and `commandSeconds` (a command
+// that another process waited for: ls, through the launcher), over the wall
+// time between.
+HostLoad hostLoad(const HostReading& start, const HostReading& end,
+                  double commandSeconds = 0);
 
 // Above this many CPUs of others on average, a phase's figures are the
 // host's as much as the file system's.

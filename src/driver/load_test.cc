@@ -33,6 +33,7 @@ TEST(HostLoad, OthersAreTheBusyTimeLessOursOverTheWallTime) {
   EXPECT_DOUBLE_EQ(load.otherCpus, 1.5);
   EXPECT_DOUBLE_EQ(load.stealCpus, 0.5);
   EXPECT_DOUBLE_EQ(load.systemSeconds, 1.5);
+  EXPECT_DOUBLE_EQ(hostLoad(start, end, 1).otherCpus, 1);  // and ls's 1 s
   // Ticks round: never less than nobody. Unread: our own time only.
   end.busy = 11;
   EXPECT_EQ(hostLoad(start, end).otherCpus, 0);

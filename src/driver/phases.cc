@@ -368,7 +368,12 @@ int runPhaseRow(Run* run, const PhaseRow& row, RunResults* r) {
   const HostReading host = readHost();
   const PhaseStart start = startPhase(&result, madeFiles(*run));
   const uint64_t among = row.work(run, r, start);
-  result.host = hostLoad(host, readHost());
+  // ls's time, which the launcher's wait took, is ours too.
+  const std::optional<CommandResult>& ls = result.command;
+  result.host = hostLoad(host, readHost(),
+                         ls && ls->ran ? timevalSeconds(ls->usage.ru_utime) +
+                                             timevalSeconds(ls->usage.ru_stime)
+                                       : 0);
   if (row.verb != nullptr) warnFiles(*run, row, result.stats, among);
   run->stalledRank = result.stats.stalledRank;
   if (run->stalledRank >= 0 || (!row.finishesOnStop && stopSignal() != 0)) {

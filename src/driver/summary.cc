@@ -19,10 +19,6 @@ std::string workloadText(const RunSettings& settings, uint64_t seed) {
 
 namespace {
 
-double timevalSeconds(const struct timeval& t) {
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
 // A figure with `decimals` decimals.
 std::string number(double value, int decimals) {
   char cell[64];
