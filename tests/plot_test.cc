@@ -7,7 +7,8 @@ TEST(Plot, DrawsOneToTwentyRunsWithoutAWordAndTheLegendInside) {
                     "python3-matplotlib python3-scipy";
   }
   TempDir dir;
-  bash("mkdir a b && cp " TREEFLOOD_SOURCE_DIR "/docs/plot-examples/* .", dir.path);
+  bash("mkdir a b && cp " TREEFLOOD_SOURCE_DIR "/docs/plot-examples/* .",
+       dir.path);
   // Two real runs in one CSV file, told apart by their labels.
   for (std::string run : {"a", "b"}) {
     runTreeflood({"-D", "-s", "0", "-f", "300", "-i", "2", "--json",
