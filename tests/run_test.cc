@@ -625,7 +625,7 @@ TEST(Executable, DirectIoRefusedOnFourKilobyteSectorsAndSyncsReachTheDisk) {
                   const std::string& args) {
     const std::string d =
         bash("truncate -s 300M x.img && d=$(losetup -f --show x.img) && { " +
-                 mkfs + " -q $d && mkdir -p x && mount " + options +
+                 mkfs + " -f -q $d && mkdir -p x && mount " + options +
                  " $d x && echo $d || losetup -d $d; }",
              dir.path);
     if (d.empty()) return -1.0;
