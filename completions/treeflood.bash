@@ -7,7 +7,7 @@ _treeflood() {
 
   # One offer a line, read as such, so that names with blanks stay whole.
   case $prev in
-    -d | --dir)
+    -d | --dir | --against)
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
       return
       ;;
@@ -35,7 +35,7 @@ _treeflood() {
   esac
 
   if [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '--batch --cleanup --compare --csv --data -d --dir --dirs -D --no-direct-io
+    mapfile -t COMPREPLY < <(compgen -W '--against --batch --cleanup --compare --csv --data -d --dir --dirs -D --no-direct-io
       --dontDeleteFiles --drop-caches -f --nbFiles --fsync -h --help -i --iterations --json --label
       --no-progress --order -p --pause --read -s --seed --filesize --stall-timeout --stored --summary -t
       --threads --threshold --time-limit -V --version' -- "$cur")

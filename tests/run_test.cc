@@ -402,11 +402,40 @@ TEST(Executable, ComparesWithABaselineLiveOrStored) {
   EXPECT_EQ(doc["comparison"]["phases"]["delete"]["verdict"],
             "slower (one iteration)");
   EXPECT_EQ(bash("wc -l < l.csv", dir.path), "5\n");
+  // Side by side, in turns A B B A, one comparison of B with A, which a
+  // stored reading repeats; a threshold of 100% can't call noise slower.
+  bash("mkdir v", dir.path);
+  ProgramResult both =
+      withRun({"s.json", "--against", "v", "-i", "2", "--threshold", "100",
+               "--csv", "s.csv", "--order", "random"});
+  EXPECT_EQ(both.status, 0) << both.out;
+  doc = nlohmann::json::parse(readFile(dir.path + "/s.json"));
+  EXPECT_EQ(doc["sides"]["A"]["settings"]["seed"],
+            doc["sides"]["B"]["settings"]["seed"]);
+  const std::string a = dir.path + "/w\n", b = dir.path + "/v\n";
+  EXPECT_MATCH(both.out, "*\nIteration 1 of 2, A: " + a +
+                             "*\nIteration 1 of 2, B: " + b +
+                             "*\nIteration 2 of 2, B: " + b +
+                             "*\nIteration 2 of 2, A: " + a + "*");
+  stored = runTreeflood(words("--stored s.json --threshold 100"), dir.path);
+  EXPECT_EQ(stored.status, 0);
+  EXPECT_MATCH(stored.out, "B (" + dir.path + "/v) compared with A (" +
+                               dir.path + "/w): *\nphase * A * B *");
+  EXPECT_NE(both.out.find(stored.out), std::string::npos) << stored.out;
+  EXPECT_EQ(bash("awk -F, '{print $NF}' s.csv | uniq -c | tr -s ' \\n' ' '",
+                 dir.path),
+            " 1 side 4 A 8 B 4 A ");
+  EXPECT_EQ(
+      withRun({"x.json", "--against", "w", "-i", "2"}).out,
+      "--against names the working directory itself (" + dir.path + "/w)\n");
+  EXPECT_EQ(withRun({"x.json", "--compare", "s.json"}).out,
+            "Can't compare with 's.json': it holds the two sides of a run "
+            "with --against: give it alone to --stored to compare them\n");
   // Real results, the comparison's included, follow the published schema.
   if (bash("/usr/bin/python3 -c 'import jsonschema' 2>&1") != "")
     GTEST_SKIP() << "no jsonschema: apt-get install python3-jsonschema";
   EXPECT_EQ(
-      bash("for r in r.json live.json; do /usr/bin/python3 -c 'import "
+      bash("for r in r.json live.json s.json; do /usr/bin/python3 -c 'import "
            "json, sys, jsonschema; jsonschema.validate(json.load(open("
            "sys.argv[2])), json.load(open(sys.argv[1])))' " TREEFLOOD_SOURCE_DIR
            "/docs/result.schema.json $r 2>&1 | tail -1; done",
@@ -543,31 +572,43 @@ TEST(Executable, TouchesOnlyItsOwn) {
 
 TEST(Executable, PauseLockAndAStopInThePause) {
   TempDir dir;
-  const std::string out = dir.path + "/out", work = dir.path + "/w";
-  bash("mkdir w", dir.path);
+  const std::string out = dir.path + "/out", work = dir.path + "/w",
+                    other = dir.path + "/v";
+  bash("mkdir w v", dir.path);
   ProgramOptions o{.env = {"PATH=/usr/bin:/bin"}, .cwd = work, .out = out};
-  pid_t pid = spawn(TREEFLOOD_EXE, words("-D -f 50 -p"), o);
+  // Side by side: a pause before each side's delete phase, A's then B's.
+  pid_t pid = spawn(TREEFLOOD_EXE, words("-D -f 50 -p -i 2 --against ../v"), o);
+  const std::string paused = "Paused before deleting: kill -CONT " +
+                             std::to_string(pid) + " to go on\n";
   // Stopped, as /proc shows it, after the line that says how to go on.
-  EXPECT_TRUE(waitFor([&] {
-    return matches(readFile("/proc/" + std::to_string(pid) + "/stat"),
-                   "*) T *");
-  }));
-  EXPECT_TRUE(
-      matches(readFile(out), "*\n\nPaused before deleting: kill -CONT " +
-                                 std::to_string(pid) + " to go on\n"));
-  // A second run in the same directory is refused, and touches nothing.
-  ProgramResult second = runTreeflood({"-D", "-f", "10"}, work);
-  EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(second.out, "Another treeflood run is working in '" + work + "'\n");
-  EXPECT_EQ(entryCount(work), 1024);
+  auto pausedIn = [&](const std::string& side) {
+    return waitFor([&] {
+      return matches(readFile("/proc/" + std::to_string(pid) + "/stat"),
+                     "*) T *") &&
+             matches(readFile(out), "*, " + side + "*\n\n" + paused);
+    });
+  };
+  EXPECT_TRUE(pausedIn("A: " + work));
+  kill(pid, SIGCONT);
+  EXPECT_TRUE(pausedIn("B: " + other));
+  // A second run in either directory is refused, and touches nothing.
+  for (const std::string& where : {work, other}) {
+    ProgramResult second = runTreeflood({"-D", "-f", "10"}, where);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.out,
+              "Another treeflood run is working in '" + where + "'\n");
+  }
+  EXPECT_EQ(entryCount(work), 0);
+  EXPECT_EQ(entryCount(other), 1024);
   // A stop signal in the pause lets the delete phase finish, then says so.
   kill(pid, SIGHUP);
   kill(pid, SIGCONT);
   EXPECT_EQ(reap(pid), 129);
   EXPECT_MATCH(readFile(out),
                "*\nDone, time spent: *\nInterrupted by SIGHUP in the "
-               "delete phase after 50 of 50 files\n");
-  EXPECT_EQ(entryCount(work), 0);
+               "delete phase after 50 of 50 files (side B: " +
+                   other + ")\n");
+  EXPECT_EQ(entryCount(other), 0);
 }
 
 TEST(Executable, ALeftoverRaceNeverReachesAFileOutside) {

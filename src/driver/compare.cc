@@ -47,12 +47,13 @@ using NoThrow = boost::math::policies::policy<
         boost::math::policies::ignore_error>>;
 using StudentsT = boost::math::students_t_distribution<double, NoThrow>;
 
-// The ratio of `b`'s mean to `a`'s, its 95% confidence interval and the
-// two-sided p-value of its difference from 1: the delta method on the log of
-// the means, with Welch-Satterthwaite's degrees of freedom. The interval is
-// never below 0; its ends are NaN where it has none (a mean of 0).
-void ratioInterval(const RateSpread& a, const RateSpread& b, double* p,
-                   double* low, double* high) {
+// The ratio of `b`'s mean to `a`'s, its confidence interval at 1 - `alpha`
+// and the two-sided p-value of its difference from 1: the delta method on
+// the log of the means, with Welch-Satterthwaite's degrees of freedom. The
+// interval is never below 0; its ends are NaN where it has none (a mean of
+// 0).
+void ratioInterval(const RateSpread& a, const RateSpread& b, double alpha,
+                   double* p, double* low, double* high) {
   const double ratio = b.mean / a.mean;
   // The variances of the logs of the two means.
   const double va = a.stddev * a.stddev / (a.count * a.mean * a.mean);
@@ -72,7 +73,7 @@ void ratioInterval(const RateSpread& a, const RateSpread& b, double* p,
                     (va * va / (a.count - 1) + vb * vb / (b.count - 1));
   const StudentsT t(df);
   *p = 2 * cdf(complement(t, std::fabs(std::log(ratio)) / se));
-  const double half = quantile(complement(t, 0.025)) * se;
+  const double half = quantile(complement(t, alpha / 2)) * se;
   *low = ratio * std::exp(-half);
   *high = ratio * std::exp(half);
 }
@@ -184,17 +185,10 @@ void readWorkload(const Json& doc, const Json& settingsObject,
 
 }  // namespace
 
-bool readResult(const std::string& text, StoredResult* result,
-                std::string* error) {
-  if (nestingDepth(text) > kMaxDepth) {
-    *error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
-    return false;
-  }
-  const Json doc = Json::parse(text, nullptr, false);
-  if (doc.is_discarded()) {
-    *error = "not JSON, or cut short";
-    return false;
-  }
+namespace {
+
+// Whether `doc` is of a format_version this version reads; if not, says why.
+bool readableFormat(const Json& doc, std::string* error) {
   const Json* version = member(&doc, "format_version");
   if (version == nullptr || !version->is_number_integer()) {
     *error = "not a treeflood result: no format_version";
@@ -207,6 +201,27 @@ bool readResult(const std::string& text, StoredResult* result,
              std::to_string(kFormatVersion) + ")";
     return false;
   }
+  return true;
+}
+
+// Parses the text of a result, whose nesting and format_version must be
+// ones this version reads; on failure returns false with the reason.
+bool parseResult(const std::string& text, Json* doc, std::string* error) {
+  if (nestingDepth(text) > kMaxDepth) {
+    *error = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    return false;
+  }
+  *doc = Json::parse(text, nullptr, false);
+  if (doc->is_discarded()) {
+    *error = "not JSON, or cut short";
+    return false;
+  }
+  return readableFormat(*doc, error);
+}
+
+// Reads the result of one run, or of one side, from its document.
+bool readDocument(const Json& doc, StoredResult* result, std::string* error) {
+  if (!readableFormat(doc, error)) return false;
   const Json* settings = member(&doc, "settings");
   const Json* iterations = member(&doc, "iterations");
   if (settings == nullptr || iterations == nullptr || !iterations->is_array()) {
@@ -220,6 +235,7 @@ bool readResult(const std::string& text, StoredResult* result,
   r.fileSystem = textOf(member(system, "file_system"));
   r.mountOptions = textOf(member(system, "mount_options"));
   r.label = textOf(member(&doc, "label"));
+  r.workDir = textOf(member(settings, "working_directory"));
   const Json* valid = member(&doc, "valid");
   r.valid = valid != nullptr && valid->is_boolean() && valid->get<bool>();
   const Json* interrupted = member(&doc, "interrupted");
@@ -273,6 +289,43 @@ bool readResult(const std::string& text, StoredResult* result,
   return true;
 }
 
+}  // namespace
+
+bool readResult(const std::string& text, StoredResult* result,
+                std::string* error) {
+  Json doc;
+  if (!parseResult(text, &doc, error)) return false;
+  if (member(&doc, "sides") != nullptr) {
+    *error =
+        "it holds the two sides of a run with --against: give it alone to "
+        "--stored to compare them";
+    return false;
+  }
+  return readDocument(doc, result, error);
+}
+
+bool readSides(const std::string& text, StoredResult sides[2],
+               std::string* error) {
+  Json doc;
+  if (!parseResult(text, &doc, error)) return false;
+  for (int k = 0; k < 2; ++k) {
+    const char* name = k == 0 ? "A" : "B";
+    const Json* side = member(member(&doc, "sides"), name);
+    if (side == nullptr) {
+      *error = member(&doc, "sides") == nullptr
+                   ? "it holds one run, not the two sides of a run with "
+                     "--against: name its baseline with --compare"
+                   : std::string("it has no side ") + name;
+      return false;
+    }
+    if (!readDocument(*side, &sides[k], error)) {
+      *error = std::string("side ") + name + ": " + *error;
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string unusableReason(const StoredResult& r) {
   if (r.iterations == 0) {
     return "it has no finished iteration" +
@@ -307,6 +360,8 @@ StoredResult resultOf(const std::vector<RunResults>& iterations,
   readWorkload(Json::object(), settingsJson(run), &r);
   r.host = run.system.hostname;
   r.fileSystem = run.system.mount.type;
+  r.mountOptions = run.system.mount.options;
+  r.workDir = run.workDir;
   r.label = run.settings->label.value_or("");
   r.valid = !run.interruption.happened();
   for (const RunResults& it : iterations) {
@@ -315,12 +370,18 @@ StoredResult resultOf(const std::vector<RunResults>& iterations,
   for (Phase phase : kPhases) {
     r.rates[static_cast<int>(phase)] = iterationRates(iterations, phase, true);
   }
-  r.warnings = runWarnings(iterations, threadsHere(run), run.system.cpus);
+  r.warnings = runWarnings(iterations, threadsHere(run), run.system.cpus,
+                           run.side != nullptr);
   return r;
 }
 
-bool loadResult(const std::string& path, StoredResult* result,
-                std::string* error) {
+namespace {
+
+// Reads the regular file at `path` into `text`, never blocking on what stands
+// there nor reading past kMaxResultBytes; on failure returns false with the
+// reason in `error`.
+bool readResultFile(const std::string& path, std::string* textOut,
+                    std::string* error) {
   // O_NONBLOCK: a FIFO at the path is refused, not waited on.
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
@@ -334,7 +395,7 @@ bool loadResult(const std::string& path, StoredResult* result,
     *error = tooLarge;
     return false;
   }
-  std::string text;
+  std::string& text = *textOut;
   char buffer[65536];
   ssize_t n;
   while ((n = read(fd.get(), buffer, sizeof buffer)) != 0) {
@@ -349,7 +410,21 @@ bool loadResult(const std::string& path, StoredResult* result,
     }
     text.append(buffer, static_cast<size_t>(n));
   }
-  return readResult(text, result, error);
+  return true;
+}
+
+}  // namespace
+
+bool loadResult(const std::string& path, StoredResult* result,
+                std::string* error) {
+  std::string text;
+  return readResultFile(path, &text, error) && readResult(text, result, error);
+}
+
+bool loadSides(const std::string& path, StoredResult sides[2],
+               std::string* error) {
+  std::string text;
+  return readResultFile(path, &text, error) && readSides(text, sides, error);
 }
 
 std::vector<std::string> workloadDifferences(const StoredResult& baseline,
@@ -398,14 +473,22 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
     comparison.threads = "threads: " + baseline.threads + " in the baseline, " +
                          now.threads + " here";
   }
+  // The phases both sides ran, each interval at 1 - 5% / their number, so
+  // that all of them hold together at 95% (Bonferroni): a run of five phases
+  // would otherwise call one of them changed by chance one time in five.
+  std::vector<PhaseComparison> phases;
   for (int k = 0; k < kNbPhases; ++k) {
     PhaseComparison c;
     c.phase = kPhases[k];
     c.baseline = rateSpread(baseline.rates[k]);
     c.now = rateSpread(now.rates[k]);
-    if (c.baseline.count == 0 || c.now.count == 0 || c.baseline.mean <= 0) {
-      continue;
+    if (c.baseline.count != 0 && c.now.count != 0 && c.baseline.mean > 0) {
+      phases.push_back(c);
     }
+  }
+  comparison.confidence =
+      1 - 0.05 / static_cast<double>(std::max<size_t>(phases.size(), 1));
+  for (PhaseComparison& c : phases) {
     c.change = 100 * (c.now.mean / c.baseline.mean - 1);
     const bool beyond = std::fabs(c.change) > threshold;
     if (c.baseline.count < 2 || c.now.count < 2) {
@@ -415,7 +498,8 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
                                  : "faster (one iteration)";
     } else {
       double low, high;
-      ratioInterval(c.baseline, c.now, &c.pValue, &low, &high);
+      ratioInterval(c.baseline, c.now, 1 - comparison.confidence, &c.pValue,
+                    &low, &high);
       c.unbounded = std::isnan(low);
       c.low = 100 * (low - 1);
       c.high = 100 * (high - 1);
@@ -428,25 +512,40 @@ Comparison compareResults(const StoredResult& baseline, const StoredResult& now,
     }
     c.regressed = strncmp(c.verdict, "slower", 6) == 0;
     comparison.regressed = comparison.regressed || c.regressed;
-    comparison.phases.push_back(c);
   }
+  comparison.phases = std::move(phases);
   return comparison;
 }
 
+Comparison compareSides(const StoredResult& a, const StoredResult& b,
+                        double threshold) {
+  Comparison comparison = compareResults(a, b, threshold);
+  comparison.notes.clear();
+  return comparison;
+}
+
+std::string sidesTitle(const std::string& dirA, const std::string& dirB) {
+  return "B (" + dirB + ") compared with A (" + dirA + ")";
+}
+
 std::string comparisonText(const Comparison& comparison,
-                           const std::string& baselineName) {
+                           const std::string& title, bool sides) {
   std::string text;
   for (const std::string& note : comparison.notes) {
     text += "Warning: " + note + "\n";
   }
-  text += "Compared with " + baselineName +
+  text += title +
           ": files/s over the file work, mean +- stddev "
-          "(iterations); interval of the ratio of the means, "
-          "threshold " +
-          fixed(comparison.threshold, 1) + "%" +
+          "(iterations); intervals of the ratio of the means, " +
+          (comparison.phases.size() > 1
+               ? "95% for the " + std::to_string(comparison.phases.size()) +
+                     " phases together"
+               : std::string("95%")) +
+          ", threshold " + fixed(comparison.threshold, 1) + "%" +
           (comparison.threads.empty() ? "" : "; " + comparison.threads) + "\n";
   std::vector<std::vector<std::string>> rows = {
-      {"phase", "baseline", "this run", "change", "95% interval", "verdict"}};
+      {"phase", sides ? "A" : "baseline", sides ? "B" : "this run", "change",
+       "interval", "verdict"}};
   for (const PhaseComparison& c : comparison.phases) {
     rows.push_back({phaseName(c.phase), sideText(c.baseline), sideText(c.now),
                     percentText(c.change),
@@ -461,22 +560,30 @@ std::string comparisonText(const Comparison& comparison,
 
 int compareStored(const std::string& baselinePath,
                   const std::string& resultPath, double threshold) {
-  StoredResult baseline, now;
+  const bool sides = baselinePath.empty();
+  StoredResult results[2];
   std::string error;
-  for (const auto& [path, result] :
-       {std::pair{&baselinePath, &baseline}, std::pair{&resultPath, &now}}) {
-    if (!loadResult(*path, result, &error)) {
-      logMessage("Can't compare '%s': %s\n", path->c_str(), error.c_str());
+  for (int k = sides ? 1 : 0; k < 2; ++k) {
+    const std::string& path = k == 0 ? baselinePath : resultPath;
+    if (sides ? !loadSides(path, results, &error)
+              : !loadResult(path, &results[k], &error)) {
+      logMessage("Can't compare '%s': %s\n", path.c_str(), error.c_str());
       return 1;
     }
   }
-  for (const auto& [path, result] :
-       {std::pair{&baselinePath, &baseline}, std::pair{&resultPath, &now}}) {
-    const std::string why = unusableReason(*result);
-    if (!why.empty()) {
-      logMessage("Can't compare '%s': %s\n", path->c_str(), why.c_str());
-      return 1;
+  const StoredResult& baseline = results[0];
+  const StoredResult& now = results[1];
+  for (int k = 0; k < 2; ++k) {
+    const std::string why = unusableReason(results[k]);
+    if (why.empty()) continue;
+    if (sides) {
+      logMessage("Can't compare side %c of '%s': %s\n", "AB"[k],
+                 resultPath.c_str(), why.c_str());
+    } else {
+      logMessage("Can't compare '%s': %s\n",
+                 (k == 0 ? baselinePath : resultPath).c_str(), why.c_str());
     }
+    return 1;
   }
   bool ran[kNbPhases];
   for (int k = 0; k < kNbPhases; ++k) ran[k] = !now.rates[k].empty();
@@ -489,10 +596,20 @@ int compareStored(const std::string& baselinePath,
     logMessage("Can't compare: %s\n", d.c_str());
   }
   if (!differences.empty()) return 1;
-  const Comparison comparison = compareResults(baseline, now, threshold);
-  logMessage("%s", comparisonText(comparison, baselinePath).c_str());
-  for (const std::string& w : now.warnings) {
-    logMessage("Warning: %s\n", w.c_str());
+  const Comparison comparison = sides
+                                    ? compareSides(baseline, now, threshold)
+                                    : compareResults(baseline, now, threshold);
+  logMessage("%s",
+             comparisonText(comparison,
+                            sides ? sidesTitle(baseline.workDir, now.workDir)
+                                  : "Compared with " + baselinePath,
+                            sides)
+                 .c_str());
+  for (int k = sides ? 0 : 1; k < 2; ++k) {
+    for (const std::string& w : results[k].warnings) {
+      logMessage("Warning: %s%s\n",
+                 sides ? (k == 0 ? "side A: " : "side B: ") : "", w.c_str());
+    }
   }
   return comparison.regressed ? 2 : 0;
 }

@@ -68,6 +68,14 @@ TEST(Compare, VerdictsFollowTheIntervalAndTheThreshold) {
     EXPECT_NEAR(p.low, c.figures[1], 1e-4);
     EXPECT_NEAR(p.high, c.figures[2], 1e-4);
   }
+  // Two phases: each interval is then 97.5%, so that both hold together at
+  // 95%, and p = 0.031 (the first row's) is no longer significant.
+  StoredResult a = withRates({10, 12, 14}), b = withRates({7, 8, 9});
+  a.rates[static_cast<int>(Phase::Delete)] = {10, 12, 14};
+  b.rates[static_cast<int>(Phase::Delete)] = {7, 8, 9};
+  for (const PhaseComparison& p : compareResults(a, b, 5).phases) {
+    EXPECT_STREQ(p.verdict, "no significant change");
+  }
   // Only the phases both ran; another host and mount options are noted, and
   // other threads named in the header, not refused.
   StoredResult here = withRates({1, 2}), other = withRates({1, 2}, "elsewhere");
@@ -84,7 +92,7 @@ TEST(Compare, VerdictsFollowTheIntervalAndTheThreshold) {
                          "run's rw,noatime",
                          "the host was busy during the baseline: other "
                          "processes used 1.3 CPUs during create"}));
-  EXPECT_MATCH(comparisonText(c, "b.json"),
+  EXPECT_MATCH(comparisonText(c, "Compared with b.json"),
                "Warning: the baseline ran on h*\nWarning: *\nCompared with "
                "b.json: *; threads: 1 in the baseline, 4 here\n*");
 }
@@ -109,8 +117,28 @@ TEST(Compare, ReadsTheRatesAndWorkloadOfEachFormat) {
         {R"({"format_version": 3, "iterations": []})",
          "not a treeflood result: no settings or iterations"},
         {R"({"format_version": 4})",
-         "format_version 4 is not one this version reads (2 to 3)"}}) {
+         "format_version 4 is not one this version reads (2 to 3)"},
+        {R"({"format_version": 3, "sides": {}})",
+         "it holds the two sides of a run with --against: give it alone to "
+         "--stored to compare them"}}) {
     EXPECT_FALSE(readResult(text, &r, &error));
+    EXPECT_EQ(error, why);
+  }
+  // Two sides or none: a side's own faults are named with the side.
+  StoredResult sides[2];
+  for (auto [text, why] :
+       {std::pair<std::string, std::string>{
+            format2,
+            "it holds one run, not the two sides of a run "
+            "with --against: name its baseline with "
+            "--compare"},
+        {R"({"format_version": 3, "sides": {"A": )" + format2 + "}}",
+         "it has no side B"},
+        {R"({"format_version": 3, "sides": {"A": )" + format2 +
+             R"(, "B": {"format_version": 9}}})",
+         "side B: format_version 9 is not one this "
+         "version reads (2 to 3)"}}) {
+    EXPECT_FALSE(readSides(text, sides, &error));
     EXPECT_EQ(error, why);
   }
   // Figures that can't be rates, in the second iteration's create phase.

@@ -32,7 +32,7 @@ const char kCsvHeader[] =
     "seconds,files_per_second,p50_us,p99_us,max_us,rank,file_seconds,"
     "file_files_per_second,label,fsync,directories,order,seed,ranks,"
     "threads_total,data,mount_options,sync_seconds,other_cpus,steal_cpus,"
-    "load_average,user_cpu_seconds,system_cpu_seconds\n";
+    "load_average,user_cpu_seconds,system_cpu_seconds,side\n";
 
 std::string csvRows(const RunResults& results, uint64_t iteration,
                     const RunContext& context) {
@@ -84,14 +84,16 @@ std::string csvRows(const RunResults& results, uint64_t iteration,
             rank + workFigures + ending + "," + sync;
     // The host's load, on the rows of the whole run.
     if (!rank.empty()) {
-      rows += ",,,,,\n";
+      rows += ",,,,,";
     } else if (h.known) {
-      rows += formatted(",%.3f,%.3f,%.2f,%.3f,%.3f\n", h.otherCpus, h.stealCpus,
+      rows += formatted(",%.3f,%.3f,%.2f,%.3f,%.3f", h.otherCpus, h.stealCpus,
                         h.loadAverage, h.userSeconds, h.systemSeconds);
     } else {
-      rows += formatted(",,,%.2f,%.3f,%.3f\n", h.loadAverage, h.userSeconds,
+      rows += formatted(",,,%.2f,%.3f,%.3f", h.loadAverage, h.userSeconds,
                         h.systemSeconds);
     }
+    // The side of a side-by-side run.
+    rows += formatted(",%s\n", context.side != nullptr ? context.side : "");
   };
   for (Phase kind : kPhases) {
     const PhaseResult& phase = results[kind];

@@ -22,11 +22,12 @@ TEST(Csv, RowQuotesWhatNeedsIt) {
   run.system.mount.type = "ext4";
   run.system.mount.options = "rw,noatime";
   run.seed = 42;
+  run.side = "B";
   EXPECT_EQ(
       csvRows(r, 2, run),
       "T,h,ext4,\"/a,\"\"b\"\"\",100000,1,10240,true,warm,2,create,8,2,"
       "4.000000000,2.000,,,,,2.000000000,4.000,\"x,y\",phase,2,random,42,1,"
-      "1,random,\"rw,noatime\",0.500000000,1.250,0.000,2.50,0.500,1.000\n");
+      "1,random,\"rw,noatime\",0.500000000,1.250,0.000,2.50,0.500,1.000,B\n");
 }
 
 }  // namespace treeflood

@@ -282,8 +282,10 @@ Json comparisonJson(const Comparison& c, const std::string& baselinePath) {
   }
   return {{"baseline", baselinePath},
           {"method",
-           "95% interval of the ratio of the means: delta method on their "
-           "logs, Welch's degrees of freedom"},
+           "intervals of the ratio of the means, 95% for all the phases "
+           "together (Bonferroni): delta method on their logs, Welch's "
+           "degrees of freedom"},
+          {"phase_confidence_percent", rounded(100 * c.confidence, 6)},
           {"threshold_percent", c.threshold},
           {"phases", phases},
           {"notes", c.notes},
@@ -292,8 +294,11 @@ Json comparisonJson(const Comparison& c, const std::string& baselinePath) {
 
 }  // namespace
 
-std::string jsonText(const std::vector<RunResults>& iterations,
-                     const RunContext& run) {
+namespace {
+
+// The document of a run, or of one side of a side-by-side run.
+Json resultJson(const std::vector<RunResults>& iterations,
+                const RunContext& run) {
   const RunSettings& settings = *run.settings;
   const std::vector<std::string>& hosts = run.topology.hosts;
   Json doc;
@@ -332,12 +337,39 @@ std::string jsonText(const std::vector<RunResults>& iterations,
     doc["interrupted"] = nullptr;
   }
   doc["valid"] = valid && !stop.happened();
-  doc["warnings"] = runWarnings(iterations, threadsHere(run), run.system.cpus);
+  doc["warnings"] = runWarnings(iterations, threadsHere(run), run.system.cpus,
+                                run.side != nullptr);
   if (run.comparison != nullptr) {
     doc["comparison"] = comparisonJson(*run.comparison, run.baselinePath);
   }
-  // A working directory or a command line need not be UTF-8; JSON must be.
+  return doc;
+}
+
+// A working directory or a command line need not be UTF-8; JSON must be.
+std::string dumped(const Json& doc) {
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string jsonText(const std::vector<RunResults>& iterations,
+                     const RunContext& run) {
+  return dumped(resultJson(iterations, run));
+}
+
+std::string sidesJsonText(const std::vector<RunResults>& a,
+                          const RunContext& runA,
+                          const std::vector<RunResults>& b,
+                          const RunContext& runB,
+                          const Comparison* comparison) {
+  Json doc;
+  doc["format_version"] = kFormatVersion;
+  doc["sides"] = {{"A", resultJson(a, runA)}, {"B", resultJson(b, runB)}};
+  doc["comparison"] =
+      comparison != nullptr ? comparisonJson(*comparison, "A") : Json(nullptr);
+  doc["valid"] = doc["sides"]["A"]["valid"].get<bool>() &&
+                 doc["sides"]["B"]["valid"].get<bool>();
+  return dumped(doc);
 }
 
 }  // namespace treeflood

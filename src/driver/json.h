@@ -20,6 +20,15 @@ nlohmann::ordered_json settingsJson(const RunContext& run);
 std::string jsonText(const std::vector<RunResults>& iterations,
                      const RunContext& run);
 
+// The JSON document of a side-by-side run: format_version, each side's
+// document as jsonText writes it under "sides" ("A" and "B"), the
+// comparison of B with A (null when a side finished no iteration; its
+// "baseline" is "A") and whether both sides are valid.
+std::string sidesJsonText(const std::vector<RunResults>& a,
+                          const RunContext& runA,
+                          const std::vector<RunResults>& b,
+                          const RunContext& runB, const Comparison* comparison);
+
 }  // namespace treeflood
 
 #endif  // TREEFLOOD_DRIVER_JSON_H_

@@ -94,7 +94,8 @@ bool firstStall(const PhaseResult& phase, double* at, double* length) {
 }  // namespace
 
 std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
-                                     unsigned threadsHere, long cpus) {
+                                     unsigned threadsHere, long cpus,
+                                     bool sideBySide) {
   std::vector<std::string> warnings;
   for (Phase phase : kPhases) {
     const char* name = phaseName(phase);
@@ -141,9 +142,9 @@ std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
     }
     if (known != 0 && others / known > kBusyCpus) {
       warnings.push_back(formatted(
-          "the host was busy: other processes used %.1f CPUs during %s; "
-          "compare side by side",
-          others / known, name));
+          "the host was busy: other processes used %.1f CPUs during %s%s",
+          others / known, name,
+          sideBySide ? "" : "; compare side by side with --against"));
     }
     if (spread.count >= 2 && spread.stddev > 0.1 * spread.mean) {
       warnings.push_back(formatted(

@@ -87,9 +87,11 @@ RateSpread rateSpread(const std::vector<double>& rates);
 // than kBusyCpus busy on average, rates that vary by more than 10% over
 // iterations,
 // more threads on this host (`threadsHere`) than its `cpus`, and a phase in
-// which no number was handed out for over a second before its end.
+// which no number was handed out for over a second before its end. A busy
+// host's warning advises a side-by-side run unless `sideBySide`.
 std::vector<std::string> runWarnings(const std::vector<RunResults>& iterations,
-                                     unsigned threadsHere, long cpus);
+                                     unsigned threadsHere, long cpus,
+                                     bool sideBySide = false);
 
 // Whether the run did all it was asked: every file and directory operation
 // and the create phase's syncfs succeeded, every file read back was as
@@ -139,6 +141,8 @@ struct RunContext {
   Topology topology;
   Interruption interruption;
   uint64_t seed = 0;  // of the random order and the random data
+  // "A" or "B" in a side-by-side run (--against), else null.
+  const char* side = nullptr;
   // The comparison with a baseline, when there is one, and its file.
   const Comparison* comparison = nullptr;
   std::string baselinePath;

@@ -80,7 +80,7 @@ TEST(Results, WarningsWhereFiguresCantBeTrusted) {
        {steady, steady},
        2,
        {"the host was busy: other processes used 1.3 CPUs during create; "
-        "compare side by side"},
+        "compare side by side with --against"},
        1.3},
       {{0.9},
        {steady},

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -39,6 +40,11 @@ int cleanUp(const RunSettings& s) {
   logMessage("%s", leftoverText(tally, dir.path).c_str());
   return tally.stayed == 0 ? 0 : 1;
 }
+
+// The side of a side-by-side run that takes turn `turn` (from 0): A B B A,
+// then again, so that each side comes first in as many pairs as the other
+// and a drift of the host over the run weighs on both alike.
+size_t sideOfTurn(uint64_t turn) { return ((turn >> 1) ^ turn) & 1; }
 
 // Reads the --compare baseline at `path` and checks that it ran the workload
 // of `context`'s run.
@@ -76,7 +82,11 @@ Failure checkRun(const RunSettings& s, Run* run) {
   if (s.dropCaches > 0) {
     if (Failure f = openDropCaches(&run->dropFd)) return f;
   }
-  if (Failure f = raiseDescriptorLimit(s.dirs)) return f;
+  // Each side's directories stay open while the other side runs when the
+  // last iterations keep their files.
+  if (Failure f = raiseDescriptorLimit(s.againstDir ? 2 * s.dirs : s.dirs)) {
+    return f;
+  }
   if (Failure f = openWorkDir(s, &run->work)) return f;
   if (run->work.lockError != 0) {
     logMessage("%s", lockWarning(run->work.lockError).c_str());
@@ -91,8 +101,11 @@ Failure checkRun(const RunSettings& s, Run* run) {
 
 // Everything a run needs before its first iteration: the output paths, ls,
 // the caches' switch, the working directory and its lock, the direct-I/O
-// probe, the baseline, the CSV file, the stop signals and the plan.
-Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
+// probe, the baseline, the CSV file, the stop signals and the plan. Side B
+// of a side-by-side run (`side` "B") opens no CSV file: A's rows and its
+// share one.
+Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run,
+                   const char* side = nullptr) {
   run->settings = &s;
   run->runner = runner;
   // Resolved where the user is: a relative JSON path names a file there, and
@@ -113,6 +126,7 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   // The system as it was before the run: its free space, above all.
   run->context.settings = &s;
   run->context.seed = run->seed;
+  run->context.side = side;
   run->context.workDir = run->work.path;
   run->context.system = systemInfo(run->work.fd.get(), run->work.path);
   run->context.topology = runner->topology();
@@ -125,7 +139,7 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
   }
   // Opened after the checks that refuse a run, so that a refused one leaves
   // no empty file.
-  if (s.csvPath) {
+  if (s.csvPath && (side == nullptr || *side == 'A')) {
     if (Failure f = openCsv(run->csvPath, &run->csvFd)) return f;
   }
   installStopHandlers();
@@ -141,17 +155,27 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run) {
 }
 
 // The lines before the first iteration: what the run will do, where, in
-// which order, and with which build.
-void printBanner(const Run& run) {
+// which order, and with which build; with two `sides`, the directories of
+// each.
+void printBanner(const Run* const* sides, size_t nbSides) {
+  const Run& run = *sides[0];
   const RunSettings& s = *run.settings;
   const Topology& topology = run.context.topology;
-  char times[32] = "";
-  if (s.iterations > 1) {
+  char times[64] = "";
+  if (nbSides > 1) {
+    snprintf(times, sizeof times,
+             ", %" PRIu64 " times in each of 2 directories", s.iterations);
+  } else if (s.iterations > 1) {
     snprintf(times, sizeof times, ", %" PRIu64 " times", s.iterations);
   }
   logMessage("treeflood will create %s%" PRIu64 " files with %u thread%s%s\n",
              s.dontDeleteFiles ? "" : "and delete ", s.nbFiles,
              topology.threads, topology.threads >= 2 ? "s" : "", times);
+  if (nbSides > 1) {
+    logMessage("Side by side, in turns A B B A: A is %s, B is %s\n",
+               sides[0]->context.workDir.c_str(),
+               sides[1]->context.workDir.c_str());
+  }
   if (!topology.hosts.empty()) {
     logMessage("%s\n", ranksLine(topology.hosts).c_str());
   }
@@ -165,32 +189,47 @@ void printBanner(const Run& run) {
   logMessage("Version: %s, build: %s %s\n\n", kVersion, kBuildDate, kBuildTime);
 }
 
-// Runs the iterations into `iterations`, appending each one's CSV rows.
-// Returns the exit status so far.
-int runIterations(Run* run, std::vector<RunResults>* iterations) {
-  const RunSettings& s = *run->settings;
+// Runs the iterations of the `nbSides` sides (1, or 2 side by side, in
+// turns) into their `iterations`, appending each one's CSV rows to the
+// first side's file. Returns the exit status so far.
+int runIterations(Run* const* sides, size_t nbSides,
+                  std::vector<RunResults>* iterations) {
+  const RunSettings& s = *sides[0]->settings;
+  const Run& first = *sides[0];
   int status = 0;
-  for (uint64_t i = 1; i <= s.iterations; ++i) {
+  for (uint64_t turn = 0; turn < s.iterations * nbSides; ++turn) {
+    const size_t side = nbSides > 1 ? sideOfTurn(turn) : 0;
+    Run* run = sides[side];
+    std::vector<RunResults>& done = iterations[side];
+    const uint64_t i = done.size() + 1;
     if (s.iterations > 1) {
-      logMessage("%sIteration %" PRIu64 " of %" PRIu64 "\n", i > 1 ? "\n" : "",
-                 i, s.iterations);
+      const std::string where = run->context.side != nullptr
+                                    ? std::string(", ") + run->context.side +
+                                          ": " + run->context.workDir
+                                    : "";
+      logMessage("%sIteration %" PRIu64 " of %" PRIu64 "%s\n",
+                 turn > 0 ? "\n" : "", i, s.iterations, where.c_str());
     }
-    RunResults& r = iterations->emplace_back();
+    RunResults& r = done.emplace_back();
     const int ended =
         runIteration(run, &r, i == s.iterations && s.dontDeleteFiles);
     if (run->stoppedIn != nullptr) {
-      // The figures of the iterations that finished are still written.
-      iterations->pop_back();
-      run->context.interruption = {stopSignal(), i, run->stalledRank};
+      // The figures of the iterations that finished are still written; each
+      // side's result says where the stop came.
+      done.pop_back();
+      for (size_t k = 0; k < nbSides; ++k) {
+        sides[k]->context.interruption = {
+            stopSignal(), iterations[k].size() + 1, run->stalledRank};
+      }
       return worstStatus(status, ended);
     }
     if (!runValid(r, run->context.topology.threads)) {
       status = worstStatus(status, 1);
     }
-    if (run->csvFd &&
-        !appendCsv(run->csvFd.get(), csvRows(r, i, run->context))) {
+    if (first.csvFd &&
+        !appendCsv(first.csvFd.get(), csvRows(r, i, run->context))) {
       logMessage("Failed to append the results to '%s': %s\n",
-                 run->csvPath.c_str(), strerror(errno));
+                 first.csvPath.c_str(), strerror(errno));
       status = worstStatus(status, 1);
     }
     // The run stopped, and its last iteration is written as far as it got.
@@ -199,47 +238,89 @@ int runIterations(Run* run, std::vector<RunResults>* iterations) {
   return status;
 }
 
-// What follows the iterations: the summary, the comparison, the warnings and
-// the JSON file. Returns 2 when the comparison finds a regression, 1 when
-// the JSON file can't be written (before that), else 0.
-int reportRun(Run& run, const std::vector<RunResults>& iterations) {
+// What follows the iterations of the `nbSides` sides: the summary, the
+// comparison (with the baseline, or of B with A), the warnings and the JSON
+// file. Returns 2 when the comparison finds a regression, 1 when the JSON
+// file can't be written (before that), else 0.
+int reportRun(Run* const* sides, size_t nbSides,
+              const std::vector<RunResults>* iterations) {
+  Run& run = *sides[0];
   const RunSettings& s = *run.settings;
-  const Topology& topology = run.context.topology;
+  bool stopped = false, finished = true;
+  for (size_t k = 0; k < nbSides; ++k) {
+    stopped = stopped || sides[k]->stoppedIn != nullptr;
+    finished = finished && !iterations[k].empty();
+  }
   int status = 0;
-  if (s.summary && !iterations.empty()) {
+  if (s.summary) {
     // One blank line between the last "Done" line and the table, as between
     // phases.
-    logMessage(
-        "%s%s", s.dontDeleteFiles || run.stoppedIn ? "" : "\n",
-        summaryText(iterations, topology.hosts, workloadText(s, run.seed))
-            .c_str());
-    if (run.stoppedIn) {
+    std::string text;
+    for (size_t k = 0; k < nbSides; ++k) {
+      const RunContext& c = sides[k]->context;
+      if (iterations[k].empty()) continue;
+      if (c.side != nullptr) {
+        text += formatted("%sSide %s: %s\n", text.empty() ? "" : "\n", c.side,
+                          c.workDir.c_str());
+      }
+      text += summaryText(iterations[k], c.topology.hosts,
+                          k + 1 == nbSides ? workloadText(s, run.seed) : "");
+    }
+    if (!text.empty()) {
+      logMessage("%s%s", s.dontDeleteFiles || stopped ? "" : "\n",
+                 text.c_str());
+    }
+    size_t count = 0;
+    for (size_t k = 0; k < nbSides; ++k) count += iterations[k].size();
+    if (stopped && count != 0) {
       logMessage(
           "Interrupted: these are the figures of the %zu iteration%s that "
           "finished\n",
-          iterations.size(), iterations.size() > 1 ? "s" : "");
+          count, count > 1 ? "s" : "");
     }
   }
   // The comparison takes this run's figures as it takes a stored result's,
   // so that both give the same verdicts.
   Comparison comparison;
-  if (s.comparePath && !iterations.empty()) {
-    comparison = compareResults(run.baseline, resultOf(iterations, run.context),
-                                s.threshold.value_or(5));
+  const double threshold = s.threshold.value_or(5);
+  if (nbSides > 1 && finished) {
+    comparison =
+        compareSides(resultOf(iterations[0], sides[0]->context),
+                     resultOf(iterations[1], sides[1]->context), threshold);
+    logMessage("\n%s", comparisonText(comparison,
+                                      sidesTitle(sides[0]->context.workDir,
+                                                 sides[1]->context.workDir),
+                                      true)
+                           .c_str());
+  } else if (s.comparePath && finished) {
+    comparison = compareResults(
+        run.baseline, resultOf(iterations[0], run.context), threshold);
     run.context.comparison = &comparison;
-    logMessage("\n%s", comparisonText(comparison, *s.comparePath).c_str());
+    logMessage(
+        "\n%s",
+        comparisonText(comparison, "Compared with " + *s.comparePath).c_str());
   }
-  if ((s.summary || s.comparePath) && !iterations.empty()) {
-    for (const std::string& w : runWarnings(
-             iterations, threadsHere(run.context), run.context.system.cpus)) {
-      logMessage("Warning: %s\n", w.c_str());
+  for (size_t k = 0; k < nbSides && (s.summary || s.comparePath || nbSides > 1);
+       ++k) {
+    const RunContext& c = sides[k]->context;
+    const std::string prefix =
+        c.side != nullptr ? std::string("side ") + c.side + ": " : "";
+    for (const std::string& w : runWarnings(iterations[k], threadsHere(c),
+                                            c.system.cpus, nbSides > 1)) {
+      logMessage("Warning: %s%s\n", prefix.c_str(), w.c_str());
     }
   }
-  if (s.jsonPath &&
-      !writeFile(run.jsonPath, jsonText(iterations, run.context))) {
-    logMessage("Failed to write the results to '%s': %s\n",
-               run.jsonPath.c_str(), strerror(errno));
-    status = worstStatus(status, 1);
+  if (s.jsonPath) {
+    const std::string text =
+        nbSides > 1
+            ? sidesJsonText(iterations[0], sides[0]->context, iterations[1],
+                            sides[1]->context, finished ? &comparison : nullptr)
+            : jsonText(iterations[0], run.context);
+    if (!writeFile(run.jsonPath, text)) {
+      logMessage("Failed to write the results to '%s': %s\n",
+                 run.jsonPath.c_str(), strerror(errno));
+      status = worstStatus(status, 1);
+    }
   }
   return comparison.regressed ? worstStatus(status, 2) : status;
 }
@@ -255,29 +336,54 @@ int worstStatus(int a, int b) {
 
 int runBenchmark(const RunSettings& s, PhaseRunner* runner,
                  const Launcher& launcher) {
-  if (s.cleanup) return cleanUp(s);
+  // Side B runs with A's settings in its own directory, and with A's seed.
+  RunSettings against = s;
+  if (s.againstDir) against.workDir = s.againstDir;
+  if (s.cleanup) {
+    const int status = cleanUp(s);
+    return s.againstDir ? worstStatus(status, cleanUp(against)) : status;
+  }
   if (s.storedPath) {
-    return compareStored(*s.comparePath, *s.storedPath,
+    return compareStored(s.comparePath.value_or(""), *s.storedPath,
                          s.threshold.value_or(5));
   }
-  Run run;
-  run.launcher = launcher;
-  if (const Failure f = prepareRun(s, runner, &run)) {
-    logMessage("%s", f.message.c_str());
-    return 1;
+  Run runs[2];
+  Run* const sides[2] = {&runs[0], &runs[1]};
+  const size_t nbSides = s.againstDir ? 2 : 1;
+  for (size_t k = 0; k < nbSides; ++k) {
+    runs[k].launcher = launcher;
+    if (k == 1) against.seed = runs[0].seed;
+    // Its lock would say that another run works there.
+    struct stat a, b;
+    const Failure f =
+        k == 1 && fstat(runs[0].work.fd.get(), &a) == 0 &&
+                stat(s.againstDir->c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+                a.st_ino == b.st_ino
+            ? failure("--against names the working directory itself (%s)\n",
+                      runs[0].work.path.c_str())
+            : prepareRun(k == 0 ? s : against, runner, &runs[k],
+                         nbSides > 1 ? (k == 0 ? "A" : "B") : nullptr);
+    if (f) {
+      logMessage("%s", f.message.c_str());
+      return 1;
+    }
   }
-  printBanner(run);
-  std::vector<RunResults> iterations;
-  int status = runIterations(&run, &iterations);
-  status = worstStatus(status, reportRun(run, iterations));
+  printBanner(sides, nbSides);
+  std::vector<RunResults> iterations[2];
+  int status = runIterations(sides, nbSides, iterations);
+  status = worstStatus(status, reportRun(sides, nbSides, iterations));
   // Last, so that an interrupted run's output ends with it; where several
   // processes ran, with the one that received the signal.
-  if (run.stoppedIn && run.stalledRank < 0) {
+  for (const Run& run : runs) {
+    if (!run.stoppedIn || run.stalledRank >= 0) continue;
     const std::vector<std::string>& hosts = run.context.topology.hosts;
     const size_t rank = static_cast<size_t>(stopRank());
+    const RunContext& c = run.context;
     const std::string where =
         rank < hosts.size()
             ? " on rank " + std::to_string(rank) + " (" + hosts[rank] + ")"
+        : c.side != nullptr
+            ? std::string(" (side ") + c.side + ": " + c.workDir + ")"
             : "";
     logMessage("Interrupted by SIG%s in the %s phase after %" PRIu64
                " of %" PRIu64 " files%s\n",

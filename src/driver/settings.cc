@@ -238,7 +238,12 @@ const Option kOptions[] = {
          "default value : 5\n"},
     {"stored", 0, true, path<&RunSettings::storedPath>, "",
      "   --stored RESULT.json : with --compare, compare RESULT instead of "
-     "running\n"},
+     "running;\n" +
+         kIndent + "alone, compare the two sides of an --against result\n"},
+    {"against", 0, true, path<&RunSettings::againstDir>, "",
+     "   --against DIR : run in DIR too, side by side, in turns (A B B A "
+     "...),\n" +
+         kIndent + "-i times each, and compare DIR's rates with those of -d\n"},
     {"label", 0, true,
      [](const char* arg, RunSettings* s) -> const char* {
        s->label = arg;
@@ -348,10 +353,15 @@ std::string shownName(const Option& o) {
 std::string valueName(const Option& o) {
   static const struct {
     const char *option, *what;
-  } kValues[] = {{"dir", "working directory"}, {"json", "--json file"},
-                 {"csv", "--csv file"},        {"compare", "--compare file"},
-                 {"stored", "--stored file"},  {"fsync", "--fsync mode"},
-                 {"order", "--order mode"},    {"data", "--data mode"}};
+  } kValues[] = {{"dir", "working directory"},
+                 {"json", "--json file"},
+                 {"csv", "--csv file"},
+                 {"compare", "--compare file"},
+                 {"stored", "--stored file"},
+                 {"fsync", "--fsync mode"},
+                 {"against", "--against directory"},
+                 {"order", "--order mode"},
+                 {"data", "--data mode"}};
   for (const auto& v : kValues) {
     if (strcmp(v.option, o.name) == 0) return v.what;
   }
@@ -431,13 +441,24 @@ ParseResult parseCommandLine(int argc, char** argv, RunSettings* settings) {
     dprintf(2, "%s: unexpected argument '%s'\n", name, argv[optind]);
     return {false, 1};
   }
-  // Options that would do nothing without --compare.
-  const char* alone = settings->storedPath  ? "--stored"
-                      : settings->threshold ? "--threshold"
-                                            : nullptr;
-  if (alone != nullptr && !settings->comparePath) {
-    logMessage("%s needs --compare\n", alone);
+  // Options that would do nothing without a comparison.
+  if (settings->threshold && !settings->comparePath && !settings->againstDir &&
+      !settings->storedPath) {
+    logMessage("--threshold needs --compare or --against\n");
     return {false, 1};
+  }
+  if (settings->againstDir && !settings->storedPath) {
+    // Each side's spread needs two iterations at least.
+    const char* refusal =
+        settings->iterations < 2 ? "--against needs -i 2 or more: each side "
+                                   "runs that many times\n"
+        : settings->comparePath  ? "--against compares its two directories: "
+                                   "leave out --compare\n"
+                                 : nullptr;
+    if (refusal != nullptr) {
+      logMessage("%s", refusal);
+      return {false, 1};
+    }
   }
   for (int i = 0; settings->storedPath && i < kNbOptions; ++i) {
     if (given[static_cast<size_t>(i)] != nullptr &&

@@ -61,8 +61,13 @@ struct RunSettings {
   int dropCaches = 0;
   // Compare the run with the --json result in this file.
   std::optional<std::string> comparePath;
-  // Compare this stored result with the baseline instead of running.
+  // Compare this stored result with the baseline instead of running; or,
+  // without a baseline, the two sides of a side-by-side result.
   std::optional<std::string> storedPath;
+  // A second working directory: the iterations alternate between the two
+  // (A B B A A B ...), each side running `iterations` times, and the run
+  // ends comparing the second side's rates with the first's.
+  std::optional<std::string> againstDir;
   // The smallest change of a rate that counts, in %.
   std::optional<double> threshold;
   // The run's name in the JSON, the CSV and the plots.

@@ -80,8 +80,13 @@ TEST(CommandLine, Outcomes) {
        .workload = "fsync none, 1024 directories, sequential order, random "
                    "data (seed 5)"},
       {words("--seed 5"), 1, "--seed needs --order random or --data random\n"},
-      {words("--stored c"), 1, "--stored needs --compare\n"},
-      {words("--threshold 0"), 1, "--threshold needs --compare\n"},
+      {words("--threshold 0"), 1, "--threshold needs --compare or --against\n"},
+      {words("--against b"), 1,
+       "--against needs -i 2 or more: each side runs that many times\n"},
+      {words("--against b -i 2 --compare c"), 1,
+       "--against compares its two directories: leave out --compare\n"},
+      {words("--stored c --against b"), 1,
+       "--against has no effect with --stored\n"},
       // Diagnosed on standard error only.
       {words("--bogus"), 1, ""},
       {words("-h -f abc"), 0, help},

@@ -364,6 +364,9 @@ TEST(Cluster, EveryRankRunsWithRankZerosSettings) {
        words("-f abc"),
        1,
        "*rank 1: 'abc' is not a valid argument for '-f' option\n*"},
+      {words("--against v -i 2"), words("--against v -i 2"), 1,
+       "treeflood-mpi runs in one directory: --against is treeflood's, which "
+       "runs two side by side on one host\n*"},
       {words("-t 2"), words("-t 1"), 0,
        "treeflood will create and delete 300 files with 3 threads\n*"},
   };

@@ -200,6 +200,16 @@ bool checkRank(const RunSettings& settings, int rank, int provided) {
     }
     return false;
   }
+  // Two directories in turns on one host is treeflood's: every rank here
+  // works in one tree.
+  if (settings.againstDir) {
+    if (rank == 0) {
+      logMessage(
+          "treeflood-mpi runs in one directory: --against is treeflood's, "
+          "which runs two side by side on one host\n");
+    }
+    return false;
+  }
   // Each rank holds every directory open; refused before anything is made.
   if (const Failure f = raiseDescriptorLimit(settings.dirs)) {
     logMessage("%s", f.message.c_str());
