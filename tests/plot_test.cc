@@ -15,6 +15,10 @@ TEST(Plot, DrawsOneToTwentyRunsWithoutAWordAndTheLegendInside) {
                   run + "/r.json", "--csv", "r.csv", "--label", run, "-d", run},
                  dir.path);
   }
+  // And one side by side, whose JSON and CSV each hold two runs.
+  runTreeflood(words("-D -s 0 -f 300 -i 2 --json s.json --csv s.csv -d a "
+                     "--against b"),
+               dir.path);
   // What the tool says (nothing, or a refusal); it checks its legend itself.
   const struct {
     std::string runs, said;
@@ -28,7 +32,9 @@ TEST(Plot, DrawsOneToTwentyRunsWithoutAWordAndTheLegendInside) {
        "0\nPNG"},
       {"a.json b.json c.json d.json sixteen.csv twelve.csv",
        "*\nplot: error: 32 runs: at most 20 fit in one picture\n2\n"},
-      {"--label A a.json r.csv", "*\nplot: error: 1 labels for 3 runs\n2\n"},
+      {"s.json s.csv", "0\nPNG"},
+      {"--label A a.json r.csv s.json s.csv",
+       "*\nplot: error: 1 labels for 7 runs\n2\n"},
   };
   for (const auto& c : cases) {
     EXPECT_MATCH(
