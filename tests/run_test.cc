@@ -428,6 +428,13 @@ TEST(Executable, ComparesWithABaselineLiveOrStored) {
   EXPECT_EQ(
       withRun({"x.json", "--against", "w", "-i", "2"}).out,
       "--against names the working directory itself (" + dir.path + "/w)\n");
+  // A side in the other's tree is refused, and leaves no CSV file.
+  bash("mkdir w/d_001", dir.path);
+  EXPECT_EQ(withRun(words("x.json --against w/d_001 -i 2 --csv n.csv")).out,
+            dir.path + "/w/d_001 lies in the tree of " + dir.path +
+                "/w, whose delete phase would remove it\n");
+  EXPECT_EQ(bash("rmdir w/d_001; ls n.csv 2>&1 >/dev/null | wc -l", dir.path),
+            "1\n");
   EXPECT_EQ(withRun({"x.json", "--compare", "s.json"}).out,
             "Can't compare with 's.json': it holds the two sides of a run "
             "with --against: give it alone to --stored to compare them\n");

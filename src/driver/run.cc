@@ -20,6 +20,7 @@
 #include "driver/result_files.h"
 #include "driver/stop.h"
 #include "driver/summary.h"
+#include "work/layout.h"
 #include "work/leftovers.h"
 
 namespace treeflood {
@@ -45,6 +46,24 @@ int cleanUp(const RunSettings& s) {
 // then again, so that each side comes first in as many pairs as the other
 // and a drift of the host over the run weighs on both alike.
 size_t sideOfTurn(uint64_t turn) { return ((turn >> 1) ^ turn) & 1; }
+
+// Whether `dir` lies in a directory of the tree that a run in `work` makes
+// (`work`/d_001/...), whose delete phase would remove it. Both are absolute,
+// their links resolved.
+bool inTreeOf(const std::string& dir, const std::string& work,
+              const TreeLayout& layout) {
+  const std::string prefix = work == "/" ? work : work + "/";
+  if (dir.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string first =
+      dir.substr(prefix.size(), dir.find('/', prefix.size()) - prefix.size());
+  char* end = nullptr;
+  const unsigned long index =
+      first.compare(0, 2, "d_") == 0 ? strtoul(first.c_str() + 2, &end, 16) : 0;
+  if (end == nullptr || *end != '\0' || index >= layout.dirs) return false;
+  char name[kDirNameSize];
+  dirName(layout, static_cast<unsigned>(index), name);
+  return first == name;
+}
 
 // Reads the --compare baseline at `path` and checks that it ran the workload
 // of `context`'s run.
@@ -101,9 +120,8 @@ Failure checkRun(const RunSettings& s, Run* run) {
 
 // Everything a run needs before its first iteration: the output paths, ls,
 // the caches' switch, the working directory and its lock, the direct-I/O
-// probe, the baseline, the CSV file, the stop signals and the plan. Side B
-// of a side-by-side run (`side` "B") opens no CSV file: A's rows and its
-// share one.
+// probe, the baseline, the stop signals and the plan; `side` names the side
+// of a side-by-side run.
 Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run,
                    const char* side = nullptr) {
   run->settings = &s;
@@ -136,11 +154,6 @@ Failure prepareRun(const RunSettings& s, PhaseRunner* runner, Run* run,
       return f;
     }
     run->context.baselinePath = absolutePath(*s.comparePath);
-  }
-  // Opened after the checks that refuse a run, so that a refused one leaves
-  // no empty file.
-  if (s.csvPath && (side == nullptr || *side == 'A')) {
-    if (Failure f = openCsv(run->csvPath, &run->csvFd)) return f;
   }
   installStopHandlers();
   run->plan = runPlan(s);
@@ -364,6 +377,23 @@ int runBenchmark(const RunSettings& s, PhaseRunner* runner,
             : prepareRun(k == 0 ? s : against, runner, &runs[k],
                          nbSides > 1 ? (k == 0 ? "A" : "B") : nullptr);
     if (f) {
+      logMessage("%s", f.message.c_str());
+      return 1;
+    }
+  }
+  for (size_t k = 0; nbSides > 1 && k < 2; ++k) {
+    const std::string &a = runs[k].work.path, &b = runs[1 - k].work.path;
+    if (inTreeOf(b, a, runs[k].plan.layout)) {
+      logMessage(
+          "%s lies in the tree of %s, whose delete phase would remove it\n",
+          b.c_str(), a.c_str());
+      return 1;
+    }
+  }
+  // Opened after the checks that refuse a run, so that a refused one leaves
+  // no empty file; both sides' rows go into it.
+  if (s.csvPath) {
+    if (const Failure f = openCsv(runs[0].csvPath, &runs[0].csvFd)) {
       logMessage("%s", f.message.c_str());
       return 1;
     }
