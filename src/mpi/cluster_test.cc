@@ -234,7 +234,7 @@ void runStopRows(size_t first, size_t end) {
                     .status,
                 0);
     } else {
-      EXPECT_MATCH(out, c.out);
+      EXPECT_MATCH(out, c.out) << readFile(o.err);
     }
     if (c.status == 0) {
       EXPECT_FALSE(matches(out, "*ending the job*")) << out;
